@@ -1,0 +1,1 @@
+"""Evaluation helpers shared by the evaluator."""

@@ -1,0 +1,1 @@
+"""Similarity and utility metrics over pairs of tables."""

@@ -1,0 +1,1 @@
+"""Tabular data: the rule engine and the evaluator."""

@@ -1,0 +1,1 @@
+"""Metrics used by the evaluator."""
