@@ -1,0 +1,52 @@
+# The two everyday commands:
+#   make demo   set everything up (when needed) and run the demonstration
+#   make test   set everything up (when needed) and run the whole test suite
+#
+# Both create $(VENV) with CPython 3.13 when it is missing, install the pinned
+# dependencies of $(PINS) and build the package in place. A second run with
+# nothing changed installs and rebuilds nothing.
+#
+#   make test PINS=requirements/compat.txt VENV=.venv-compat   (pandas 2.3 stack)
+
+VENV ?= .venv
+PINS ?= requirements/latest.txt
+PY := $(VENV)/bin/python
+CMAKE_ARGS ?=
+PYTEST_ARGS ?=
+
+BUILD_INPUTS := CMakeLists.txt pyproject.toml $(shell find src/cpp -type f 2>/dev/null)
+
+.PHONY: demo test build venv bench clean
+
+demo: $(VENV)/.built
+	$(PY) -m quorvix demo
+
+test: $(VENV)/.built
+	$(PY) -m pytest $(PYTEST_ARGS)
+
+build: $(VENV)/.built
+
+venv: $(VENV)/.deps
+
+bench: $(VENV)/.built
+	$(PY) benchmarks/run.py
+
+$(VENV)/bin/python:
+	@py="$$(sh tools/find-python.sh)" || exit 1; \
+	echo "creating $(VENV) with $$py"; \
+	"$$py" -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+
+$(VENV)/.deps: $(PINS) | $(VENV)/bin/python
+	$(PY) -m pip install -q -r $(PINS)
+	touch $@
+
+# Editable install without build isolation: the CMake tree under build/ is kept,
+# so only changed sources are recompiled.
+$(VENV)/.built: $(VENV)/.deps $(BUILD_INPUTS)
+	$(PY) -m pip install -q --no-build-isolation --no-deps \
+	  -Cbuild-dir=build/$(notdir $(VENV)) $(foreach a,$(CMAKE_ARGS),-Ccmake.define.$(a)) -e .
+	touch $@
+
+clean:
+	rm -rf build .venv .venv-compat

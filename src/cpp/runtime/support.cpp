@@ -1,0 +1,48 @@
+// Classes, dataclasses, modules and small conversions of the runtime layer.
+#include "runtime/runtime.h"
+
+namespace qrt {
+
+nb::object make_class(const char *name, const char *module, const char *qualname,
+                      const char *doc, nb::dict ns) {
+    ns["__module__"] = nb::str(module);
+    ns["__qualname__"] = nb::str(qualname);
+    ns["__doc__"] = doc ? nb::object(nb::str(doc)) : nb::none();
+    nb::handle type = reinterpret_cast<PyObject *>(&PyType_Type);
+    return type(nb::str(name), nb::tuple(), ns);
+}
+
+nb::object make_dataclass(const char *name, const char *module, const char *qualname,
+                          const char *doc, nb::dict ns) {
+    nb::object cls = make_class(name, module, qualname, doc, ns);
+    return nb::module_::import_("dataclasses").attr("dataclass")(cls);
+}
+
+void add_method(nb::dict ns, const Signature &sig, const char *module, nb::tuple defaults) {
+    ns[sig.name] = make_function(sig, module, std::move(defaults));
+}
+
+std::string to_string(nb::handle o) {
+    nb::str s = nb::str(o);
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
+    if (!data) throw_error();
+    return std::string(data, static_cast<size_t>(size));
+}
+
+const char *type_name(nb::handle o) { return Py_TYPE(o.ptr())->tp_name; }
+
+PyObject *module_init(PyModuleDef *def) { return PyModuleDef_Init(def); }
+
+int module_exec_boundary(PyObject *m, ModuleExec exec) {
+    try {
+        nanobind::detail::init(nullptr);
+        exec(nb::borrow<nb::module_>(m));
+        return 0;
+    } catch (...) {
+        restore_exception();
+    }
+    return -1;
+}
+
+}  // namespace qrt

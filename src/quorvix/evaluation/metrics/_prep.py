@@ -1,0 +1,310 @@
+"""Column typing, encoding and distance helpers shared by the metric classes.
+
+Every metric compares a real table with a synthetic one, so the helpers here
+always look at a *pair* of tables:
+
+- A column is treated as numeric when it is numeric in both tables. Booleans
+  count as numeric (0/1), as do nullable integer/float/boolean columns;
+  datetimes and timedeltas count as numeric (nanoseconds) when both tables hold
+  the same kind. Every other column, and a column whose kinds disagree between
+  the tables, is treated as categorical and compared by value.
+- Non-finite numbers (NaN, +inf, -inf) and missing values (None, NaN, NaT,
+  ``pd.NA``) are all "missing".
+- Random steps draw from ``np.random.default_rng(seed)``. A seed of ``None``
+  means the fixed default seed 0, so evaluations are reproducible unless the
+  caller asks for another seed.
+"""
+
+from __future__ import annotations
+
+from typing import Dict, Hashable, List, Optional, Sequence, Tuple
+
+import numpy as np
+import pandas as pd
+
+DEFAULT_SEED = 0
+
+__all__ = [
+    "DEFAULT_SEED",
+    "Encoder",
+    "categorical_codes",
+    "check_pair",
+    "column_kind",
+    "common_columns",
+    "float_values",
+    "make_rng",
+    "mann_whitney_auc",
+    "nearest_sq_distances",
+    "numeric_columns",
+    "subsample",
+]
+
+
+# ---------------------------------------------------------------------------
+# Table checks and column typing
+# ---------------------------------------------------------------------------
+
+
+def check_pair(real, synthetic) -> None:
+    """Refuse inputs that are not DataFrames or that have duplicate labels."""
+    for label, df in (("real", real), ("synthetic", synthetic)):
+        if not isinstance(df, pd.DataFrame):
+            raise TypeError(
+                f"{label} data must be a pandas DataFrame, got {type(df).__name__}"
+            )
+        if not df.columns.is_unique:
+            dupes = df.columns[df.columns.duplicated()].unique().tolist()
+            raise ValueError(
+                f"{label} data has duplicate column labels {dupes!r}; "
+                "column labels must be unique"
+            )
+
+
+def common_columns(real: pd.DataFrame, synthetic: pd.DataFrame,
+                   columns: Optional[Sequence[Hashable]] = None) -> List[Hashable]:
+    """Labels present in both tables, in the real table's column order.
+
+    With ``columns`` given, only those labels are kept (still in real order).
+    """
+    synth_cols = set(synthetic.columns)
+    wanted = None if columns is None else set(columns)
+    return [c for c in real.columns
+            if c in synth_cols and (wanted is None or c in wanted)]
+
+
+def column_kind(s: pd.Series) -> str:
+    """'number', 'datetime', 'timedelta' or 'category' for one column."""
+    dtype = s.dtype
+    if pd.api.types.is_datetime64_any_dtype(dtype):
+        return "datetime"
+    if pd.api.types.is_timedelta64_dtype(dtype):
+        return "timedelta"
+    if (pd.api.types.is_numeric_dtype(dtype)
+            and not pd.api.types.is_complex_dtype(dtype)):
+        return "number"
+    return "category"
+
+
+def is_numeric_pair(real_col: pd.Series, synth_col: pd.Series) -> bool:
+    kind = column_kind(real_col)
+    return kind != "category" and kind == column_kind(synth_col)
+
+
+def numeric_columns(real: pd.DataFrame, synthetic: pd.DataFrame,
+                    columns: Optional[Sequence[Hashable]] = None) -> List[Hashable]:
+    """Shared columns that are numeric in both tables, in real order."""
+    return [c for c in common_columns(real, synthetic, columns)
+            if is_numeric_pair(real[c], synthetic[c])]
+
+
+def float_values(s: pd.Series) -> np.ndarray:
+    """The column as a float64 array; missing and non-finite entries are NaN."""
+    kind = column_kind(s)
+    if kind == "datetime":
+        if getattr(s.dtype, "tz", None) is not None:
+            s = s.dt.tz_convert("UTC").dt.tz_localize(None)
+        missing = s.isna().to_numpy()
+        out = s.to_numpy(dtype="datetime64[ns]").astype("int64").astype("float64")
+        out[missing] = np.nan
+        return out
+    if kind == "timedelta":
+        missing = s.isna().to_numpy()
+        out = s.to_numpy(dtype="timedelta64[ns]").astype("int64").astype("float64")
+        out[missing] = np.nan
+        return out
+    out = np.array(s.to_numpy(dtype="float64", na_value=np.nan), dtype="float64")
+    out[~np.isfinite(out)] = np.nan
+    return out
+
+
+def _object_values(s: pd.Series) -> np.ndarray:
+    """The column as an object array of hashable values; missing is None."""
+    missing = s.isna().to_numpy()
+    values = np.asarray(s, dtype=object).copy()
+    values[missing] = None
+    try:
+        pd.factorize(values[~missing])
+    except TypeError:  # unhashable entries such as lists: compare their text
+        values[~missing] = [str(v) for v in values[~missing]]
+    return values
+
+
+def categorical_codes(real_col: pd.Series, synth_col: pd.Series
+                      ) -> Tuple[np.ndarray, np.ndarray, int]:
+    """Integer codes over the union of both columns' values.
+
+    Returns ``(real_codes, synth_codes, n_categories)``; missing values get
+    code -1. Equal values share a code in both tables (values are compared
+    with Python equality, so 1, 1.0 and True are the same category).
+    """
+    r = _object_values(real_col)
+    s = _object_values(synth_col)
+    codes, uniques = pd.factorize(np.concatenate([r, s]), use_na_sentinel=True)
+    return codes[: len(r)], codes[len(r):], len(uniques)
+
+
+# ---------------------------------------------------------------------------
+# Randomness
+# ---------------------------------------------------------------------------
+
+
+def make_rng(seed: Optional[int]) -> np.random.Generator:
+    return np.random.default_rng(DEFAULT_SEED if seed is None else seed)
+
+
+def subsample(df: pd.DataFrame, max_rows: Optional[int],
+              rng: np.random.Generator) -> pd.DataFrame:
+    """At most ``max_rows`` rows drawn without replacement, in table order."""
+    if max_rows is None or len(df) <= max_rows:
+        return df
+    idx = np.sort(rng.choice(len(df), size=int(max_rows), replace=False))
+    return df.iloc[idx]
+
+
+# ---------------------------------------------------------------------------
+# Encoding into a numeric matrix
+# ---------------------------------------------------------------------------
+
+
+class Encoder:
+    """Encode the shared columns of a table pair into one numeric layout.
+
+    Fitted on the real table:
+
+    - numeric columns are standardised with the real column's mean and
+      standard deviation (a zero or undefined deviation counts as 1, an
+      all-missing column has mean 0); missing entries become 0, the mean, and
+      when either table has missing entries in the column an extra 0/1
+      indicator column records them;
+    - categorical columns are one-hot encoded over the ``max_categories`` most
+      frequent real values plus one slot for any other value and one for
+      missing; the one-hot block is scaled by 1/sqrt(2) so that two records
+      differing in the column are at distance 1, like one standard deviation
+      of a numeric column.
+
+    With ``numeric_only`` the categorical columns are left out.
+    """
+
+    def __init__(self, real: pd.DataFrame, synthetic: pd.DataFrame,
+                 columns: Optional[Sequence[Hashable]] = None,
+                 numeric_only: bool = False, max_categories: int = 20):
+        self.columns = common_columns(real, synthetic, columns)
+        self.numeric: List[Hashable] = []
+        self.categorical: List[Hashable] = []
+        self._stats: Dict[Hashable, Tuple[float, float, bool]] = {}
+        self._levels: Dict[Hashable, pd.Index] = {}
+        for c in self.columns:
+            if is_numeric_pair(real[c], synthetic[c]):
+                v = float_values(real[c])
+                finite = v[~np.isnan(v)]
+                mean = float(finite.mean()) if finite.size else 0.0
+                std = float(finite.std()) if finite.size > 1 else 0.0
+                if not np.isfinite(std) or std <= 0.0:
+                    std = 1.0
+                if not np.isfinite(mean):
+                    mean = 0.0
+                has_missing = bool(np.isnan(v).any()
+                                   or np.isnan(float_values(synthetic[c])).any())
+                self.numeric.append(c)
+                self._stats[c] = (mean, std, has_missing)
+            elif not numeric_only:
+                vals = _object_values(real[c])
+                present = vals[pd.notna(vals)]
+                if present.size:
+                    counts = pd.Series(present).value_counts(sort=True)
+                    top = list(counts.index[:max_categories])
+                else:
+                    top = []
+                self.categorical.append(c)
+                self._levels[c] = pd.Index(top, dtype=object)
+        self.n_features = sum(1 + int(self._stats[c][2]) for c in self.numeric) \
+            + sum(len(self._levels[c]) + 2 for c in self.categorical)
+
+    def transform(self, df: pd.DataFrame) -> np.ndarray:
+        n = len(df)
+        out = np.zeros((n, self.n_features), dtype="float64")
+        j = 0
+        for c in self.numeric:
+            mean, std, has_missing = self._stats[c]
+            v = (float_values(df[c]) - mean) / std
+            missing = np.isnan(v)
+            v[missing] = 0.0
+            out[:, j] = v
+            j += 1
+            if has_missing:
+                out[:, j] = missing
+                j += 1
+        w = 1.0 / np.sqrt(2.0)
+        for c in self.categorical:
+            levels = self._levels[c]
+            vals = _object_values(df[c])
+            missing = pd.isna(vals)
+            slot = np.full(n, len(levels), dtype=np.int64)  # "other"
+            if len(levels) and (~missing).any():
+                pos = levels.get_indexer(vals[~missing])
+                slot[~missing] = np.where(pos >= 0, pos, len(levels))
+            slot[missing] = len(levels) + 1
+            out[np.arange(n), j + slot] = w
+            j += len(levels) + 2
+        return out
+
+
+# ---------------------------------------------------------------------------
+# Distances and ranks
+# ---------------------------------------------------------------------------
+
+
+def _chunk_rows(n_ref: int, budget: int = 4_000_000) -> int:
+    return max(1, budget // max(1, n_ref))
+
+
+def pairwise_sq_distances(a: np.ndarray, b: np.ndarray,
+                          b_sq: Optional[np.ndarray] = None) -> np.ndarray:
+    """Squared Euclidean distances between the rows of ``a`` and ``b``."""
+    if b_sq is None:
+        b_sq = np.einsum("ij,ij->i", b, b)
+    a_sq = np.einsum("ij,ij->i", a, a)
+    d2 = a_sq[:, None] + b_sq[None, :] - 2.0 * (a @ b.T)
+    np.maximum(d2, 0.0, out=d2)
+    return d2
+
+
+def nearest_sq_distances(queries: np.ndarray, reference: np.ndarray, k: int = 1,
+                         exclude: Optional[np.ndarray] = None) -> np.ndarray:
+    """Squared distance from each query to its k-th nearest reference row.
+
+    ``exclude[i]``, when given, is the row of ``reference`` that query ``i``
+    must not be matched with (itself, for leave-one-out distances); use -1 for
+    none. Work is done in row chunks so memory stays bounded.
+    """
+    n_q, n_r = len(queries), len(reference)
+    avail = n_r - (0 if exclude is None else 1)
+    if k < 1 or k > avail:
+        raise ValueError(f"need at least {k} reference rows, have {avail}")
+    ref_sq = np.einsum("ij,ij->i", reference, reference)
+    out = np.empty(n_q, dtype="float64")
+    step = _chunk_rows(n_r)
+    for start in range(0, n_q, step):
+        stop = min(n_q, start + step)
+        d2 = pairwise_sq_distances(queries[start:stop], reference, ref_sq)
+        if exclude is not None:
+            rows = np.arange(stop - start)
+            ex = exclude[start:stop]
+            ok = ex >= 0
+            d2[rows[ok], ex[ok]] = np.inf
+        out[start:stop] = np.partition(d2, k - 1, axis=1)[:, k - 1]
+    return out
+
+
+def mann_whitney_auc(positive: np.ndarray, negative: np.ndarray) -> float:
+    """P(score of a positive > score of a negative), ties counting one half."""
+    from scipy.stats import rankdata
+
+    positive = np.asarray(positive, dtype="float64")
+    negative = np.asarray(negative, dtype="float64")
+    n_pos, n_neg = positive.size, negative.size
+    if n_pos == 0 or n_neg == 0:
+        raise ValueError("AUC needs at least one score in each group")
+    ranks = rankdata(np.concatenate([positive, negative]))
+    u = ranks[:n_pos].sum() - n_pos * (n_pos + 1) / 2.0
+    return float(u / (n_pos * n_neg))
