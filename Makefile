@@ -12,6 +12,11 @@ VENV ?= .venv
 PINS ?= requirements/latest.txt
 PY := $(VENV)/bin/python
 CMAKE_ARGS ?=
+# A build with QUORVIX_ONLY=<module> (a faster build of one module) must not stick
+# in the CMake cache: every build states it, empty meaning all modules.
+ifeq ($(findstring QUORVIX_ONLY,$(CMAKE_ARGS)),)
+override CMAKE_ARGS += QUORVIX_ONLY=
+endif
 PYTEST_ARGS ?=
 
 BUILD_INPUTS := CMakeLists.txt pyproject.toml $(shell find src/cpp -type f 2>/dev/null)

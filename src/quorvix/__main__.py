@@ -1,0 +1,5 @@
+import sys
+
+from quorvix.cli import main
+
+sys.exit(main())

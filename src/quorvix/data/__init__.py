@@ -1,0 +1,1 @@
+"""Small tables bundled with quorvix for demonstrations and tests."""
