@@ -299,7 +299,7 @@ nb::object clip_repair(Call &c, nb::handle df) {
             clipped = col.attr("clip")("upper"_a = strict_bound(bound, -1.0));
         else
             clipped = col.attr("clip")("upper"_a = bound_obj);
-        result[column] = clipped;
+        qrt::assign_item(result, column, clipped);
     }
     return result;
 }

@@ -134,6 +134,14 @@ nb::object make_dataclass(const char *name, const char *module, const char *qual
 void add_method(nb::dict ns, const Signature &sig, const char *module,
                 nb::tuple defaults = nb::tuple());
 
+// obj[key] = value, exactly as the statement runs in Python code. While the
+// interpreter executes `obj[key] = value` its evaluation stack holds a reference
+// of its own to `obj`; pandas counts references in DataFrame.__setitem__ to tell
+// an assignment to a named table from a chained assignment to a temporary, so a
+// plain PyObject_SetItem from C++ would be mistaken for the latter and warned
+// about. This holds that extra reference for the duration of the store.
+void assign_item(nb::handle obj, nb::handle key, nb::handle value);
+
 // The interpreter's str of an object, as std::string (UTF-8).
 std::string to_string(nb::handle o);
 

@@ -22,6 +22,11 @@ void add_method(nb::dict ns, const Signature &sig, const char *module, nb::tuple
     ns[sig.name] = make_function(sig, module, std::move(defaults));
 }
 
+void assign_item(nb::handle obj, nb::handle key, nb::handle value) {
+    nb::object stack_reference = nb::borrow(obj);
+    check_int(PyObject_SetItem(stack_reference.ptr(), key.ptr(), value.ptr()));
+}
+
 std::string to_string(nb::handle o) {
     nb::str s = nb::str(o);
     Py_ssize_t size = 0;
