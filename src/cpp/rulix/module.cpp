@@ -4,8 +4,10 @@
 #include "rulix/tokenizer.h"
 
 #include <cmath>
+#include <cstring>
 #include <optional>
-#include <unordered_set>
+#include <unordered_map>
+#include "rulix/fastpath.h"
 
 namespace {
 
@@ -86,31 +88,170 @@ nb::object rulix_parse_rule(Call &c) {
     return parsed;
 }
 
-// The string column labels of a table, for the allowlist of rule texts.
-class ColumnNames {
+// What validation needs to know about the table: which names are its string
+// column labels (for the allowlist), and the buffers of the columns that rules
+// evaluated natively read.
+class Table final : public rulix::Inputs {
 public:
-    explicit ColumnNames(nb::handle df) : df_(df) {}
-    bool contains(const std::u32string &name) {
-        if (!names_) {
-            names_.emplace();
-            for (nb::handle label : df_.attr("columns"))
-                if (PyUnicode_Check(label.ptr())) names_->insert(to_u32(label));
+    explicit Table(nb::handle df) : df_(df) {}
+    ~Table() override {
+        for (auto &c : columns_)
+            if (c.second.buffer.obj) PyBuffer_Release(&c.second.buffer);
+    }
+    Table(const Table &) = delete;
+    Table &operator=(const Table &) = delete;
+
+    // Whether `name` is a string label of a column of the table.
+    bool is_column(const std::u32string &name) {
+        auto it = names_.find(name);
+        if (it != names_.end()) return it->second;
+        if (!columns_obj_.is_valid()) {
+            columns_obj_ = df_.attr("columns");
+            single_level_ = nb::cast<int>(columns_obj_.attr("nlevels")) == 1;
         }
-        return names_->count(name) != 0;
+        bool found = single_level_ &&
+                     qrt::check_int(PySequence_Contains(columns_obj_.ptr(), from_u32(name).ptr()));
+        names_.emplace(name, found);
+        return found;
     }
 
+    // Native evaluation is used only on plain DataFrames, whose eval is pandas' own.
+    bool native_allowed() {
+        if (native_ < 0) {
+            nb::object frame_type = pandas().attr("DataFrame");
+            native_ = frame_type.is(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(df_.ptr()))));
+            if (native_) rows_ = nb::len(df_);
+        }
+        return native_ == 1;
+    }
+    size_t rows() const { return rows_; }
+
+    // Prepare a compiled rule: every column it reads must be a supported numpy
+    // buffer and every literal a number that compares the way numpy would.
+    bool prepare(const rulix::Node &n) {
+        if (n.kind != rulix::Node::Cmp) return prepare(*n.a) && (!n.b || prepare(*n.b));
+        const rulix::ColumnView *cols[2] = {nullptr, nullptr};
+        const rulix::Operand *ops[2] = {&n.lhs, &n.rhs};
+        for (int k = 0; k < 2; ++k)
+            if (ops[k]->is_column && !(cols[k] = load_column(ops[k]->column))) return false;
+        for (int k = 0; k < 2; ++k) {
+            if (ops[k]->is_column) continue;
+            const rulix::Literal *lit = load_literal(ops[k]->literal);
+            if (!lit) return false;
+            const rulix::ColumnView *other = cols[1 - k];
+            if (lit->is_int && other && !rulix::int_literal_fits(*other, lit->i)) return false;
+        }
+        return true;
+    }
+
+    const rulix::ColumnView &column(const std::u32string &label) override {
+        return columns_.at(label).view;
+    }
+    const rulix::Literal &literal(const std::string &text) override { return literals_.at(text); }
+
 private:
+    struct Column {
+        nb::object array;
+        Py_buffer buffer{};
+        rulix::ColumnView view;
+        bool ok = false;
+    };
+
+    static nb::object from_u32(const std::u32string &s) {
+        return qrt::check(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, s.data(),
+                                                    static_cast<Py_ssize_t>(s.size())));
+    }
+
+    // The column's values without copying: a numpy array of a supported type.
+    const rulix::ColumnView *load_column(const std::u32string &label) {
+        auto it = columns_.find(label);
+        if (it == columns_.end()) {
+            it = columns_.emplace(label, Column()).first;
+            Column &c = it->second;
+            nb::object loc = columns_obj_.attr("get_loc")(from_u32(label));
+            if (!PyLong_CheckExact(loc.ptr())) return nullptr;  // duplicated label
+            nb::object array;
+            if (nb::hasattr(df_, "_get_column_array"))
+                array = df_.attr("_get_column_array")(loc);
+            else
+                array = df_.attr("iloc")[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), loc)]
+                            .attr("to_numpy")();
+            nb::object ndarray = nb::module_::import_("numpy").attr("ndarray");
+            if (!ndarray.is(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(array.ptr())))))
+                return nullptr;
+            if (PyObject_GetBuffer(array.ptr(), &c.buffer, PyBUF_RECORDS_RO) < 0) {
+                PyErr_Clear();
+                c.buffer = Py_buffer{};
+                return nullptr;
+            }
+            const char *fmt = c.buffer.format ? c.buffer.format : "B";
+            if (*fmt == '@' || *fmt == '=' || *fmt == '<') ++fmt;
+            size_t itemsize = static_cast<size_t>(c.buffer.itemsize);
+            if (c.buffer.ndim != 1 || fmt[0] == 0 || fmt[1] != 0 ||
+                !rulix::supported_format(fmt[0], itemsize) ||
+                static_cast<size_t>(c.buffer.shape[0]) != rows_)
+                return nullptr;
+            c.view = rulix::ColumnView{static_cast<const char *>(c.buffer.buf), c.buffer.strides[0],
+                                       fmt[0], itemsize};
+            c.array = std::move(array);
+            c.ok = true;
+        }
+        return it->second.ok ? &it->second.view : nullptr;
+    }
+
+    // A literal's value by Python's own rules for int() and float() of the text.
+    const rulix::Literal *load_literal(const std::string &text) {
+        auto it = literals_.find(text);
+        if (it != literals_.end()) return &it->second;
+        nb::object s = nb::str(text.c_str());
+        bool is_float = text.find_first_of(".eE") != std::string::npos;
+        nb::object value = nb::steal(is_float ? PyFloat_FromString(s.ptr())
+                                              : PyLong_FromUnicodeObject(s.ptr(), 10));
+        if (!value.is_valid()) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        rulix::Literal lit;
+        if (is_float) {
+            lit.d = PyFloat_AS_DOUBLE(value.ptr());
+        } else {
+            int overflow = 0;
+            long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+            if (overflow) return nullptr;
+            lit.is_int = true;
+            lit.i = v;
+        }
+        return &literals_.emplace(text, lit).first->second;
+    }
+
     nb::handle df_;
-    std::optional<std::unordered_set<std::u32string>> names_;
+    nb::object columns_obj_;
+    bool single_level_ = true;
+    int native_ = -1;
+    size_t rows_ = 0;
+    std::unordered_map<std::u32string, bool> names_;
+    std::unordered_map<std::u32string, Column> columns_;
+    std::unordered_map<std::string, rulix::Literal> literals_;
 };
 
-// Why a rule text may not be evaluated, or nothing when it may.
-std::optional<std::string> refusal(nb::handle text, ColumnNames &columns) {
-    if (!PyUnicode_Check(text.ptr())) return std::string("the rule text is not a string");
-    auto is_column = [&](const std::u32string &n) { return columns.contains(n); };
-    rulix::Tokenized t = rulix::tokenize_rule(to_u32(text), is_column);
-    if (t.ok) return std::nullopt;
-    return t.reason;
+// Tokenize a rule text against the allowlist. A text that is not a string is
+// refused too.
+rulix::Tokenized check_text(nb::handle text, Table &table) {
+    if (!PyUnicode_Check(text.ptr())) {
+        rulix::Tokenized t;
+        t.reason = "the rule text is not a string";
+        return t;
+    }
+    auto is_column = [&](const std::u32string &n) { return table.is_column(n); };
+    return rulix::tokenize_rule(to_u32(text), is_column);
+}
+
+// A rule compiled for native evaluation, when its shape, columns and literals allow it.
+std::unique_ptr<rulix::Node> compile_native(const rulix::Tokenized &t, Table &table) {
+    if (!table.native_allowed()) return nullptr;
+    std::unique_ptr<rulix::Node> node = rulix::compile(t.tokens);
+    if (node && !table.prepare(*node)) return nullptr;
+    return node;
 }
 
 void warn_rule(nb::handle rule_str, const std::string &what) {
@@ -150,6 +291,59 @@ nb::object ordered_labels(nb::set &all_violating, nb::handle df) {
     return out;
 }
 
+// A new one-dimensional int64 numpy array of `n` values, filled by `fill`
+// through its buffer.
+template <class Fill>
+nb::object int64_array(size_t n, Fill &&fill) {
+    nb::object np = nb::module_::import_("numpy");
+    nb::object arr = np.attr("empty")(n, "dtype"_a = "int64");
+    Py_buffer view;
+    qrt::check_int(PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS));
+    fill(static_cast<std::int64_t *>(view.buf));
+    PyBuffer_Release(&view);
+    return arr;
+}
+
+// The sorted labels of the rows at `positions` (ascending), computed without
+// going through Python objects when the index is a plain increasing integer
+// index: a RangeIndex with a positive step, or an int64 Index whose values
+// strictly increase. The result equals pd.Index(sorted(set(labels))).
+nb::object increasing_int_labels(nb::handle df, const std::vector<std::int64_t> &positions) {
+    nb::object pd = pandas();
+    nb::object index = df.attr("index");
+    nb::handle index_type = reinterpret_cast<PyObject *>(Py_TYPE(index.ptr()));
+    const size_t k = positions.size();
+    nb::object labels;
+    if (index_type.is(pd.attr("RangeIndex"))) {
+        long long start = nb::cast<long long>(index.attr("start"));
+        long long step = nb::cast<long long>(index.attr("step"));
+        if (step <= 0) return nb::object();
+        labels = int64_array(k, [&](std::int64_t *out) {
+            for (size_t j = 0; j < k; ++j) out[j] = start + positions[j] * step;
+        });
+    } else if (index_type.is(pd.attr("Index")) && qrt::to_string(index.attr("dtype")) == "int64") {
+        nb::object values = index.attr("to_numpy")();
+        Py_buffer view;
+        if (PyObject_GetBuffer(values.ptr(), &view, PyBUF_C_CONTIGUOUS) < 0) {
+            PyErr_Clear();
+            return nb::object();
+        }
+        const auto *v = static_cast<const std::int64_t *>(view.buf);
+        size_t n = static_cast<size_t>(view.len) / sizeof(std::int64_t);
+        bool increasing = true;
+        for (size_t i = 1; i < n && increasing; ++i) increasing = v[i - 1] < v[i];
+        if (increasing)
+            labels = int64_array(k, [&](std::int64_t *out) {
+                for (size_t j = 0; j < k; ++j) out[j] = v[positions[j]];
+            });
+        PyBuffer_Release(&view);
+        if (!increasing) return nb::object();
+    } else {
+        return nb::object();
+    }
+    return pd.attr("Index")(labels, "copy"_a = false);
+}
+
 nb::object rulix_validate(Call &c) {
     nb::handle self = c[0], df = c[1];
     nb::object exceptions = nb::module_::import_("quorvix.exceptions");
@@ -159,8 +353,27 @@ nb::object rulix_validate(Call &c) {
 
     nb::dict violations;
     nb::set all_violating;
-    ColumnNames columns(df);
+    Table table(df);
     nb::object zero = nb::int_(0);
+    // Rows broken by rules evaluated natively; their labels join the set at the end.
+    std::vector<std::uint8_t> native_rows;
+    std::vector<std::uint8_t> mask, other;
+
+    // Counts the rows of a native mask (inverted first when `negate`), marks them
+    // and records the count.
+    auto record_native = [&](nb::handle rule_str, const std::vector<std::uint8_t> &v, bool negate) {
+        if (native_rows.empty()) native_rows.assign(table.rows(), 0);
+        const std::uint8_t flip = negate ? 1 : 0;
+        size_t count = 0;
+        std::uint8_t *marks = native_rows.data();
+        const std::uint8_t *m = v.data();
+        for (size_t i = 0, n = v.size(); i < n; ++i) {
+            std::uint8_t bad = static_cast<std::uint8_t>(m[i] ^ flip);
+            count += bad;
+            marks[i] |= bad;
+        }
+        violations[rule_str] = nb::int_(count);
+    };
 
     nb::object rules = nb::iter(self.attr("_rules"));
     nb::object parsed_rules = nb::iter(self.attr("_parsed_rules"));
@@ -179,11 +392,21 @@ nb::object rulix_validate(Call &c) {
         if (nb::object(parsed["type"]).equal(nb::str("conditional"))) {
             nb::object cond_str = parsed["condition"];
             nb::object cons_str = parsed["consequence"];
-            std::optional<std::string> why = refusal(cond_str, columns);
-            if (!why) why = refusal(cons_str, columns);
-            if (why) {
+            rulix::Tokenized cond_tokens = check_text(cond_str, table);
+            rulix::Tokenized cons_tokens = cond_tokens.ok ? check_text(cons_str, table) : rulix::Tokenized();
+            if (!cond_tokens.ok || !cons_tokens.ok) {
+                const std::string &why = cond_tokens.ok ? cons_tokens.reason : cond_tokens.reason;
                 violations[rule_str] = zero;
-                warn_rule(rule_str, "was refused and counts 0 violations: " + *why + ".");
+                warn_rule(rule_str, "was refused and counts 0 violations: " + why + ".");
+                continue;
+            }
+            auto cond_node = compile_native(cond_tokens, table);
+            auto cons_node = cond_node ? compile_native(cons_tokens, table) : nullptr;
+            if (cond_node && cons_node) {
+                rulix::evaluate(*cond_node, table, table.rows(), mask);
+                rulix::evaluate(*cons_node, table, table.rows(), other);
+                for (size_t i = 0; i < mask.size(); ++i) mask[i] &= static_cast<std::uint8_t>(other[i] ^ 1);
+                record_native(rule_str, mask, false);
                 continue;
             }
             try {
@@ -199,9 +422,15 @@ nb::object rulix_validate(Call &c) {
             }
         } else {
             nb::object expr = parsed["expr"];
-            if (std::optional<std::string> why = refusal(expr, columns)) {
+            rulix::Tokenized tokens = check_text(expr, table);
+            if (!tokens.ok) {
                 violations[rule_str] = zero;
-                warn_rule(rule_str, "was refused and counts 0 violations: " + *why + ".");
+                warn_rule(rule_str, "was refused and counts 0 violations: " + tokens.reason + ".");
+                continue;
+            }
+            if (auto node = compile_native(tokens, table)) {
+                rulix::evaluate(*node, table, table.rows(), mask);
+                record_native(rule_str, mask, true);
                 continue;
             }
             try {
@@ -228,7 +457,28 @@ nb::object rulix_validate(Call &c) {
     nb::object total = zero;
     for (auto [key, value] : violations) total = total + value;
 
-    nb::object violating_index = pandas().attr("Index")(ordered_labels(all_violating, df));
+    nb::object violating_index;
+    size_t n_positions = 0;
+    for (std::uint8_t m : native_rows) n_positions += m;
+    std::vector<std::int64_t> positions(n_positions + 1);
+    for (size_t i = 0, k = 0; i < native_rows.size(); ++i) {  // branch-free compaction
+        positions[k] = static_cast<std::int64_t>(i);
+        k += native_rows[i];
+    }
+    positions.pop_back();
+    if (!positions.empty()) {
+        if (PySet_GET_SIZE(all_violating.ptr()) == 0)
+            violating_index = increasing_int_labels(df, positions);
+        if (!violating_index.is_valid()) {
+            nb::object taken = int64_array(positions.size(), [&](std::int64_t *out) {
+                std::memcpy(out, positions.data(), positions.size() * sizeof(std::int64_t));
+            });
+            nb::object labels = df.attr("index").attr("take")(taken).attr("tolist")();
+            qrt::check(PyObject_CallMethod(all_violating.ptr(), "update", "O", labels.ptr()));
+        }
+    }
+    if (!violating_index.is_valid())
+        violating_index = pandas().attr("Index")(ordered_labels(all_violating, df));
     Py_ssize_t n_rows = PyObject_Length(df.ptr());
     if (n_rows < 0) qrt::throw_error();
     Py_ssize_t n_violating = PyObject_Length(violating_index.ptr());

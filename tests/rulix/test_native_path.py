@@ -1,0 +1,192 @@
+"""Rules of the common shapes are evaluated natively on the column buffers.
+
+The native path must give exactly what DataFrame.eval gives. A DataFrame
+subclass always takes pandas' path (its eval may be overridden), which makes
+differential testing easy: the same table and rules, once as a plain DataFrame
+and once as a subclass, must produce identical reports and warnings.
+"""
+
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from quorvix.tabular.rulix import Rulix
+
+
+class ThroughPandas(pd.DataFrame):
+    """Same data; validation always evaluates it with DataFrame.eval."""
+
+    @property
+    def _constructor(self):
+        return ThroughPandas
+
+
+def run(df, rules):
+    engine = Rulix()
+    for r in rules:
+        engine.add_rule(r)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        report = engine.validate(df)
+    return report, [str(w.message) for w in caught]
+
+
+def assert_same(df, rules):
+    fast, fast_warnings = run(df, rules)
+    slow, slow_warnings = run(ThroughPandas(df), rules)
+    assert fast.violations == slow.violations
+    assert all(type(v) is int for v in fast.violations.values())
+    assert fast.total_violations == slow.total_violations
+    assert fast.violation_rate == slow.violation_rate
+    pd.testing.assert_index_equal(fast.violating_rows, slow.violating_rows, exact=True)
+    assert fast_warnings == slow_warnings
+    return fast
+
+
+COLUMNS = {
+    "f": ("float64", st.one_of(st.floats(allow_nan=True, allow_infinity=True, width=64), st.integers(-5, 5).map(float))),
+    "g": ("float64", st.sampled_from([0.0, -0.0, 1.5, np.nan, 2.0**53, -1e300, 0.1])),
+    "i8": ("int8", st.integers(-128, 127)),
+    "i32": ("int32", st.integers(-(2**31), 2**31 - 1)),
+    "i64": ("int64", st.one_of(st.integers(-(2**63), 2**63 - 1), st.integers(-3, 3), st.just(2**53 + 1))),
+    "u8": ("uint8", st.integers(0, 255)),
+    "u32": ("uint32", st.integers(0, 2**32 - 1)),
+    "b": ("bool", st.booleans()),
+    "my col": ("float64", st.integers(-2, 2).map(float)),
+}
+
+NUMBERS = st.sampled_from(
+    ["0", "1", "-1", "3", "- 2", "+4", "127", "128", "-129", "255", "256", "-1", "1_000", "2.5", "-0.0", "0.1",
+     "1e3", "1E-2", "9007199254740993", "9223372036854775807", "9223372036854775808", "1e400", "0x10", "007",
+     "0.5e1", "4294967295", "4294967296", "1j"]
+)
+NAMES = st.sampled_from(["f", "g", "i8", "i32", "i64", "u8", "u32", "b", "`my col`"])
+OPS = st.sampled_from([">", ">=", "<", "<=", "==", "!="])
+
+
+@st.composite
+def comparison(draw):
+    left = draw(st.one_of(NAMES, NUMBERS))
+    right = draw(NAMES) if not left[0].isalpha() and left[0] != "`" else draw(st.one_of(NAMES, NUMBERS))
+    return f"{left} {draw(OPS)} {right}"
+
+
+expressions = st.recursive(
+    comparison(),
+    lambda inner: st.one_of(
+        st.tuples(inner, st.sampled_from([" and ", " or ", " & ", " | "]), inner).map("".join),
+        inner.map(lambda e: f"not {e}"),
+        inner.map(lambda e: f"({e})"),
+    ),
+    max_leaves=4,
+)
+
+rules = st.one_of(
+    expressions,
+    st.tuples(expressions, expressions).map(lambda t: f"if {t[0]} then {t[1]}"),
+    # shapes the native path leaves to pandas
+    st.sampled_from(["f", "f + 1 > i8", "abs(i8) > 3", "0 < f < 1", "~(f > 0)", "i8 > True", "1 > 0", "f > i8 > 0"]),
+)
+
+INDEXES = st.sampled_from(["range", "shifted-range", "int-increasing", "int-shuffled", "int-duplicates", "str", "mixed", "float", "int32"])
+
+
+def make_index(kind, n, rng):
+    if kind == "range":
+        return pd.RangeIndex(n)
+    if kind == "shifted-range":
+        return pd.RangeIndex(10, 10 + 3 * n, 3)
+    if kind == "int-increasing":
+        return pd.Index(np.cumsum(rng.integers(1, 4, n)) - 5, dtype="int64")
+    if kind == "int-shuffled":
+        return pd.Index(rng.permutation(n), dtype="int64")
+    if kind == "int-duplicates":
+        return pd.Index(rng.integers(0, max(n // 2, 1), n), dtype="int64")
+    if kind == "str":
+        return pd.Index([f"r{k}" for k in rng.permutation(n)])
+    if kind == "mixed":
+        return pd.Index([k if k % 2 else f"r{k}" for k in range(n)], dtype=object)
+    if kind == "int32":
+        return pd.Index(np.arange(n), dtype="int32")
+    return pd.Index(np.arange(n) / 2.0)
+
+
+@st.composite
+def tables(draw):
+    n = draw(st.integers(0, 12))
+    data = {}
+    for name, (dtype, values) in COLUMNS.items():
+        data[name] = pd.Series(draw(st.lists(values, min_size=n, max_size=n)), dtype=dtype)
+    df = pd.DataFrame(data)
+    df.index = make_index(draw(INDEXES), n, np.random.default_rng(draw(st.integers(0, 1000))))
+    return df
+
+
+@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(tables(), st.lists(rules, min_size=1, max_size=4))
+def test_native_results_equal_pandas_results(df, rule_list):
+    assert_same(df, rule_list)
+
+
+@pytest.mark.parametrize(
+    "rule",
+    [
+        "f > 0", "0 < f", "f != 1", "f == f", "g >= -0.0", "i64 > 9007199254740992.0", "i64 == 9007199254740993",
+        "i8 < 128", "i8 > -129", "u8 >= -1", "u32 < 4294967296", "b == 1", "b > 0.5", "b != b",
+        "i8 < u32", "i32 >= i64", "f > i64", "b <= i8", "not (f > 0) and i8 != 0", "f > 0 | i8 > 0 & b == 1",
+        "if i8 > 0 then f > 0", "if not b then `my col` >= 0", "`my col` > -1e400",
+    ],
+)
+def test_edge_comparisons_match_pandas(rule):
+    df = pd.DataFrame(
+        {
+            "f": [np.nan, 0.0, -1.5, np.inf, 2.0**53, 1.0],
+            "g": [-0.0, 0.0, np.nan, 1.0, -1.0, 0.1],
+            "i8": np.array([-128, 0, 127, 5, -1, 1], dtype="int8"),
+            "i32": np.array([2**31 - 1, -(2**31), 0, 3, 4, 5], dtype="int32"),
+            "i64": np.array([2**53 + 1, -(2**63), 2**63 - 1, 0, 9007199254740993, 1], dtype="int64"),
+            "u8": np.array([0, 255, 1, 2, 3, 4], dtype="uint8"),
+            "u32": np.array([0, 2**32 - 1, 7, 8, 9, 10], dtype="uint32"),
+            "b": [True, False, True, False, True, False],
+            "my col": [1.0, -1.0, np.nan, 0.0, 2.0, 3.0],
+        }
+    )
+    assert_same(df, [rule])
+
+
+@pytest.mark.parametrize("dtype", ["Int64", "float32", "uint64", "string", "category", "datetime64[ns]", "object"])
+def test_other_dtypes_go_through_pandas(dtype):
+    values = {"Int64": [1, None, -2], "float32": [0.1, -1.0, 2.5], "uint64": [0, 2**63, 5],
+              "string": ["a", "b", None], "category": ["a", "b", "a"], "datetime64[ns]": ["2020-01-01"] * 3,
+              "object": [1, "a", None]}[dtype]
+    df = pd.DataFrame({"x": pd.Series(values, dtype=dtype), "y": [1.0, 2.0, 3.0]})
+    rule = "x == 'a'" if dtype in ("string", "category", "object") else ("x > '2019-06-01'" if dtype.startswith("datetime") else "x > 0.1")
+    assert_same(df, [rule, "y > 1"])
+
+
+def test_duplicated_column_labels_go_through_pandas():
+    df = pd.DataFrame([[1.0, -1.0], [2.0, 3.0]], columns=["a", "a"])
+    assert_same(df, ["a > 0"])
+
+
+def test_non_contiguous_and_mixed_block_columns():
+    base = pd.DataFrame(np.arange(24, dtype="float64").reshape(6, 4) - 10, columns=list("abcd"))
+    view = base.iloc[::2]
+    assert_same(view, ["a > -5", "b < c", "if d > 0 then a > 0"])
+    mixed = base.assign(e=np.arange(6, dtype="int16"), f=[True, False] * 3)
+    assert_same(mixed, ["e >= 3 or f", "e > a", "f == e"])
+
+
+def test_large_table_labels_and_rate():
+    rng = np.random.default_rng(5)
+    n = 50_000
+    df = pd.DataFrame({"a": rng.normal(size=n), "b": rng.integers(-5, 5, n)})
+    df.loc[::7, "a"] = np.nan
+    report = assert_same(df, ["a > -1", "b != 0 or a > 0", "if b > 2 then a < 1"])
+    assert report.total_violations > 0
+    shuffled = df.sample(frac=1.0, random_state=1)
+    assert_same(shuffled, ["a > -1", "b != 0 or a > 0"])
