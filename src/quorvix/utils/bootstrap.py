@@ -53,6 +53,13 @@ def _check_alpha(alpha) -> float:
 
 def _as_sample(arr, label: str) -> np.ndarray:
     a = np.asarray(arr)
+    if a.dtype == object:
+        # tables mixing booleans, integers and floats come out of pandas as
+        # object arrays; sorting and comparing those is many times slower
+        try:
+            a = a.astype(np.float64)
+        except (TypeError, ValueError):
+            pass
     if a.ndim == 0:
         raise ValueError(f"{label} must be an array of rows, got a scalar")
     if a.shape[0] == 0:
@@ -72,7 +79,9 @@ def bootstrap_ci(real_arr, synth_arr, stat_fn: Callable[[np.ndarray, np.ndarray]
     1 - alpha/2 percentiles of the replicates; replicates that are NaN or
     infinite are left out. Draws come from
     ``np.random.default_rng(random_seed)``, so a given seed always gives the
-    same interval.
+    same interval. An object array that holds only numbers (as pandas gives
+    for a table mixing booleans, integers and floats) is converted to
+    float64 first; other arrays are passed on with their own dtype.
 
     Raises ``ValueError`` when ``n_boot`` is not a whole number >= 1, when
     ``alpha`` is not strictly between 0 and 1, or when an array has no rows.

@@ -19,6 +19,7 @@ looks at both on held-out real rows. This module prepares those pieces:
 
 from __future__ import annotations
 
+import warnings
 from dataclasses import dataclass
 from typing import Hashable, Optional
 
@@ -119,7 +120,10 @@ def fit_predict(task: str, x_train: np.ndarray, y_train: np.ndarray,
 
     cls = RandomForestClassifier if task == "classification" else RandomForestRegressor
     model = cls(n_estimators=50, max_depth=12, random_state=seed, n_jobs=1)
-    model.fit(x_train, y_train)
+    with warnings.catch_warnings():
+        # many text classes is a deliberate choice here (a non-numeric target)
+        warnings.filterwarnings("ignore", message="The number of unique classes")
+        model.fit(x_train, y_train)
     return model.predict(x_test)
 
 

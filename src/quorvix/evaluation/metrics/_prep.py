@@ -32,10 +32,12 @@ __all__ = [
     "column_kind",
     "common_columns",
     "float_values",
+    "is_numeric_pair",
     "make_rng",
     "mann_whitney_auc",
     "nearest_sq_distances",
     "numeric_columns",
+    "pairwise_sq_distances",
     "subsample",
 ]
 

@@ -297,15 +297,17 @@ class MultivariateSimilarityMetrics:
         flagged by an indicator column. At most ``max_samples`` rows of each
         table are used. The kernel is k(x, y) = exp(-|x - y|^2 / (2 s^2)) with
         s the median distance between pooled points (median heuristic; 1 when
-        that median is 0). MMD^2 is the biased estimate
-        mean k(X, X) + mean k(Y, Y) - 2 mean k(X, Y), which is 0 for
-        identical samples and at most 2.
+        that median is 0). MMD^2 is the unbiased estimate
+        mean_{i != j} k(x_i, x_j) + mean_{i != j} k(y_i, y_j) - 2 mean k(x_i, y_j),
+        set to 0 when negative; it is 0 for identical samples, close to 0 for
+        two samples of one distribution whatever their size, and at most 2.
+        Needs at least two rows in each table.
         """
         cols = numeric_columns(self.real_data, self.synthetic_data)
         if not cols:
             raise ValueError("MMD needs at least one numeric column shared by both tables")
-        if len(self.real_data) == 0 or len(self.synthetic_data) == 0:
-            raise ValueError("MMD needs at least one row in each table")
+        if len(self.real_data) < 2 or len(self.synthetic_data) < 2:
+            raise ValueError("MMD needs at least two rows in each table")
         enc = Encoder(self.real_data, self.synthetic_data, cols, numeric_only=True)
         rng = make_rng(self.random_seed)
         x = enc.transform(subsample(self.real_data, self.max_samples, rng))
@@ -320,9 +322,13 @@ class MultivariateSimilarityMetrics:
         sigma2 = med * med if med > 0 else 1.0
         gamma = 1.0 / (2.0 * sigma2)
 
-        def mean_kernel(a, b):
-            return float(np.exp(-gamma * pairwise_sq_distances(a, b)).mean())
+        def kernel_sum(a, b):
+            return float(np.exp(-gamma * pairwise_sq_distances(a, b)).sum())
 
-        mmd2 = mean_kernel(x, x) + mean_kernel(y, y) - 2.0 * mean_kernel(x, y)
+        nx, ny = len(x), len(y)
+        # k(a, a) = 1 on the diagonals, which the unbiased estimate leaves out
+        within_x = (kernel_sum(x, x) - nx) / (nx * (nx - 1))
+        within_y = (kernel_sum(y, y) - ny) / (ny * (ny - 1))
+        mmd2 = within_x + within_y - 2.0 * kernel_sum(x, y) / (nx * ny)
         mmd = float(np.sqrt(max(0.0, mmd2)))
         return float(np.clip(1.0 - mmd, 0.0, 1.0))

@@ -210,7 +210,7 @@ class EvaluationReport:
                 lines.append("  (none)")
                 continue
             lines.append(f"  {'metric':<{width}}  {'value':>10}  {'better':<6}  "
-                         f"{'category':<12}  95% CI")
+                         f"{'category':<12}  CI")
             for name, m in metrics.items():
                 ci = getattr(m, "confidence_interval", None)
                 ci_text = "" if ci is None else (
