@@ -1,0 +1,149 @@
+"""Benchmarks of the native modules against the plain pandas/numpy way.
+
+    python benchmarks/run.py [--quick] [--only SUBSTRING] [--repeat N]
+
+Prints one table: operation, table size, rules/columns, our time (median of
+several runs), the baseline's time measured in the same run, their ratio and
+how far the operation raised the process's resident memory at its peak
+(first run, above what the process held after building its inputs). Every case runs in a fresh subprocess so
+that peak memory (VmHWM, reset before the operation) belongs to it alone.
+Baselines compute the same results: each case checks that ours and the
+baseline agree before anything is timed.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+
+def cases(quick=False):
+    import bench_rules
+
+    found = list(bench_rules.cases(quick))
+    try:
+        import bench_privex_cases
+    except ImportError:
+        pass
+    else:
+        found += list(bench_privex_cases.cases(quick))
+    try:
+        import bench_evaluator_cases
+    except ImportError:
+        pass
+    else:
+        found += list(bench_evaluator_cases.cases(quick))
+    return found
+
+
+def _rss_kib():
+    with open("/proc/self/status") as fh:
+        for line in fh:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def _peak_kib():
+    with open("/proc/self/status") as fh:
+        for line in fh:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
+
+
+def _reset_peak():
+    try:
+        with open("/proc/self/clear_refs", "w") as fh:
+            fh.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def _median_time(fn, state, repeat):
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        fn(state)
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def run_case(name, quick, repeat):
+    case = next(c for c in cases(quick) if c["name"] == name)
+    state = case["setup"]()
+    # Peak memory of the first run of ours: how far resident memory rose above
+    # what the process held after building the inputs.
+    before = _rss_kib()
+    peak = None
+    if _reset_peak():
+        case["ours"](state)
+        peak = max(_peak_kib() - before, 0)
+    if case.get("check"):
+        case["check"](state)
+    ours = _median_time(case["ours"], state, case.get("repeat", repeat))
+    base = _median_time(case["baseline"], state, case.get("repeat", repeat)) if case.get("baseline") else None
+    return {"ours": ours, "baseline": base, "peak_kib": peak, "note": case.get("note", "")}
+
+
+def _fmt_time(t):
+    if t is None:
+        return "-"
+    if t < 1e-3:
+        return f"{t * 1e6:.0f} us"
+    if t < 1:
+        return f"{t * 1e3:.1f} ms"
+    return f"{t:.2f} s"
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Benchmarks of the native modules.")
+    parser.add_argument("--quick", action="store_true", help="smaller tables, fewer repeats")
+    parser.add_argument("--only", default="", help="run the cases whose name contains this")
+    parser.add_argument("--repeat", type=int, default=7, help="runs per measurement (median)")
+    parser.add_argument("--case", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.case:
+        print(json.dumps(run_case(args.case, args.quick, args.repeat)))
+        return 0
+
+    rows = []
+    print(f"machine: {os.cpu_count()} CPUs; Python {sys.version.split()[0]}", flush=True)
+    for case in cases(args.quick):
+        if args.only not in case["name"]:
+            continue
+        cmd = [sys.executable, __file__, "--case", case["name"], "--repeat", str(args.repeat)]
+        if args.quick:
+            cmd.append("--quick")
+        proc = subprocess.run(cmd, capture_output=True, text=True)
+        if proc.returncode != 0:
+            print(f"{case['name']}: FAILED\n{proc.stderr}", file=sys.stderr)
+            return 1
+        r = json.loads(proc.stdout.strip().splitlines()[-1])
+        ratio = f"{r['baseline'] / r['ours']:.1f}x" if r["baseline"] else "-"
+        peak = f"{r['peak_kib'] / 1024:.1f} MiB" if r["peak_kib"] is not None else "-"
+        rows.append((case["name"], case["size"], case["what"], _fmt_time(r["ours"]), _fmt_time(r["baseline"]), ratio, peak))
+        print(f"  done: {case['name']} {case['size']}", file=sys.stderr, flush=True)
+
+    header = ("operation", "table", "rules/columns", "ours (median)", "baseline", "ratio", "peak memory")
+    widths = [max(len(str(x)) for x in col) for col in zip(header, *rows)]
+    line = "  ".join(h.ljust(w) for h, w in zip(header, widths))
+    print(line)
+    print("-" * len(line))
+    for row in rows:
+        print("  ".join(str(x).ljust(w) for x, w in zip(row, widths)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
