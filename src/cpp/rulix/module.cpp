@@ -107,7 +107,8 @@ public:
         if (it != names_.end()) return it->second;
         if (!columns_obj_.is_valid()) {
             columns_obj_ = df_.attr("columns");
-            single_level_ = nb::cast<int>(columns_obj_.attr("nlevels")) == 1;
+            nb::object nlevels = columns_obj_.attr("nlevels");
+            single_level_ = nb::cast<int>(nlevels) == 1;
         }
         bool found = single_level_ &&
                      qrt::check_int(PySequence_Contains(columns_obj_.ptr(), from_u32(name).ptr()));
@@ -315,8 +316,9 @@ nb::object increasing_int_labels(nb::handle df, const std::vector<std::int64_t> 
     const size_t k = positions.size();
     nb::object labels;
     if (index_type.is(pd.attr("RangeIndex"))) {
-        long long start = nb::cast<long long>(index.attr("start"));
-        long long step = nb::cast<long long>(index.attr("step"));
+        nb::object start_obj = index.attr("start"), step_obj = index.attr("step");
+        long long start = nb::cast<long long>(start_obj);
+        long long step = nb::cast<long long>(step_obj);
         if (step <= 0) return nb::object();
         labels = int64_array(k, [&](std::int64_t *out) {
             for (size_t j = 0; j < k; ++j) out[j] = start + positions[j] * step;
@@ -538,8 +540,8 @@ nb::object clip_repair(Call &c, nb::handle df) {
         double bound = PyFloat_AS_DOUBLE(bound_obj.ptr());
         if (!qrt::check_int(PySequence_Contains(result.attr("columns").ptr(), column.ptr())))
             continue;
-        if (!nb::bool_(is_numeric(result[column]))) continue;
         nb::object col = result[column];
+        if (!nb::bool_(is_numeric(col))) continue;
         nb::object clipped;
         if (op == ">")
             clipped = col.attr("clip")("lower"_a = strict_bound(bound, 1.0));
@@ -682,11 +684,13 @@ void exec_module(nb::module_ m) {
     nb::dict rulix_ns;
     qrt::add_method(rulix_ns, kRulixInit, kModule);
     qrt::add_method(rulix_ns, kAddRule, kModule);
-    rulix_ns["_parse_rule"] = qrt::make_function(
-        kParseRule, kModule, nb::tuple(),
-        nb::make_tuple(re.attr("compile")(kConditionalPattern, re.attr("IGNORECASE"))));
+    nb::object ignorecase = re.attr("IGNORECASE");
+    nb::object conditional = re.attr("compile")(kConditionalPattern, ignorecase);
+    rulix_ns["_parse_rule"] =
+        qrt::make_function(kParseRule, kModule, nb::tuple(), nb::make_tuple(conditional));
+    nb::object globals = m.attr("__dict__");
     rulix_ns["validate"] =
-        qrt::make_function(kValidate, kModule, nb::tuple(), nb::make_tuple(m.attr("__dict__")));
+        qrt::make_function(kValidate, kModule, nb::tuple(), nb::make_tuple(globals));
     m.attr("Rulix") = qrt::make_class("Rulix", kModule, "Rulix", kRulixDoc, rulix_ns);
 }
 
