@@ -98,8 +98,7 @@ ORDER = ["x", "y", "count", "flag", "city"]
 def test_full_run_fills_a_report_that_renders_and_round_trips(real_table, twin_table):
     report = run_like_evaluator(real_table[ORDER], twin_table[ORDER])
     names = list(report.aggregate_metrics)
-    # per-column results follow the real table's order even though the
-    # evaluator hands over the shared columns in set order
+    # per-column results follow the real table's column order
     assert names[:4] == ["ks_complement_x", "ks_complement_y", "ks_complement_count",
                          "ks_complement_flag"]
     assert names[-1] == "tstr_normalized"
