@@ -1,0 +1,763 @@
+// quorvix.core_generator.privex: calibrated random noise for the numeric and
+// categorical columns of a preprocessed table (Laplace, Gaussian and a
+// "minimal" mode of small fixed noise).
+//
+// Every draw comes from numpy's global legacy random state, in the order the
+// passes document, so a seeded run is reproducible draw for draw. The methods
+// look up the module's globals (np, logger, ...) at call time, as module-level
+// Python code would.
+#include "runtime/runtime.h"
+
+#include <string>
+#include <utility>
+
+namespace {
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using qrt::Call;
+using qrt::Signature;
+using qrt::Type;
+
+constexpr const char *kModuleDoc =
+    "Differential privacy noise for preprocessed DataFrames: the Laplace and Gaussian\n"
+    "mechanisms and a minimal-noise mode, applied through PrivexProcessor or apply_privex.\n"
+    "\n"
+    "Importing the module suppresses all warnings in the process and configures logging\n"
+    "at INFO. The demonstration runs with `python -m quorvix.core_generator.privex_demo`.\n";
+
+constexpr const char *kProcessorDoc =
+    "\n"
+    "    Minimal differential privacy processor for preprocessed DataFrames.\n"
+    "\n"
+    "    Applies differential privacy with minimal noise addition while preserving\n"
+    "    data utility for synthetic data generation.\n"
+    "    ";
+
+// ---------------------------------------------------------------------------
+// Small helpers over the object protocol
+
+nb::object pyfloat(double v) { return qrt::check(PyFloat_FromDouble(v)); }
+
+nb::object true_divide(nb::handle a, nb::handle b) {
+    return qrt::check(PyNumber_TrueDivide(a.ptr(), b.ptr()));
+}
+nb::object multiply(nb::handle a, nb::handle b) {
+    return qrt::check(PyNumber_Multiply(a.ptr(), b.ptr()));
+}
+nb::object add(nb::handle a, nb::handle b) { return qrt::check(PyNumber_Add(a.ptr(), b.ptr())); }
+nb::object subtract(nb::handle a, nb::handle b) {
+    return qrt::check(PyNumber_Subtract(a.ptr(), b.ptr()));
+}
+
+bool compare(nb::handle a, nb::handle b, int op) {
+    return qrt::check_int(PyObject_RichCompareBool(a.ptr(), b.ptr(), op)) != 0;
+}
+bool truth(nb::handle o) { return qrt::check_int(PyObject_IsTrue(o.ptr())) != 0; }
+bool contains(nb::handle container, nb::handle item) {
+    return qrt::check_int(PySequence_Contains(container.ptr(), item.ptr())) != 0;
+}
+Py_ssize_t length(nb::handle o) {
+    Py_ssize_t n = PyObject_Length(o.ptr());
+    if (n < 0) qrt::throw_error();
+    return n;
+}
+
+// df[col] = value. pandas 2 guesses chained assignment (df[a][b] = v) from the
+// reference count of the table being set; a call from native code holds one
+// reference fewer than the interpreter's own `df[col] = value` does, so one more
+// is held for the duration of the call.
+void set_column(nb::handle df, nb::handle col, nb::handle value) {
+    nb::object held = nb::borrow(df);
+    qrt::check_int(PyObject_SetItem(held.ptr(), col.ptr(), value.ptr()));
+}
+
+nb::object builtin(const char *name) { return nb::module_::import_("builtins").attr(name); }
+
+// A module global looked up at call time; a missing name is a NameError.
+nb::object global(nb::handle globals, const char *name) {
+    PyObject *value = nullptr;
+    if (qrt::check_int(PyDict_GetItemStringRef(globals.ptr(), name, &value)) == 0)
+        qrt::raise(PyExc_NameError, "name '%s' is not defined", name);
+    return nb::steal(value);
+}
+nb::object global(const Call &c, const char *name) { return global(c.capture(0), name); }
+
+void log_info(const Call &c, nb::handle message) { global(c, "logger").attr("info")(message); }
+
+// The dtype selection of categorical columns. "string" takes in text columns of
+// pandas' string dtype, which "object" leaves out.
+nb::list categorical_kinds() {
+    nb::list kinds;
+    for (const char *k : {"object", "string", "category", "bool"}) kinds.append(k);
+    return kinds;
+}
+
+nb::list numeric_kinds(nb::handle np) {
+    nb::list kinds;
+    kinds.append(np.attr("number"));
+    return kinds;
+}
+
+nb::object is_integer_dtype(nb::handle pd) {
+    return pd.attr("api").attr("types").attr("is_integer_dtype");
+}
+
+// `a, b = value`, with the interpreter's messages.
+std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
+    if (!Py_TYPE(value.ptr())->tp_iter && !PySequence_Check(value.ptr()))
+        qrt::raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                   qrt::type_name(value));
+    nb::object it = qrt::check(PyObject_GetIter(value.ptr()));
+    nb::object items[2];
+    for (int i = 0; i < 2; ++i) {
+        items[i] = nb::steal(PyIter_Next(it.ptr()));
+        if (!items[i].is_valid()) {
+            if (PyErr_Occurred()) qrt::throw_error();
+            qrt::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+        }
+    }
+    nb::object extra = nb::steal(PyIter_Next(it.ptr()));
+    if (extra.is_valid()) qrt::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (PyErr_Occurred()) qrt::throw_error();
+    return {items[0], items[1]};
+}
+
+// max(col) - min(col) of a column's non-missing values. For integer columns the
+// difference is taken on Python integers, so a narrow dtype cannot wrap around
+// (an int8 column from -100 to 100 has range 200, not -56).
+nb::object value_range(const Call &c, nb::handle col_data) {
+    nb::object high = col_data.attr("max")();
+    nb::object low = col_data.attr("min")();
+    if (nb::hasattr(col_data, "dtype") &&
+        truth(is_integer_dtype(global(c, "pd"))(col_data.attr("dtype")))) {
+        nb::object high_int = qrt::check(PyNumber_Long(high.ptr()));
+        nb::object low_int = qrt::check(PyNumber_Long(low.ptr()));
+        return subtract(high_int, low_int);
+    }
+    return subtract(high, low);
+}
+
+// Whether noisy float64 values written into a column of this dtype need the
+// column widened to float64 first: integer columns (numpy or pandas' nullable
+// ones) and numpy floats narrower than float64. pandas 2 widened these
+// implicitly when the values were written; pandas 3 refuses the write.
+bool needs_float64(const Call &c, nb::handle np, nb::handle dtype) {
+    if (truth(is_integer_dtype(global(c, "pd"))(dtype))) return true;
+    if (!nb::isinstance(dtype, np.attr("dtype"))) return false;
+    std::string kind = qrt::to_string(dtype.attr("kind"));
+    return kind == "f" && nb::cast<long>(dtype.attr("itemsize")) < 8;
+}
+
+// Write `noisy` into the non-missing cells of column `col` of `df_dp`.
+// `source` is the column the non-missing cells were taken from; its rows are
+// in the same order as df_dp's. The cells are addressed by position, so a
+// table whose index repeats labels is written correctly.
+void write_noisy(const Call &c, nb::handle df_dp, nb::handle col, nb::handle source,
+                 nb::handle noisy) {
+    nb::object np = global(c, "np");
+    nb::object positions = np.attr("flatnonzero")(source.attr("notna")().attr("to_numpy")());
+    nb::object where = df_dp.attr("columns").attr("get_loc")(col);
+    if (!PyLong_Check(where.ptr())) {
+        // A label that names several columns: addressed by label, as the
+        // passes' own reading of such a column would be.
+        nb::object index = source.attr("dropna")().attr("index");
+        df_dp.attr("loc")[nb::make_tuple(index, col)] = noisy;
+        return;
+    }
+    nb::object all_rows = nb::slice(nb::none(), nb::none(), nb::none());
+    nb::object column = df_dp.attr("iloc")[nb::make_tuple(all_rows, where)];
+    if (needs_float64(c, np, column.attr("dtype")))
+        df_dp.attr("isetitem")(where, column.attr("astype")("float64"));
+    df_dp.attr("iloc")[nb::make_tuple(positions, where)] = noisy;
+}
+
+// ---------------------------------------------------------------------------
+// PrivexProcessor: configuration and column typing
+
+constexpr const char *kSettingNames[] = {"epsilon",          "delta",
+                                         "noise_scale",      "categorical_noise_prob",
+                                         "numerical_noise_std", "random_state"};
+
+nb::object processor_init(Call &c) {
+    nb::handle self = c[0];
+    for (size_t i = 0; i < 6; ++i) nb::setattr(self, kSettingNames[i], c[i + 1]);
+    if (!c[6].is_none()) global(c, "np").attr("random").attr("seed")(c[6]);
+    nb::setattr(self, "original_stats", nb::dict());
+    nb::setattr(self, "scalers", nb::dict());
+    nb::object epsilon = nb::getattr(self, "epsilon");
+    nb::object delta = nb::getattr(self, "delta");
+    log_info(c, qrt::check(PyUnicode_FromFormat("Initialized DP processor with epsilon=%S, delta=%S",
+                                                epsilon.ptr(), delta.ptr())));
+    return nb::none();
+}
+
+nb::object detect_column_types(Call &c) {
+    nb::handle df = c[1];
+    nb::object np = global(c, "np");
+    nb::object numerical_cols =
+        df.attr("select_dtypes")("include"_a = numeric_kinds(np)).attr("columns").attr("tolist")();
+    nb::object categorical_cols = df.attr("select_dtypes")("include"_a = categorical_kinds())
+                                      .attr("columns")
+                                      .attr("tolist")();
+
+    double threshold = static_cast<double>(length(df)) * 0.1;
+    if (10.0 < threshold) threshold = 10.0;
+    nb::object limit = pyfloat(threshold);
+
+    nb::object candidates = qrt::check(PySequence_List(numerical_cols.ptr()));
+    for (nb::handle col : candidates) {
+        nb::object n_unique = nb::object(df[col]).attr("nunique")();
+        if (compare(n_unique, limit, Py_LE)) {
+            numerical_cols.attr("remove")(col);
+            categorical_cols.attr("append")(col);
+        }
+    }
+    return nb::make_tuple(numerical_cols, categorical_cols);
+}
+
+nb::object get_privacy_info(Call &c) {
+    nb::handle self = c[0];
+    nb::dict info;
+    for (const char *key : {"epsilon", "delta", "noise_scale", "categorical_noise_prob",
+                            "numerical_noise_std", "original_stats"})
+        info[key] = nb::getattr(self, key);
+    return info;
+}
+
+// ---------------------------------------------------------------------------
+// Noise mechanisms
+
+nb::object add_laplace_noise(Call &c) {
+    nb::handle self = c[0], data = c[1], sensitivity = c[2];
+    nb::object scale = true_divide(sensitivity, nb::getattr(self, "epsilon"));
+    nb::object noise = global(c, "np").attr("random").attr("laplace")(0, scale, data.attr("shape"));
+    return add(data, noise);
+}
+
+nb::object add_gaussian_noise(Call &c) {
+    nb::handle self = c[0], data = c[1], sensitivity = c[2];
+    nb::object np = global(c, "np");
+    // sqrt(2 ln(1.25 / delta)) * sensitivity / epsilon. The logarithm and the
+    // root are numpy's; the product and the division are done on Python floats,
+    // so a zero epsilon raises ZeroDivisionError like a zero delta does.
+    nb::object ratio = true_divide(pyfloat(1.25), nb::getattr(self, "delta"));
+    nb::object twice_log = multiply(nb::int_(2), np.attr("log")(ratio));
+    nb::object factor = qrt::check(PyNumber_Float(np.attr("sqrt")(twice_log).ptr()));
+    nb::object sigma = true_divide(multiply(factor, sensitivity), nb::getattr(self, "epsilon"));
+    nb::object noise = np.attr("random").attr("normal")(0, sigma, data.attr("shape"));
+    return add(data, noise);
+}
+
+// ---------------------------------------------------------------------------
+// Numerical pass (Laplace)
+
+nb::object apply_numerical_dp(Call &c) {
+    nb::handle self = c[0], df = c[1], numerical_cols = c[2];
+    nb::object np = global(c, "np");
+    nb::object df_dp = df.attr("copy")();
+    nb::object columns = df.attr("columns");
+    nb::object tenth = pyfloat(0.1);
+
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(numerical_cols.ptr()); ++i) {
+        nb::object col = nb::borrow(PyList_GET_ITEM(numerical_cols.ptr(), i));
+        if (!contains(columns, col)) continue;
+        nb::object source = df[col];
+        nb::object col_data = source.attr("dropna")();
+        if (length(col_data) == 0) continue;
+
+        bool is_integer = false;
+        try {
+            nb::object remainder = np.attr("mod")(col_data, 1);
+            nb::object whole = qrt::check(PyObject_RichCompare(remainder.ptr(), nb::int_(0).ptr(), Py_EQ));
+            is_integer = truth(np.attr("all")(whole));
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            is_integer = false;
+        }
+
+        nb::object data_range = value_range(c, col_data);
+        if (compare(data_range, nb::int_(0), Py_EQ)) data_range = pyfloat(1.0);
+        nb::object sensitivity = multiply(data_range, nb::getattr(self, "noise_scale"));
+        nb::object noisy =
+            self.attr("_add_laplace_noise")(col_data.attr("values"), sensitivity);
+        write_noisy(c, df_dp, col, source, noisy);
+
+        nb::object margin = multiply(data_range, tenth);
+        nb::object lower = subtract(col_data.attr("min")(), margin);
+        nb::object upper = add(col_data.attr("max")(), margin);
+        set_column(df_dp, col, np.attr("clip")(nb::object(df_dp[col]), lower, upper));
+        if (is_integer) set_column(df_dp, col, nb::object(df_dp[col]).attr("round")());
+    }
+    return df_dp;
+}
+
+// ---------------------------------------------------------------------------
+// Categorical pass
+
+// The array the drawn indices select from: numpy's own array of the distinct
+// values, unless numpy would turn them into text although not all of them are
+// text (ints mixed with strings), or would not give a flat array of them; then
+// an object array that keeps every value as it is.
+nb::object distinct_pool(nb::handle np, nb::handle values) {
+    const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
+    bool keep_objects = false;
+    nb::object pool;
+    try {
+        pool = np.attr("array")(values);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError)) throw;  // values of uneven shapes
+        keep_objects = true;
+    }
+    if (!keep_objects) {
+        if (nb::cast<long>(pool.attr("ndim")) != 1) {
+            keep_objects = true;
+        } else {
+            std::string kind = qrt::to_string(pool.attr("dtype").attr("kind"));
+            if (kind == "U" || kind == "S") {
+                for (Py_ssize_t i = 0; i < n && !keep_objects; ++i) {
+                    PyObject *v = PyList_GET_ITEM(values.ptr(), i);
+                    keep_objects = kind == "U" ? !PyUnicode_Check(v) : !PyBytes_Check(v);
+                }
+            }
+        }
+    }
+    if (!keep_objects) return pool;
+    pool = np.attr("empty")(n, "dtype"_a = builtin("object"));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        qrt::check_int(PySequence_SetItem(pool.ptr(), i, PyList_GET_ITEM(values.ptr(), i)));
+    return pool;
+}
+
+nb::object apply_categorical_dp(Call &c) {
+    nb::handle self = c[0], df = c[1], categorical_cols = c[2];
+    nb::object np = global(c, "np");
+    nb::object random = np.attr("random");
+    nb::object sum = builtin("sum");
+    nb::object df_dp = df.attr("copy")();
+    nb::object columns = df.attr("columns");
+    nb::object zero = nb::int_(0);
+    const Py_ssize_t n_rows = length(df);
+
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(categorical_cols.ptr()); ++i) {
+        nb::object col = nb::borrow(PyList_GET_ITEM(categorical_cols.ptr(), i));
+        if (!contains(columns, col)) continue;
+        nb::object source = df[col];
+        nb::object value_counts = source.attr("value_counts")();
+        if (length(source.attr("dropna")()) == 0) continue;
+
+        // One Laplace draw per distinct value, in value_counts order, made as
+        // one vector draw: it consumes the random state as that many scalar
+        // draws would and gives the same numbers.
+        const Py_ssize_t n_values = length(value_counts);
+        nb::object noise_list;
+        if (n_values > 0) {
+            nb::object scale = true_divide(pyfloat(1.0), nb::getattr(self, "epsilon"));
+            noise_list = random.attr("laplace")(0, scale, n_values).attr("tolist")();
+        }
+
+        nb::dict noisy_counts;
+        Py_ssize_t k = 0;
+        for (nb::handle item : value_counts.attr("items")()) {
+            auto [value, count] = unpack_pair(item);
+            if (k >= n_values) qrt::raise(PyExc_RuntimeError, "value_counts changed size");
+            nb::object noisy = add(count, nb::borrow(PyList_GET_ITEM(noise_list.ptr(), k++)));
+            noisy_counts[value] = compare(noisy, zero, Py_GT) ? noisy : zero;
+        }
+        nb::object total_noisy = sum(noisy_counts.attr("values")());
+
+        nb::dict probabilities;
+        if (compare(total_noisy, zero, Py_GT)) {
+            for (auto [value, noisy] : noisy_counts) probabilities[value] = true_divide(noisy, total_noisy);
+        } else {
+            nb::object uniform = true_divide(pyfloat(1.0), nb::int_(n_values));
+            for (nb::handle value : value_counts.attr("index")) probabilities[value] = uniform;
+        }
+
+        nb::object values = qrt::check(PyDict_Keys(probabilities.ptr()));
+        nb::object weights = qrt::check(PyDict_Values(probabilities.ptr()));
+        nb::object probs = true_divide(np.attr("array")(weights), np.attr("sum")(weights));
+        nb::object drawn = random.attr("choice")(length(values), "size"_a = n_rows, "p"_a = probs);
+        nb::object pool = distinct_pool(np, values);
+        set_column(df_dp, col, pool[drawn]);
+    }
+    return df_dp;
+}
+
+// ---------------------------------------------------------------------------
+// Minimal pass
+
+nb::object apply_minimal_noise(Call &c) {
+    nb::handle self = c[0], df = c[1];
+    nb::object np = global(c, "np");
+    nb::object random = np.attr("random");
+    nb::object df_dp = df.attr("copy")();
+    nb::object columns = df.attr("columns");
+    const Py_ssize_t n_rows = length(df);
+
+    nb::object numerical =
+        df.attr("select_dtypes")("include"_a = numeric_kinds(np)).attr("columns");
+    for (nb::handle col : numerical) {
+        if (!contains(columns, col)) continue;
+        nb::object noise =
+            random.attr("normal")(0, nb::getattr(self, "numerical_noise_std"), n_rows);
+        set_column(df_dp, col, add(nb::object(df[col]), noise));
+    }
+
+    nb::object categorical =
+        df.attr("select_dtypes")("include"_a = categorical_kinds()).attr("columns");
+    for (nb::handle col : categorical) {
+        if (!contains(columns, col)) continue;
+        nb::object mask = qrt::check(PyObject_RichCompare(
+            random.attr("random")(n_rows).ptr(),
+            nb::getattr(self, "categorical_noise_prob").ptr(), Py_LT));
+        if (!truth(mask.attr("any")())) continue;
+        nb::object unique_values = nb::object(df[col]).attr("dropna")().attr("unique")();
+        if (length(unique_values) < 2) continue;
+        nb::object random_values = random.attr("choice")(unique_values, "size"_a = mask.attr("sum")());
+        df_dp.attr("loc")[nb::make_tuple(mask, col)] = random_values;
+    }
+    return df_dp;
+}
+
+// ---------------------------------------------------------------------------
+// Dispatch
+
+// The Gaussian method's numerical loop, on df_dp itself.
+void gaussian_numerical(const Call &c, nb::handle df_dp, nb::handle numerical_cols) {
+    nb::handle self = c[0];
+    for (nb::handle col : numerical_cols) {
+        if (!contains(df_dp.attr("columns"), col)) continue;
+        nb::object source = df_dp[col];
+        nb::object col_data = source.attr("dropna")();
+        if (length(col_data) == 0) continue;
+        nb::object data_range = value_range(c, col_data);
+        if (compare(data_range, nb::int_(0), Py_EQ)) data_range = pyfloat(1.0);
+        nb::object sensitivity = multiply(data_range, nb::getattr(self, "noise_scale"));
+        nb::object noisy =
+            self.attr("_add_gaussian_noise")(col_data.attr("values"), sensitivity);
+        write_noisy(c, df_dp, col, source, noisy);
+    }
+}
+
+// [label for label in labels if label not in preserve_columns]
+nb::list without(nb::handle labels, nb::handle preserve_columns) {
+    nb::list kept;
+    for (nb::handle label : labels)
+        if (!contains(preserve_columns, label)) kept.append(label);
+    return kept;
+}
+
+nb::object apply_dp(Call &c) {
+    nb::handle self = c[0], df = c[1], method = c[2], preserve_columns = c[3];
+    if (truth(df.attr("empty"))) {
+        global(c, "logger").attr("warning")("Input DataFrame is empty");
+        return nb::borrow(df);
+    }
+    nb::object shape = df.attr("shape");
+    log_info(c, qrt::check(PyUnicode_FromFormat(
+                    "Applying %U differential privacy to DataFrame of shape %S", method.ptr(),
+                    shape.ptr())));
+
+    nb::dict stats;
+    stats["shape"] = shape;
+    stats["columns"] = df.attr("columns").attr("tolist")();
+    stats["dtypes"] = df.attr("dtypes").attr("to_dict")();
+    nb::setattr(self, "original_stats", stats);
+
+    auto [numerical_cols, categorical_cols] = unpack_pair(self.attr("_detect_column_types")(df));
+    const bool preserving = !preserve_columns.is_none() && truth(preserve_columns);
+    if (preserving) {
+        numerical_cols = without(numerical_cols, preserve_columns);
+        categorical_cols = without(categorical_cols, preserve_columns);
+    }
+
+    nb::object df_dp = df.attr("copy")();
+    if (PyUnicode_EqualToUTF8(method.ptr(), "minimal")) {
+        df_dp = self.attr("_apply_minimal_noise")(df_dp);
+        // The pass draws for every column in its usual order; the preserved
+        // columns are then put back as they came, so the draws of the other
+        // columns do not depend on which columns are preserved.
+        if (preserving)
+            for (nb::handle label : df.attr("columns"))
+                if (contains(preserve_columns, label)) set_column(df_dp, label, df[label]);
+    } else if (PyUnicode_EqualToUTF8(method.ptr(), "laplace")) {
+        df_dp = self.attr("_apply_numerical_dp")(df_dp, numerical_cols);
+        df_dp = self.attr("_apply_categorical_dp")(df_dp, categorical_cols);
+    } else if (PyUnicode_EqualToUTF8(method.ptr(), "gaussian")) {
+        gaussian_numerical(c, df_dp, numerical_cols);
+        df_dp = self.attr("_apply_categorical_dp")(df_dp, categorical_cols);
+    } else {
+        qrt::raise(PyExc_ValueError,
+                   "Unknown method: %U. Use 'minimal', 'laplace', or 'gaussian'", method.ptr());
+    }
+
+    nb::object out_shape = df_dp.attr("shape");
+    log_info(c, qrt::check(PyUnicode_FromFormat("Applied DP with method '%U'. Output shape: %S",
+                                                method.ptr(), out_shape.ptr())));
+    return df_dp;
+}
+
+nb::object apply_privex(Call &c) {
+    nb::object processor = global(c, "PrivexProcessor")("epsilon"_a = c[1], "random_state"_a = c[4]);
+    return processor.attr("apply_dp")(c[0], "method"_a = c[2], "preserve_columns"_a = c[3]);
+}
+
+// ---------------------------------------------------------------------------
+// Demonstration
+
+void run_demonstration(nb::handle globals) {
+    nb::object print_fn = builtin("print");
+    nb::object pd = nb::module_::import_("pandas");
+    nb::object np = nb::module_::import_("numpy");
+    globals["pd"] = pd;
+    globals["np"] = np;
+    nb::object random = np.attr("random");
+    random.attr("seed")(42);
+    nb::object n_samples = nb::int_(1000);
+    globals["n_samples"] = n_samples;
+
+    nb::dict data;
+    data["feature_1"] = random.attr("normal")(0, 1, n_samples);
+    data["feature_2"] = random.attr("normal")(0, 1, n_samples);
+    nb::list zero_one;
+    zero_one.append(0);
+    zero_one.append(1);
+    data["feature_3"] = random.attr("choice")(zero_one, n_samples);
+    nb::list abc;
+    for (const char *s : {"A", "B", "C"}) abc.append(s);
+    data["category_1"] = random.attr("choice")(abc, n_samples);
+    nb::list xy;
+    for (const char *s : {"X", "Y"}) xy.append(s);
+    data["category_2"] = random.attr("choice")(xy, n_samples);
+    data["target"] = random.attr("choice")(zero_one, n_samples);
+    nb::object df_sample = pd.attr("DataFrame")(data);
+    globals["df_sample"] = df_sample;
+
+    print_fn("Original DataFrame:");
+    print_fn(df_sample.attr("head")());
+    print_fn("Shape:", df_sample.attr("shape"));
+
+    nb::list preserve;
+    preserve.append("target");
+    nb::object df_dp = global(globals, "apply_privex")(
+        df_sample, "epsilon"_a = 1.0, "method"_a = "minimal", "preserve_columns"_a = preserve);
+    globals["df_dp"] = df_dp;
+    print_fn("\nAfter applying differential privacy:");
+    print_fn(df_dp.attr("head")());
+    print_fn("Shape:", df_dp.attr("shape"));
+
+    nb::object processor = global(globals, "PrivexProcessor")("epsilon"_a = 1.0);
+    globals["processor"] = processor;
+    processor.attr("apply_dp")(df_sample, "method"_a = "minimal");
+    nb::object privacy_info = processor.attr("get_privacy_info")();
+    globals["privacy_info"] = privacy_info;
+
+    print_fn("\nPrivacy Information:");
+    for (nb::handle item : privacy_info.attr("items")()) {
+        auto [key, value] = unpack_pair(item);
+        globals["key"] = key;
+        globals["value"] = value;
+        if (compare(key, nb::str("original_stats"), Py_NE))
+            print_fn(qrt::check(PyUnicode_FromFormat("  %S: %S", key.ptr(), value.ptr())));
+    }
+}
+
+nb::object demo(Call &c) {
+    run_demonstration(c.capture(0));
+    return nb::none();
+}
+
+// ---------------------------------------------------------------------------
+// Signatures
+
+const Signature kInit{
+    "__init__",
+    "PrivexProcessor.__init__",
+    "\n"
+    "        Initialize the differential privacy processor.\n"
+    "\n"
+    "        Args:\n"
+    "            epsilon: Privacy budget (lower = more private, default: 1.0)\n"
+    "            delta: Privacy parameter (default: 1e-5)\n"
+    "            noise_scale: Scale factor for noise addition (default: 0.1)\n"
+    "            categorical_noise_prob: Probability of flipping categorical values (default: 0.05)\n"
+    "            numerical_noise_std: Standard deviation for numerical noise (default: 0.01)\n"
+    "            random_state: Random seed for reproducibility\n"
+    "        ",
+    {{"self"},
+     {"epsilon", Type::Float, "float"},
+     {"delta", Type::Float, "float"},
+     {"noise_scale", Type::Float, "float"},
+     {"categorical_noise_prob", Type::Float, "float"},
+     {"numerical_noise_std", Type::Float, "float"},
+     {"random_state", Type::Int, "Optional[int]", true}},
+    processor_init};
+
+const Signature kDetect{"_detect_column_types",
+                        "PrivexProcessor._detect_column_types",
+                        "Detect numerical and categorical columns.",
+                        {{"self"}, {"df", Type::Any, "pd.DataFrame"}},
+                        detect_column_types,
+                        "Tuple[List[str], List[str]]"};
+
+const Signature kPrivacyInfo{"get_privacy_info",
+                             "PrivexProcessor.get_privacy_info",
+                             "Get information about the applied privacy parameters.",
+                             {{"self"}},
+                             get_privacy_info,
+                             "Dict"};
+
+const Signature kLaplace{"_add_laplace_noise",
+                         "PrivexProcessor._add_laplace_noise",
+                         "Add Laplace noise for differential privacy.",
+                         {{"self"}, {"data", Type::Any, "np.ndarray"}, {"sensitivity", Type::Float, "float"}},
+                         add_laplace_noise,
+                         "np.ndarray"};
+
+const Signature kGaussian{"_add_gaussian_noise",
+                          "PrivexProcessor._add_gaussian_noise",
+                          "Add Gaussian noise for differential privacy.",
+                          {{"self"}, {"data", Type::Any, "np.ndarray"}, {"sensitivity", Type::Float, "float"}},
+                          add_gaussian_noise,
+                          "np.ndarray"};
+
+const Signature kNumerical{"_apply_numerical_dp",
+                           "PrivexProcessor._apply_numerical_dp",
+                           "Apply Laplace noise to the numerical columns, scaled by each column's range.",
+                           {{"self"},
+                            {"df", Type::Any, "pd.DataFrame"},
+                            {"numerical_cols", Type::List, "List[str]"}},
+                           apply_numerical_dp,
+                           "pd.DataFrame"};
+
+const Signature kCategorical{"_apply_categorical_dp",
+                             "PrivexProcessor._apply_categorical_dp",
+                             "Resample the categorical columns from noisy value frequencies.",
+                             {{"self"},
+                              {"df", Type::Any, "pd.DataFrame"},
+                              {"categorical_cols", Type::List, "List[str]"}},
+                             apply_categorical_dp,
+                             "pd.DataFrame"};
+
+const Signature kMinimal{"_apply_minimal_noise",
+                         "PrivexProcessor._apply_minimal_noise",
+                         "Apply minimal noise addition for very conservative privacy.",
+                         {{"self"}, {"df", Type::Any, "pd.DataFrame"}},
+                         apply_minimal_noise,
+                         "pd.DataFrame"};
+
+const Signature kApplyDp{
+    "apply_dp",
+    "PrivexProcessor.apply_dp",
+    "\n"
+    "        Apply differential privacy to the DataFrame.\n"
+    "\n"
+    "        Args:\n"
+    "            df: Input DataFrame (should be preprocessed)\n"
+    "            method: DP method (\"minimal\", \"laplace\", \"gaussian\")\n"
+    "            preserve_columns: Columns to preserve without modification\n"
+    "\n"
+    "        Returns:\n"
+    "            DataFrame with differential privacy applied\n"
+    "        ",
+    {{"self"},
+     {"df", Type::Any, "pd.DataFrame"},
+     {"method", Type::Str, "str"},
+     {"preserve_columns", Type::List, "Optional[List[str]]", true}},
+    apply_dp,
+    "pd.DataFrame"};
+
+const Signature kApplyPrivex{
+    "apply_privex",
+    "apply_privex",
+    "\n"
+    "    Quick function to apply differential privacy to a DataFrame.\n"
+    "\n"
+    "    Args:\n"
+    "        df: Input DataFrame (should be preprocessed)\n"
+    "        epsilon: Privacy budget (default: 1.0)\n"
+    "        method: DP method (\"minimal\", \"laplace\", \"gaussian\")\n"
+    "        preserve_columns: Columns to preserve without modification\n"
+    "        random_state: Random seed for reproducibility\n"
+    "\n"
+    "    Returns:\n"
+    "        DataFrame with differential privacy applied\n"
+    "    ",
+    {{"df", Type::Any, "pd.DataFrame"},
+     {"epsilon", Type::Float, "float"},
+     {"method", Type::Str, "str"},
+     {"preserve_columns", Type::List, "Optional[List[str]]", true},
+     {"random_state", Type::Int, "Optional[int]", true}},
+    apply_privex,
+    "pd.DataFrame"};
+
+const Signature kDemo{"_demo",
+                      "_demo",
+                      "Run the demonstration: perturb a small random table with the minimal\n"
+                      "    method and print it before and after, then the privacy settings.\n"
+                      "    This is what the module does when it runs as the main program.\n"
+                      "    ",
+                      {},
+                      demo,
+                      "None"};
+
+// ---------------------------------------------------------------------------
+// Module body
+
+void exec_module(nb::module_ m) {
+    nb::object globals = m.attr("__dict__");
+    const std::string name = qrt::to_string(m.attr("__name__"));
+    const char *module = name.c_str();
+
+    m.attr("pd") = nb::module_::import_("pandas");
+    m.attr("np") = nb::module_::import_("numpy");
+    nb::object typing = nb::module_::import_("typing");
+    for (const char *n : {"Dict", "List", "Optional", "Union", "Tuple"}) m.attr(n) = typing.attr(n);
+    nb::object warnings = nb::module_::import_("warnings");
+    m.attr("warnings") = warnings;
+    nb::object preprocessing = nb::module_::import_("sklearn.preprocessing");
+    m.attr("StandardScaler") = preprocessing.attr("StandardScaler");
+    m.attr("MinMaxScaler") = preprocessing.attr("MinMaxScaler");
+    nb::object stats = nb::module_::import_("scipy.stats");
+    m.attr("laplace") = stats.attr("laplace");
+    m.attr("gaussian_kde") = stats.attr("gaussian_kde");
+    nb::object logging = nb::module_::import_("logging");
+    m.attr("logging") = logging;
+
+    warnings.attr("filterwarnings")("ignore");
+    logging.attr("basicConfig")("level"_a = logging.attr("INFO"));
+    m.attr("logger") = logging.attr("getLogger")(m.attr("__name__"));
+
+    nb::tuple captures = nb::make_tuple(globals);
+    auto method = [&](const Signature &sig, nb::tuple defaults = nb::tuple()) {
+        return qrt::make_function(sig, module, std::move(defaults), captures);
+    };
+    nb::dict ns;
+    ns["__init__"] = method(kInit, nb::make_tuple(1.0, 1e-5, 0.1, 0.05, 0.01, nb::none()));
+    ns["_detect_column_types"] = method(kDetect);
+    ns["get_privacy_info"] = method(kPrivacyInfo);
+    ns["_add_laplace_noise"] = method(kLaplace);
+    ns["_add_gaussian_noise"] = method(kGaussian);
+    ns["_apply_numerical_dp"] = method(kNumerical);
+    ns["_apply_categorical_dp"] = method(kCategorical);
+    ns["_apply_minimal_noise"] = method(kMinimal);
+    ns["apply_dp"] = method(kApplyDp, nb::make_tuple("minimal", nb::none()));
+    m.attr("PrivexProcessor") =
+        qrt::make_class("PrivexProcessor", module, "PrivexProcessor", kProcessorDoc, ns);
+
+    m.attr("apply_privex") =
+        method(kApplyPrivex, nb::make_tuple(1.0, "minimal", nb::none(), nb::none()));
+    m.attr("_demo") = method(kDemo);
+
+    if (name == "__main__") run_demonstration(globals);
+}
+
+}  // namespace
+
+QRT_MODULE(privex, kModuleDoc, exec_module)
+
+// Loading this file as the program's main module (importlib with the name
+// "__main__") looks for this entry point; the module body then runs the
+// demonstration, as a Python script run as the main program would.
+extern "C" NB_EXPORT PyObject *PyInit___main__() { return PyInit_privex(); }

@@ -1,0 +1,271 @@
+"""apply_dp and apply_privex: dispatch, preserved columns, logging, state and
+argument checking."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import privex_reference as ref
+from privex_reference import frames_identical
+
+METHODS = ["minimal", "laplace", "gaussian"]
+
+
+def applying(method, shape):
+    return ("INFO", f"Applying {method} differential privacy to DataFrame of shape {shape}")
+
+
+def applied(method, shape):
+    return ("INFO", f"Applied DP with method '{method}'. Output shape: {shape}")
+
+
+@pytest.mark.parametrize("empty", [pd.DataFrame(), pd.DataFrame({"a": []}), pd.DataFrame(index=[1, 2])])
+@pytest.mark.parametrize("method", ["laplace", "no such method"])
+def test_empty_table_is_returned_as_it_came(privex, info_logs, empty, method):
+    p = privex.PrivexProcessor()
+    p.original_stats = stats = {"kept": True}
+    info_logs_before = info_logs()
+    assert p.apply_dp(empty, method=method) is empty
+    assert info_logs()[len(info_logs_before):] == [("WARNING", "Input DataFrame is empty")]
+    assert p.original_stats is stats
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_log_lines_and_original_stats(privex, mixed_df, info_logs, method):
+    p = privex.PrivexProcessor(random_state=1)
+    out = p.apply_dp(mixed_df, method)
+    assert info_logs() == [
+        ("INFO", "Initialized DP processor with epsilon=1.0, delta=1e-05"),
+        applying(method, "(40, 7)"),
+        applied(method, "(40, 7)"),
+    ]
+    assert out.shape == mixed_df.shape and list(out.columns) == list(mixed_df.columns)
+    stats = p.get_privacy_info()["original_stats"]
+    assert list(stats) == ["shape", "columns", "dtypes"]
+    assert stats["shape"] == (40, 7)
+    assert stats["columns"] == list(mixed_df.columns)
+    assert stats["dtypes"] == mixed_df.dtypes.to_dict()
+
+
+def test_unknown_method_raises_after_logging_and_recording(privex, mixed_df, info_logs):
+    p = privex.PrivexProcessor()
+    with pytest.raises(ValueError) as err:
+        p.apply_dp(mixed_df, method="Laplace")
+    assert str(err.value) == "Unknown method: Laplace. Use 'minimal', 'laplace', or 'gaussian'"
+    assert info_logs()[-1] == applying("Laplace", "(40, 7)")
+    assert p.original_stats["shape"] == (40, 7)
+
+
+def test_laplace_is_the_numerical_then_the_categorical_pass(privex, mixed_df):
+    num, cat = ["income", "age", "score"], ["city", "member", "tier", "flag"]
+    assert privex.PrivexProcessor()._detect_column_types(mixed_df) == (num, cat)
+    as_float = mixed_df.astype({"age": "float64"})
+    np.random.seed(6)
+    expected = ref.categorical_pass(ref.numerical_pass(as_float, num, 0.8, 0.1), cat, 0.8)
+    state = ref.state_after()
+    np.random.seed(6)
+    out = privex.PrivexProcessor(epsilon=0.8).apply_dp(mixed_df, method="laplace")
+    frames_identical(out, expected)
+    assert ref.state_after() == state
+
+
+def test_gaussian_is_its_loop_then_the_categorical_pass(privex, mixed_df):
+    num, cat = ["income", "age", "score"], ["city", "member", "tier", "flag"]
+    repeated = mixed_df.set_axis([0, 1] * 20)  # index labels repeat: cells are written by position
+    np.random.seed(7)
+    base = mixed_df.astype({"age": "float64"})
+    expected = ref.categorical_pass(ref.gaussian_loop(base, num, 2.0, 1e-3, 0.2), cat, 2.0)
+    state = ref.state_after()
+    p = privex.PrivexProcessor(epsilon=2.0, delta=1e-3, noise_scale=0.2, random_state=7)
+    out = p.apply_dp(repeated, method="gaussian")
+    frames_identical(out, expected.set_axis(repeated.index))
+    assert ref.state_after() == state
+
+
+@pytest.mark.parametrize("dtype", ["int8", "Int64", "uint8", "float32"])
+def test_gaussian_widens_integer_columns_and_takes_exact_ranges(privex, dtype):
+    # -100..100 does not fit the range of an int8 column; 0..250 fits uint8 but not its difference
+    values = [-100, 100, 3, 0, -7, 55] if dtype in ("int8", "Int64", "float32") else [0, 250, 3, 9, 70, 1]
+    df = pd.DataFrame({"v": pd.array(values * 3, dtype=dtype), "w": np.arange(18.0)})
+    as_float = df.astype({"v": "float64"})
+    np.random.seed(10)
+    expected = ref.gaussian_loop(as_float.copy(), ["v", "w"])
+    out = privex.PrivexProcessor(random_state=10).apply_dp(df, method="gaussian")
+    frames_identical(out, expected)
+
+
+def test_gaussian_keeps_missing_cells_and_does_not_clip(privex, mixed_df):
+    out = privex.PrivexProcessor(epsilon=0.05, random_state=2).apply_dp(mixed_df, method="gaussian")
+    assert out["score"].isna().equals(mixed_df["score"].isna())
+    assert out["income"].max() > mixed_df["income"].max() * 1.1
+    assert (out["age"] % 1 != 0).any()  # not rounded either
+
+
+@pytest.mark.parametrize(
+    "method, settings",
+    [("minimal", {"categorical_noise_prob": 1.0}), ("laplace", {}), ("gaussian", {})],
+)
+def test_preserved_columns_come_back_unchanged(privex, mixed_df, method, settings):
+    p = privex.PrivexProcessor(random_state=0, **settings)
+    keep = ["income", "city", "flag", "not a column"]
+    out = p.apply_dp(mixed_df, method=method, preserve_columns=keep)
+    frames_identical(out[["income", "city", "flag"]], mixed_df[["income", "city", "flag"]])
+    for col in ["age", "member"]:
+        assert not out[col].equals(mixed_df[col]), col
+
+
+def test_minimal_draws_do_not_depend_on_preserved_columns(privex, mixed_df):
+    plain = privex.PrivexProcessor(random_state=12, categorical_noise_prob=0.5).apply_dp(mixed_df)
+    kept = privex.PrivexProcessor(random_state=12, categorical_noise_prob=0.5).apply_dp(
+        mixed_df, preserve_columns=["income", "city"]
+    )
+    others = [c for c in mixed_df.columns if c not in ("income", "city")]
+    frames_identical(kept[others], plain[others])
+    frames_identical(kept[["income", "city"]], mixed_df[["income", "city"]])
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("preserve", [[], ["no such column"]])
+def test_empty_or_unknown_preserve_list_changes_nothing(privex, mixed_df, method, preserve):
+    a = privex.apply_privex(mixed_df, method=method, random_state=3)
+    b = privex.apply_privex(mixed_df, method=method, random_state=3, preserve_columns=preserve)
+    frames_identical(a, b)
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_input_table_is_never_changed(privex, method):
+    n = 50
+    rng = np.random.default_rng(0)
+    df = pd.DataFrame(
+        {
+            "i8": rng.integers(-100, 100, n).astype("int8"),
+            "I": pd.array(list(range(n - 5)) + [None] * 5, dtype="Int64"),
+            "f32": rng.normal(size=n).astype("float32"),
+            "f": rng.normal(size=n),
+            "s": pd.array(rng.choice(["a", "b"], n), dtype="string"),
+            "c": pd.Categorical(rng.choice(["x", "y"], n)),
+            "b": rng.random(n) < 0.5,
+            "t": pd.date_range("2020-01-01", periods=n),
+        },
+        index=[3] * n,
+    )
+    before = df.copy()
+    dtypes = df.dtypes.copy()
+    out = privex.PrivexProcessor(random_state=5, categorical_noise_prob=0.5).apply_dp(df, method)
+    frames_identical(df, before)
+    assert df.dtypes.equals(dtypes)
+    frames_identical(out[["t"]], df[["t"]])
+    out.iloc[0, 3] = 1e9  # the result shares nothing with the input
+    frames_identical(df, before)
+
+
+@pytest.mark.parametrize("method", ["laplace", "minimal"])
+def test_string_dtype_text_is_perturbed(privex, method):
+    df = pd.DataFrame({"s": pd.array(["u", "v", "w", "u"] * 50, dtype="string"), "x": np.arange(200.0)})
+    out = privex.PrivexProcessor(random_state=8, categorical_noise_prob=0.5).apply_dp(df, method)
+    assert (out["s"] != df["s"]).sum() > 20
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_seeded_apply_privex_is_reproducible(privex, mixed_df, method):
+    a = privex.apply_privex(mixed_df, 0.5, method, None, 2024)
+    np.random.seed(1)  # anything in between is overridden by the seed
+    b = privex.apply_privex(mixed_df, epsilon=0.5, method=method, random_state=2024)
+    frames_identical(a, b)
+    c = privex.PrivexProcessor(epsilon=0.5, random_state=2024).apply_dp(mixed_df, method=method)
+    frames_identical(a, c)
+
+
+def test_apply_privex_logs_the_constructor_line(privex, mixed_df, info_logs):
+    privex.apply_privex(mixed_df, epsilon=3, random_state=1.9)
+    assert info_logs()[0] == ("INFO", "Initialized DP processor with epsilon=3.0, delta=1e-05")
+
+
+def test_zero_epsilon_propagates_without_touching_the_input(privex, mixed_df):
+    before = mixed_df.copy()
+    for method in ["laplace", "gaussian"]:
+        p = privex.PrivexProcessor(epsilon=0)
+        with pytest.raises(ZeroDivisionError, match="float division by zero"):
+            p.apply_dp(mixed_df, method=method)
+        assert p.original_stats["shape"] == (40, 7)
+    frames_identical(mixed_df, before)
+
+
+# ---------------------------------------------------------------------------
+# Arguments
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "kwargs, message, noted",
+    [
+        ({"method": None}, "Argument 'method' has incorrect type (expected str, got NoneType)", False),
+        ({"method": Text("minimal")}, "Argument 'method' has incorrect type (expected str, got Text)", True),
+        ({"preserve_columns": ("a",)}, "Argument 'preserve_columns' has incorrect type (expected list, got tuple)", False),
+        ({"preserve_columns": "a"}, "Argument 'preserve_columns' has incorrect type (expected list, got str)", False),
+    ],
+)
+def test_apply_dp_argument_types(privex, mixed_df, info_logs, kwargs, message, noted):
+    p = privex.PrivexProcessor()
+    with pytest.raises(TypeError) as err:
+        p.apply_dp(mixed_df, **kwargs)
+    assert str(err.value) == message
+    assert bool(getattr(err.value, "__notes__", None)) == noted
+    assert p.original_stats == {}
+    assert info_logs()[1:] == []  # nothing but the constructor's line
+
+
+def test_apply_dp_arity(privex, mixed_df):
+    p = privex.PrivexProcessor()
+    with pytest.raises(TypeError, match=r"apply_dp\(\) takes at most 4 positional arguments \(5 given\)"):
+        p.apply_dp(mixed_df, "minimal", None, 1)
+    with pytest.raises(TypeError, match=r"apply_dp\(\) takes at least 2 positional arguments \(1 given\)"):
+        p.apply_dp()
+
+
+@pytest.mark.parametrize(
+    "kwargs, error",
+    [
+        ({"random_state": "7"}, "Argument 'random_state' has incorrect type (expected int, got str)"),
+        ({"epsilon": "1"}, "must be real number, not str"),
+        ({"method": 1}, "Argument 'method' has incorrect type (expected str, got int)"),
+        ({"preserve_columns": {"a"}}, "Argument 'preserve_columns' has incorrect type (expected list, got set)"),
+    ],
+)
+def test_apply_privex_argument_types(privex, mixed_df, kwargs, error):
+    with pytest.raises(TypeError) as err:
+        privex.apply_privex(mixed_df, **kwargs)
+    assert error in str(err.value)
+    with pytest.raises(TypeError, match="takes at most 5 positional arguments"):
+        privex.apply_privex(mixed_df, 1.0, "minimal", None, None, 1)
+
+
+@pytest.mark.parametrize(
+    "detected, error, message",
+    [
+        ((["income"], ["city"], []), ValueError, "too many values to unpack (expected 2)"),
+        ((["income"],), ValueError, "not enough values to unpack (expected 2, got 1)"),
+        (5, TypeError, "cannot unpack non-iterable int object"),
+    ],
+)
+def test_column_typing_is_called_through_the_instance(privex, mixed_df, detected, error, message):
+    class Custom(privex.PrivexProcessor):
+        def _detect_column_types(self, df):
+            return detected
+
+    with pytest.raises(error) as err:
+        Custom().apply_dp(mixed_df, method="laplace")
+    assert str(err.value) == message
+
+
+def test_subclass_column_typing_decides_the_passes(privex, mixed_df):
+    class OnlyIncome(privex.PrivexProcessor):
+        def _detect_column_types(self, df):
+            return ["income"], []
+
+    out = OnlyIncome(random_state=1).apply_dp(mixed_df, method="gaussian")
+    frames_identical(out.drop(columns="income"), mixed_df.drop(columns="income"))
+    assert not out["income"].equals(mixed_df["income"])
