@@ -21,7 +21,7 @@ PYTEST_ARGS ?=
 
 BUILD_INPUTS := CMakeLists.txt pyproject.toml $(shell find src/cpp -type f 2>/dev/null)
 
-.PHONY: demo test build venv bench clean
+.PHONY: demo test build venv bench clean FORCE
 
 demo: $(VENV)/.built
 	$(PY) -m quorvix demo
@@ -46,9 +46,14 @@ $(VENV)/.deps: $(PINS) | $(VENV)/bin/python
 	$(PY) -m pip install -q -r $(PINS)
 	touch $@
 
+# The CMake options of the last build; rewritten only when they change, so that
+# a build with other options (QUORVIX_ONLY, QUORVIX_WERROR) reinstalls.
+$(VENV)/.cmake-args: FORCE | $(VENV)/bin/python
+	@echo '$(CMAKE_ARGS)' | cmp -s - $@ || echo '$(CMAKE_ARGS)' > $@
+
 # Editable install without build isolation: the CMake tree under build/ is kept,
 # so only changed sources are recompiled.
-$(VENV)/.built: $(VENV)/.deps $(BUILD_INPUTS)
+$(VENV)/.built: $(VENV)/.deps $(VENV)/.cmake-args $(BUILD_INPUTS)
 	$(PY) -m pip install -q --no-build-isolation --no-deps \
 	  -Cbuild-dir=build/$(notdir $(VENV)) $(foreach a,$(CMAKE_ARGS),-Ccmake.define.$(a)) -e .
 	touch $@
