@@ -200,7 +200,7 @@ def cmd_privatize(args, out, err):
     return 0
 
 
-def _evaluate(real, synthetic, *, metrics, privacy, bootstrap, seed):
+def _evaluate(real, synthetic, *, metrics, privacy, bootstrap, seed, dataset, generator):
     from quorvix.tabular.evaluator import TabularEvaluator
 
     evaluator = TabularEvaluator(
@@ -210,7 +210,12 @@ def _evaluate(real, synthetic, *, metrics, privacy, bootstrap, seed):
         compute_bootstrap_ci=bool(bootstrap),
         n_bootstrap=bootstrap or 500,
     )
-    return evaluator, evaluator.evaluate(real, synthetic)
+    report = evaluator.evaluate(real, synthetic)
+    # The evaluator names a report after the generator object it was given;
+    # from the command line there is none, so name it after the inputs.
+    report.dataset_name = dataset
+    report.generator_name = generator
+    return evaluator, report
 
 
 def _render_html(evaluator, report, path, real, synthetic):
@@ -232,7 +237,8 @@ def cmd_evaluate(args, out, err):
         synthetic = read_table(args.synthetic)
     with progress.stage("evaluating"):
         evaluator, report = _evaluate(real, synthetic, metrics=args.metrics, privacy=not args.no_privacy,
-                                      bootstrap=args.bootstrap, seed=args.seed)
+                                      bootstrap=args.bootstrap, seed=args.seed, dataset=Path(args.real).name,
+                                      generator=Path(args.synthetic).name)
     if args.html:
         with progress.stage(f"writing {args.html}"):
             _render_html(evaluator, report, args.html, real, synthetic)
@@ -314,7 +320,8 @@ def cmd_demo(args, out, err):
             repaired = checked.fix(synthetic, "clip")
             remaining = engine.validate(repaired)
     with progress.stage("evaluating it against the real table"):
-        evaluator, report = _evaluate(real, repaired, metrics=None, privacy=True, bootstrap=0, seed=args.seed)
+        evaluator, report = _evaluate(real, repaired, metrics=None, privacy=True, bootstrap=0, seed=args.seed,
+                                      dataset="Palmer penguins", generator="privex laplace (epsilon 1.0) + clip")
     html_path, json_path = out_dir / "report.html", out_dir / "report.json"
     with progress.stage(f"writing {html_path} and {json_path}"):
         _render_html(evaluator, report, html_path, real, repaired)

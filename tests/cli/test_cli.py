@@ -160,6 +160,8 @@ def test_evaluate_writes_reports_and_compare_reads_them(tables, tmp_path):
     assert html.read_text().startswith("<!DOCTYPE html>") or "<html" in html.read_text()
     saved = json.loads(js.read_text())
     assert "ks_complement_a" in json.dumps(saved)
+    assert saved["dataset_name"] == "real.csv" and saved["generator_name"] == "synth.csv"
+    assert "Evaluation Report — synth.csv" in html.read_text()
 
     js2 = tmp_path / "r2.json"
     assert run("evaluate", real, real, "--metrics", "ks_complement", "--no-privacy", "--json", js2)[0] == 0
