@@ -116,3 +116,24 @@ def seeded(seed, fn, *args, **kwargs):
 def frames_identical(a, b):
     """Equal values (exactly), dtypes, index and columns."""
     pd.testing.assert_frame_equal(a, b, check_exact=True)
+
+
+def seeded_outcome(seed, fn, *args, **kwargs):
+    """seeded(), with an exception standing as (type, message) for the result."""
+    np.random.seed(seed)
+    try:
+        out = fn(*args, **kwargs)
+    except Exception as err:
+        out = (type(err), str(err))
+    return out, state_after()
+
+
+def assert_same_outcome(got, expected):
+    """Two seeded_outcome() results: the same table or the same error, and the same state after."""
+    (out, state), (want, want_state) = got, expected
+    assert state == want_state
+    assert isinstance(out, tuple) == isinstance(want, tuple), (out, want)
+    if isinstance(out, tuple):
+        assert out == want
+    else:
+        frames_identical(out, want)

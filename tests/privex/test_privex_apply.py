@@ -269,3 +269,136 @@ def test_subclass_column_typing_decides_the_passes(privex, mixed_df):
     out = OnlyIncome(random_state=1).apply_dp(mixed_df, method="gaussian")
     frames_identical(out.drop(columns="income"), mixed_df.drop(columns="income"))
     assert not out["income"].equals(mixed_df["income"])
+
+
+# ---------------------------------------------------------------------------
+# One copy per call: apply_dp's own passes work on its copy of the input
+
+
+def multiindex_table():
+    rng = np.random.default_rng(11)
+    n = 60
+    df = pd.DataFrame(
+        rng.normal(size=(n, 3)), columns=pd.MultiIndex.from_tuples([("a", "x"), ("a", "y"), ("b", "x")])
+    )
+    df[("c", "t")] = rng.choice(["u", "v", "w"], n)
+    df[("c", "n")] = rng.integers(0, 3, n)
+    return df
+
+
+def dated_table():
+    rng = np.random.default_rng(12)
+    n = 60
+    return pd.DataFrame(
+        {
+            "x": np.where(np.arange(n) % 4 == 0, np.nan, rng.normal(size=n)),
+            "i": rng.integers(0, 1000, n),
+            "t": pd.date_range("2022-01-01", periods=n),
+            "s": pd.array(rng.choice(["p", "q", "r"], n), dtype="string"),
+            "k": rng.integers(0, 4, n),
+        },
+        index=[7, 8, 9] * (n // 3),
+    )
+
+
+def passes_one_by_one(p, df, method, preserve):
+    """apply_dp written out with the public passes, each on a copy of what it is given."""
+    num, cat = p._detect_column_types(df)
+    if preserve:
+        num = [c for c in num if c not in preserve]
+        cat = [c for c in cat if c not in preserve]
+    if method == "laplace":
+        return p._apply_categorical_dp(p._apply_numerical_dp(df.copy(), num), cat)
+    out = p._apply_minimal_noise(df.copy())
+    for label in preserve or []:
+        if label in df.columns:
+            out[label] = df[label]
+    return out
+
+
+@pytest.mark.parametrize("method", ["laplace", "minimal"])
+@pytest.mark.parametrize(
+    "table, preserve",
+    [
+        (multiindex_table, None),
+        (multiindex_table, [("a", "y"), ("c", "t")]),
+        (dated_table, None),
+        (dated_table, ["x", "s"]),
+    ],
+    ids=["multiindex", "multiindex preserving", "dates and repeated index", "dates preserving"],
+)
+def test_apply_dp_equals_its_passes_one_by_one(privex, method, table, preserve):
+    df = table()
+    before = df.copy()
+    settings = {"epsilon": 0.7, "categorical_noise_prob": 0.4}
+    p = privex.PrivexProcessor(**settings)
+    expected = ref.seeded_outcome(3, passes_one_by_one, p, df, method, preserve)
+    got = ref.seeded_outcome(3, privex.PrivexProcessor(**settings).apply_dp, df, method, preserve)
+    ref.assert_same_outcome(got, expected)
+    frames_identical(df, before)
+
+
+def test_gaussian_then_categorical_on_the_copy_leaves_the_input_alone(privex, mixed_df):
+    num, cat = ["income", "age", "score"], ["city", "member", "tier", "flag"]
+    before = mixed_df.copy()
+    np.random.seed(9)
+    expected = ref.categorical_pass(ref.gaussian_loop(mixed_df.astype({"age": "float64"}), num), cat)
+    state = ref.state_after()
+    out = privex.PrivexProcessor(random_state=9).apply_dp(mixed_df, method="gaussian")
+    frames_identical(out, expected)
+    assert ref.state_after() == state
+    frames_identical(mixed_df, before)
+
+
+@pytest.mark.parametrize("method", ["laplace", "gaussian", "minimal"])
+@pytest.mark.parametrize("where", ["subclass", "instance"])
+def test_passes_replaced_by_the_caller_get_tables_they_may_keep(privex, mixed_df, method, where):
+    """A replaced pass may keep the table it returns or change the one it gets;
+    the pass after it then works on a copy, and the input stays as it was."""
+    kept = {}
+
+    def numerical(self, df, cols):
+        out = privex.PrivexProcessor._apply_numerical_dp(self, df, cols)
+        df["income"] = -1.0  # the table it was given is apply_dp's copy
+        kept["numerical"] = (out, out.copy())
+        return out
+
+    def minimal(self, df):
+        out = privex.PrivexProcessor._apply_minimal_noise(self, df)
+        kept["minimal"] = (out, out.copy())
+        return out
+
+    if where == "subclass":
+        replaced = {"_apply_numerical_dp": numerical, "_apply_minimal_noise": minimal}
+        p = type("Replaced", (privex.PrivexProcessor,), replaced)()
+    else:
+        p = privex.PrivexProcessor()
+        p._apply_numerical_dp = numerical.__get__(p)
+        p._apply_minimal_noise = minimal.__get__(p)
+    before = mixed_df.copy()
+    np.random.seed(4)
+    out = p.apply_dp(mixed_df, method=method)
+    frames_identical(mixed_df, before)
+    assert len(kept) == (0 if method == "gaussian" else 1)
+    for returned, as_returned in kept.values():
+        frames_identical(returned, as_returned)  # not changed by what apply_dp did next
+    if method != "gaussian":
+        # (the replaced numerical pass wrote -1 into its own input, not into its result)
+        np.random.seed(4)
+        frames_identical(out, passes_one_by_one(privex.PrivexProcessor(), mixed_df, method, None))
+
+
+def test_column_lists_from_a_replaced_typing_are_taken_as_given(privex, mixed_df):
+    # a label listed twice is perturbed twice, both times from the table the pass was given
+    class Twice(privex.PrivexProcessor):
+        def _detect_column_types(self, df):
+            return ["income", "income"], ["city", "city"]
+
+    p = privex.PrivexProcessor()
+    np.random.seed(2)
+    expected = p._apply_categorical_dp(p._apply_numerical_dp(mixed_df.copy(), ["income", "income"]), ["city", "city"])
+    state = ref.state_after()
+    np.random.seed(2)
+    out = Twice().apply_dp(mixed_df, method="laplace")
+    frames_identical(out, expected)
+    assert ref.state_after() == state

@@ -1,6 +1,9 @@
 """The categorical pass: noisy value frequencies, one draw per row, and the
 draw of indices into the distinct values (values keep their types)."""
 
+import contextlib
+import warnings
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -148,3 +151,133 @@ def test_errors(privex, table):
         p._apply_categorical_dp(table, None)
     with pytest.raises(TypeError, match="takes exactly 3 positional arguments"):
         p._apply_categorical_dp(table)
+
+
+# ---------------------------------------------------------------------------
+# Wide vocabularies and text: the noisy counts are worked out on arrays, the
+# rows are drawn without np.random.choice and text columns are built from the
+# distinct values; all of it must give what the plain pass gives.
+
+
+def wide_table(n_rows, n_distinct, shape, seed=0):
+    rng = np.random.default_rng(seed)
+    if shape == "zipf":
+        codes = np.concatenate([np.arange(n_distinct), rng.zipf(1.3, n_rows - n_distinct) % n_distinct])
+    else:  # one value in nine rows of ten, every other value once or twice
+        codes = np.where(rng.random(n_rows) < 0.9, 0, rng.integers(0, n_distinct, n_rows))
+    rng.shuffle(codes)
+    vocab = np.array([f"v{j:05d}" for j in range(n_distinct)], dtype=object)
+    return pd.DataFrame(
+        {
+            "text": vocab[codes],
+            "number": codes % 997,  # int64 values
+            "fraction": (codes % 501) / 8.0,  # float values
+        }
+    )
+
+
+@pytest.mark.parametrize("shape", ["zipf", "dominant"])
+@pytest.mark.parametrize("epsilon", [1.0, 0.01, 1e4])
+def test_wide_vocabulary_matches_the_plain_pass(privex, shape, epsilon):
+    # epsilon 0.01 sinks many counts to zero: the distribution has long runs of
+    # values that can never be drawn (flat stretches of the cumulative sums)
+    df = wide_table(40_000, 4_000, shape)
+    cols = ["text", "number", "fraction"]
+    before = df.copy()
+    expected, state = ref.seeded(21, ref.categorical_pass, df, cols, epsilon)
+    out, out_state = ref.seeded(21, privex.PrivexProcessor(epsilon=epsilon)._apply_categorical_dp, df, list(cols))
+    frames_identical(out, expected)
+    assert out_state == state
+    frames_identical(df, before)
+    if epsilon == 0.01:
+        assert out["text"].nunique() < df["text"].nunique() / 2  # many values really dropped out
+
+
+def option_sets():
+    """pandas' text settings: as installed, inference of text columns switched, and python storage."""
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message=".*infer_string")  # deprecated in pandas 3
+        infer = pd.get_option("future.infer_string")
+    return [
+        pytest.param((), id="as installed"),
+        pytest.param(("future.infer_string", not infer), id=f"infer_string={not infer}"),
+        pytest.param(("mode.string_storage", "python"), id="python storage"),
+        pytest.param(("mode.string_storage", "python", "future.infer_string", True), id="python storage, inferred"),
+    ]
+
+
+@pytest.mark.filterwarnings("ignore:.*infer_string")
+@pytest.mark.parametrize("options", option_sets())
+def test_text_columns_match_the_plain_pass_under_pandas_text_options(privex, options):
+    with pd.option_context(*options) if options else contextlib.nullcontext():
+        rng = np.random.default_rng(4)
+        n = 3000
+        words = [f"w{i}" for i in range(300)] + ["Zürich", "日本", "😀", ""]
+        picked = rng.choice(np.array(words, dtype=object), n)
+        with_gaps = picked.copy()
+        with_gaps[::13] = None
+        df = pd.DataFrame(
+            {
+                "object": pd.Series(with_gaps, dtype=object),
+                "inferred": list(picked),
+                "string": pd.array(with_gaps, dtype="string"),
+                "category": pd.Categorical(picked),
+            }
+        )
+        cols = list(df.columns)
+        expected, state = ref.seeded(5, ref.categorical_pass, df, cols, 0.5)
+        out, out_state = ref.seeded(5, privex.PrivexProcessor(epsilon=0.5)._apply_categorical_dp, df, list(cols))
+        frames_identical(out, expected)
+        assert out_state == state
+
+
+class Word(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        pytest.param(["a\x00", "a", "b\x00c", "", "\x00"], id="trailing NUL dropped as numpy does"),
+        pytest.param([Word("x"), Word("y"), "x"], id="str subclass made plain str"),
+        pytest.param(["a\ud800", "b", "c"], id="lone surrogate"),
+    ],
+)
+def test_text_numpy_changes_comes_out_as_numpy_gives_it(privex, values):
+    # the lone surrogate fails where pandas stores text as UTF-8, in both passes alike
+    df = pd.DataFrame({"s": pd.Series(values * 40, dtype=object)})
+    expected = ref.seeded_outcome(6, ref.categorical_pass, df, ["s"], 2.0)
+    got = ref.seeded_outcome(6, privex.PrivexProcessor(epsilon=2.0)._apply_categorical_dp, df, ["s"])
+    ref.assert_same_outcome(got, expected)
+
+
+@pytest.mark.parametrize(
+    "column",
+    [
+        pytest.param(pd.Series([1, True, 1.0, 2, 2.0, None] * 30, dtype=object), id="equal values of different types"),
+        pytest.param(pd.Series([0.0, -0.0, 1.5, np.nan] * 30), id="signed zeros"),
+        pytest.param(pd.array([1, 2, None, 3, 3] * 30, dtype="Int64"), id="nullable counts"),
+        pytest.param(pd.array([True, False, None, True] * 30, dtype="boolean"), id="nullable booleans"),
+        pytest.param(pd.Series(pd.to_datetime(["2020-01-01", "2021-06-01", None] * 40)), id="datetimes"),
+    ],
+)
+def test_other_value_kinds_match_the_plain_pass(privex, column):
+    df = pd.DataFrame({"v": column})
+    expected = ref.seeded_outcome(8, ref.categorical_pass, df, ["v"], 0.7)
+    got = ref.seeded_outcome(8, privex.PrivexProcessor(epsilon=0.7)._apply_categorical_dp, df, ["v"])
+    ref.assert_same_outcome(got, expected)
+    assert not isinstance(got[0], tuple)
+
+
+def test_probabilities_numpy_refuses_raise_its_error(privex):
+    # 1 / 1e-320 is infinite: the noise is infinite, a total of infinite counts
+    # makes NaN probabilities, which np.random.choice refuses; when every count
+    # falls to zero instead the draw is uniform
+    df = pd.DataFrame({"c": ["a", "b", "b"] * 10})
+    outcomes = set()
+    for seed in range(12):
+        expected = ref.seeded_outcome(seed, ref.categorical_pass, df, ["c"], 1e-320)
+        got = ref.seeded_outcome(seed, privex.PrivexProcessor(epsilon=1e-320)._apply_categorical_dp, df, ["c"])
+        ref.assert_same_outcome(got, expected)
+        outcomes.add(expected[0] if isinstance(expected[0], tuple) else "table")
+    assert outcomes == {(ValueError, "probabilities contain NaN"), "table"}

@@ -169,3 +169,34 @@ def test_repeated_index_labels_are_written_by_position(privex):
     out, out_state = ref.seeded(13, p._apply_numerical_dp, repeated, ["x", "n"])
     frames_identical(out, expected.set_axis(repeated.index))
     assert out_state == state
+
+
+# ---------------------------------------------------------------------------
+# The whole-number check, read off the values where numpy holds them
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        pytest.param([1.0, -0.0, 3.0, np.nan, 2e300, -7.0], id="whole, signed zero, huge"),
+        pytest.param([1.0, 2.0, 2.5, 4.0], id="one half"),
+        pytest.param([1.0, 2.0, 3.0, 1e-300], id="tiny fraction"),
+        pytest.param([4.0, 5.0, 4.0 + 2**-40], id="fraction far below one"),
+        pytest.param([1.0, np.inf, 3.0], id="infinity"),
+        pytest.param([-np.inf, 2.0, np.nan], id="minus infinity"),
+    ],
+)
+def test_whole_number_check_matches_the_plain_pass(privex, values):
+    df = pd.DataFrame({"v": values * 5})
+    expected = ref.seeded_outcome(3, ref.numerical_pass, df, ["v"], 0.5, 0.1)
+    got = ref.seeded_outcome(3, privex.PrivexProcessor(epsilon=0.5)._apply_numerical_dp, df, ["v"])
+    ref.assert_same_outcome(got, expected)
+
+
+@pytest.mark.parametrize("values, whole", [([1.0, -0.0, 3.0, np.nan, 2e30], True), ([1.0, 2.0, 2.5], False)])
+def test_whole_number_check_reads_float32_values(privex, values, whole):
+    df = pd.DataFrame({"v": np.array(values * 5, dtype="float32")})
+    out = privex.PrivexProcessor(epsilon=0.5, random_state=1)._apply_numerical_dp(df, ["v"])
+    noisy = out["v"].dropna()
+    assert ((noisy % 1 == 0).all()) == whole
+    assert ((df["v"].dropna() % 1 == 0).all()) == whole

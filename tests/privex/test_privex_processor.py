@@ -175,3 +175,49 @@ def test_detect_needs_exactly_one_argument_and_propagates_pandas_errors(privex):
         p._detect_column_types()
     with pytest.raises(AttributeError):
         p._detect_column_types([1, 2, 3])
+
+
+def typing_step_by_step(df):
+    numerical = df.select_dtypes(include=[np.number]).columns.tolist()
+    categorical = df.select_dtypes(include=["object", "string", "category", "bool"]).columns.tolist()
+    limit = min(len(df) * 0.1, 10.0)
+    for col in list(numerical):
+        if df[col].nunique() <= limit:
+            numerical.remove(col)
+            categorical.append(col)
+    return numerical, categorical
+
+
+def edge_table(n, seed):
+    """Numeric columns of every width with 1 to 12 distinct values: signed zeros,
+    infinities, NaN, float32 and the extremes of uint64."""
+    rng = np.random.default_rng(seed)
+    floats = np.array([0.0, -0.0, 1.0, 2.5, -3.0, np.inf, -np.inf, 7.0, 1e300, -1e-300, 4.0, 5.0, 6.0, 8.0])
+    ints = np.array([0, 1, -1, 5, 127, -128, 3, 9, 11, 13, 17, 19])
+    uints = np.array([0, 1, 2**63, 2**64 - 1, 5, 6, 7, 8, 9, 10, 11, 12], dtype="uint64")
+    cols = {}
+    for j, k in enumerate([1, 3, 4, 5, 9, 10, 11, 12]):
+        f = rng.choice(rng.choice(floats, k, replace=False), n)
+        if j % 2:
+            f[rng.random(n) < 0.2] = np.nan
+        cols[f"f{j}"] = f
+        with np.errstate(over="ignore"):
+            cols[f"f32_{j}"] = f.astype("float32")  # 1e300 becomes inf
+        width = ["int8", "int16", "int32", "int64"][j % 4]
+        cols[f"i{j}"] = rng.choice(rng.choice(ints, k, replace=False), n).astype(width)
+        cols[f"u{j}"] = rng.choice(uints[:k], n).astype("uint8" if uints[:k].max() < 256 else "uint64")
+    cols["nan"] = np.full(n, np.nan)
+    return pd.DataFrame(cols)
+
+
+@pytest.mark.parametrize("n", [40, 41, 97, 1000])
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_typing_decides_as_nunique_does(privex, n, seed):
+    # 40 rows: limit 4.0; 41: 4.1; 97: 9.7; 1000: 10.0
+    df = edge_table(n, seed)
+    assert detect(privex, df) == typing_step_by_step(df)
+    # columns of a 2-d array the table uses as it is: each one's values are strided
+    rows = np.random.default_rng(seed).integers(0, [3, 12, 5], (n, 3)).astype(float)
+    strided = pd.DataFrame(rows, columns=["s0", "s1", "s2"], copy=False)
+    assert strided["s1"].to_numpy().strides != (8,)
+    assert detect(privex, strided) == typing_step_by_step(strided)

@@ -8,8 +8,14 @@
 // Python code would.
 #include "runtime/runtime.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -173,6 +179,201 @@ void write_noisy(const Call &c, nb::handle df_dp, nb::handle col, nb::handle sou
 }
 
 // ---------------------------------------------------------------------------
+// numpy arrays
+
+// The data of a one-dimensional, C-contiguous numpy array of 8-byte floats
+// ('d') or 8-byte integers ('q'), read or written in place through the buffer
+// protocol. ok() is false, with no error set, for anything else.
+class ArrayView {
+public:
+    ArrayView(nb::handle array, char kind, bool writable) {
+        int flags = PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | (writable ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(array.ptr(), &view_, flags) < 0) {
+            PyErr_Clear();
+            return;
+        }
+        held_ = true;
+        const char *fmt = view_.format ? view_.format : "B";
+        if (*fmt == '@' || *fmt == '=' || *fmt == '<') ++fmt;
+        const bool int64 = fmt[0] == 'q' || fmt[0] == 'l';
+        const bool matches = fmt[0] != 0 && fmt[1] == 0 && view_.itemsize == 8 &&
+                             view_.ndim == 1 && (kind == 'd' ? fmt[0] == 'd' : int64);
+        if (!matches) release();
+    }
+    ~ArrayView() { release(); }
+    ArrayView(const ArrayView &) = delete;
+    ArrayView &operator=(const ArrayView &) = delete;
+
+    bool ok() const { return held_; }
+    Py_ssize_t size() const { return view_.len / 8; }
+    template <class T>
+    T *data() const {
+        return static_cast<T *>(view_.buf);
+    }
+
+private:
+    void release() {
+        if (held_) PyBuffer_Release(&view_);
+        held_ = false;
+    }
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+nb::object new_array(nb::handle np, Py_ssize_t n, const char *dtype) {
+    return np.attr("empty")(n, "dtype"_a = dtype);
+}
+
+// The values of a numpy-backed numeric Series (exactly pandas' Series, of a
+// numpy integer or 4- or 8-byte float dtype), read in place through the
+// buffer protocol with their stride. ok() is false, with no error set, for
+// anything else; callers then take the general way.
+class NumericValues {
+public:
+    NumericValues(nb::handle np, nb::handle series) {
+        nb::object pd = nb::module_::import_("pandas");
+        if (Py_TYPE(series.ptr()) != reinterpret_cast<PyTypeObject *>(pd.attr("Series").ptr()))
+            return;
+        nb::object dtype = series.attr("dtype");
+        if (!nb::isinstance(dtype, np.attr("dtype"))) return;
+        const std::string kind = qrt::to_string(dtype.attr("kind"));
+        if (kind != "i" && kind != "u" && kind != "f") return;
+        array_ = series.attr("to_numpy")();
+        if (PyObject_GetBuffer(array_.ptr(), &view_, PyBUF_RECORDS_RO) < 0) {
+            PyErr_Clear();
+            return;
+        }
+        held_ = true;
+        const char *fmt = view_.format ? view_.format : "B";
+        if (*fmt == '@' || *fmt == '=' || *fmt == '<') ++fmt;
+        const Py_ssize_t size = view_.itemsize;
+        bool known = view_.ndim == 1 && fmt[0] != 0 && fmt[1] == 0;
+        if (known) {
+            switch (fmt[0]) {
+            case 'b': case 'h': case 'i': case 'l': case 'q':
+                kind_ = 'i';
+                break;
+            case 'B': case 'H': case 'I': case 'L': case 'Q':
+                kind_ = 'u';
+                break;
+            case 'f': case 'd':
+                kind_ = 'f';
+                break;
+            default:
+                known = false;
+            }
+        }
+        known = known && (size == 1 || size == 2 || size == 4 || size == 8) &&
+                (kind_ != 'f' || size == 4 || size == 8) && kind_ == kind[0];
+        if (!known) {
+            PyBuffer_Release(&view_);
+            held_ = false;
+        }
+    }
+    ~NumericValues() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    NumericValues(const NumericValues &) = delete;
+    NumericValues &operator=(const NumericValues &) = delete;
+
+    bool ok() const { return held_; }
+    char kind() const { return kind_; }  // 'i', 'u' or 'f'
+
+    // f(value) for every value in order, as a double (floats), std::int64_t
+    // or std::uint64_t; stops early when f returns false.
+    template <class F>
+    void each(F &&f) const {
+        switch (kind_) {
+        case 'f':
+            if (view_.itemsize == 8) return scan<double, double>(f);
+            return scan<float, double>(f);
+        case 'i':
+            switch (view_.itemsize) {
+            case 1: return scan<std::int8_t, std::int64_t>(f);
+            case 2: return scan<std::int16_t, std::int64_t>(f);
+            case 4: return scan<std::int32_t, std::int64_t>(f);
+            default: return scan<std::int64_t, std::int64_t>(f);
+            }
+        default:
+            switch (view_.itemsize) {
+            case 1: return scan<std::uint8_t, std::uint64_t>(f);
+            case 2: return scan<std::uint16_t, std::uint64_t>(f);
+            case 4: return scan<std::uint32_t, std::uint64_t>(f);
+            default: return scan<std::uint64_t, std::uint64_t>(f);
+            }
+        }
+    }
+
+private:
+    template <class Stored, class As, class F>
+    void scan(F &f) const {
+        const char *p = static_cast<const char *>(view_.buf);
+        for (Py_ssize_t i = 0; i < view_.shape[0]; ++i, p += view_.strides[0]) {
+            Stored v;
+            std::memcpy(&v, p, sizeof v);
+            if (!f(static_cast<As>(v))) return;
+        }
+    }
+
+    nb::object array_;
+    Py_buffer view_{};
+    bool held_ = false;
+    char kind_ = 0;
+};
+
+// Whether the Series has at most `limit` distinct non-missing values, i.e.
+// series.nunique() <= limit, decided as soon as the answer is known. Equal
+// values are those pandas counts as one: integers by value, floats by ==
+// (0.0 and -0.0 are one value), NaN left out.
+template <class T>
+bool few_distinct(const NumericValues &values, double limit) {
+    std::vector<T> seen;
+    bool few = true;
+    values.each([&](auto raw) {
+        const T v = static_cast<T>(raw);
+        if (v != v) return true;  // NaN is missing
+        if (std::find(seen.begin(), seen.end(), v) != seen.end()) return true;
+        seen.push_back(v);
+        few = static_cast<double>(seen.size()) <= limit;
+        return few;
+    });
+    return few;
+}
+
+// 1 or 0: whether series.nunique() <= limit. -1: not a numpy numeric Series.
+int at_most_distinct(nb::handle np, nb::handle series, double limit) {
+    NumericValues values(np, series);
+    if (!values.ok()) return -1;
+    switch (values.kind()) {
+    case 'f': return few_distinct<double>(values, limit);
+    case 'i': return few_distinct<std::int64_t>(values, limit);
+    default: return few_distinct<std::uint64_t>(values, limit);
+    }
+}
+
+// np.all(np.mod(series.dropna(), 1) == 0) for a Series with at least one
+// non-missing value: integers always are whole; floats are when every
+// non-NaN value is (for a finite value a zero remainder modulo 1 means just
+// that). -1: not a numpy numeric Series, or infinities (left to numpy).
+int whole_numbers(nb::handle np, nb::handle series) {
+    NumericValues values(np, series);
+    if (!values.ok()) return -1;
+    if (values.kind() != 'f') return 1;
+    int result = 1;
+    values.each([&](auto raw) {
+        const double v = static_cast<double>(raw);
+        if (v != v) return true;
+        if (std::isinf(v)) {
+            result = -1;
+            return false;
+        }
+        if (v != std::trunc(v)) result = 0;  // keep looking for infinities
+        return true;
+    });
+    return result;
+}
+
+// ---------------------------------------------------------------------------
 // PrivexProcessor: configuration and column typing
 
 constexpr const char *kSettingNames[] = {"epsilon",          "delta",
@@ -207,8 +408,12 @@ nb::object detect_column_types(Call &c) {
 
     nb::object candidates = qrt::check(PySequence_List(numerical_cols.ptr()));
     for (nb::handle col : candidates) {
-        nb::object n_unique = nb::object(df[col]).attr("nunique")();
-        if (compare(n_unique, limit, Py_LE)) {
+        nb::object series = df[col];
+        // Only whether nunique() reaches the limit matters, which a numpy
+        // column usually shows within its first few values.
+        const int few = at_most_distinct(np, series, threshold);
+        const bool move = few >= 0 ? few == 1 : compare(series.attr("nunique")(), limit, Py_LE);
+        if (move) {
             numerical_cols.attr("remove")(col);
             categorical_cols.attr("append")(col);
         }
@@ -252,10 +457,14 @@ nb::object add_gaussian_noise(Call &c) {
 // ---------------------------------------------------------------------------
 // Numerical pass (Laplace)
 
-nb::object apply_numerical_dp(Call &c) {
-    nb::handle self = c[0], df = c[1], numerical_cols = c[2];
+// The numerical pass over `df`. `in_place`: df is a table of our own that
+// nobody else sees and every label names a different column, so the noisy
+// values are written into df itself instead of into a copy of it. Each column
+// is read before it is written, and no column is written twice.
+nb::object numerical_pass(const Call &c, nb::handle df, nb::handle numerical_cols, bool in_place) {
+    nb::handle self = c[0];
     nb::object np = global(c, "np");
-    nb::object df_dp = df.attr("copy")();
+    nb::object df_dp = in_place ? nb::borrow(df) : df.attr("copy")();
     nb::object columns = df.attr("columns");
     nb::object tenth = pyfloat(0.1);
 
@@ -266,14 +475,18 @@ nb::object apply_numerical_dp(Call &c) {
         nb::object col_data = source.attr("dropna")();
         if (length(col_data) == 0) continue;
 
-        bool is_integer = false;
-        try {
-            nb::object remainder = np.attr("mod")(col_data, 1);
-            nb::object whole = qrt::check(PyObject_RichCompare(remainder.ptr(), nb::int_(0).ptr(), Py_EQ));
-            is_integer = truth(np.attr("all")(whole));
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            is_integer = false;
+        const int known_whole = whole_numbers(np, source);
+        bool is_integer = known_whole == 1;
+        if (known_whole < 0) {
+            try {
+                nb::object remainder = np.attr("mod")(col_data, 1);
+                nb::object whole =
+                    qrt::check(PyObject_RichCompare(remainder.ptr(), nb::int_(0).ptr(), Py_EQ));
+                is_integer = truth(np.attr("all")(whole));
+            } catch (nb::python_error &e) {
+                if (!e.matches(PyExc_Exception)) throw;
+                is_integer = false;
+            }
         }
 
         nb::object data_range = value_range(c, col_data);
@@ -291,6 +504,8 @@ nb::object apply_numerical_dp(Call &c) {
     }
     return df_dp;
 }
+
+nb::object apply_numerical_dp(Call &c) { return numerical_pass(c, c[1], c[2], false); }
 
 // ---------------------------------------------------------------------------
 // Categorical pass
@@ -329,34 +544,207 @@ nb::object distinct_pool(nb::handle np, nb::handle values) {
     return pool;
 }
 
-nb::object apply_categorical_dp(Call &c) {
-    nb::handle self = c[0], df = c[1], categorical_cols = c[2];
-    nb::object np = global(c, "np");
-    nb::object random = np.attr("random");
-    nb::object sum = builtin("sum");
-    nb::object df_dp = df.attr("copy")();
-    nb::object columns = df.attr("columns");
-    nb::object zero = nb::int_(0);
-    const Py_ssize_t n_rows = length(df);
-
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(categorical_cols.ptr()); ++i) {
-        nb::object col = nb::borrow(PyList_GET_ITEM(categorical_cols.ptr(), i));
-        if (!contains(columns, col)) continue;
-        nb::object source = df[col];
-        nb::object value_counts = source.attr("value_counts")();
-        if (length(source.attr("dropna")()) == 0) continue;
-
-        // One Laplace draw per distinct value, in value_counts order, made as
-        // one vector draw: it consumes the random state as that many scalar
-        // draws would and gives the same numbers.
-        const Py_ssize_t n_values = length(value_counts);
-        nb::object noise_list;
-        if (n_values > 0) {
-            nb::object scale = true_divide(pyfloat(1.0), nb::getattr(self, "epsilon"));
-            noise_list = random.attr("laplace")(0, scale, n_values).attr("tolist")();
+// Whether every value is a plain str that comes back unchanged from numpy's
+// fixed-width unicode array: numpy drops trailing NUL characters, and a lone
+// surrogate cannot be stored as text by pandas either way.
+bool plain_text(nb::handle values) {
+    const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *v = PyList_GET_ITEM(values.ptr(), i);
+        if (!PyUnicode_CheckExact(v)) return false;
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(v);
+        if (len == 0) continue;
+        const int kind = PyUnicode_KIND(v);
+        const void *data = PyUnicode_DATA(v);
+        if (PyUnicode_READ(kind, data, len - 1) == 0) return false;
+        if (kind == PyUnicode_1BYTE_KIND) continue;
+        for (Py_ssize_t j = 0; j < len; ++j) {
+            Py_UCS4 ch = PyUnicode_READ(kind, data, j);
+            if (ch >= 0xD800 && ch <= 0xDFFF) return false;
         }
+    }
+    return true;
+}
 
-        nb::dict noisy_counts;
+// The new column: the distinct values at the drawn positions.
+//
+// Plain text values are what numpy's unicode array of them would give back,
+// and pandas makes the same column of them whether it gets that array or an
+// object array of the str objects (object dtype or its string dtype, as its
+// options say). pandas is asked once, on the distinct values, which it makes;
+// when that is a text extension array, the rows are taken from it directly,
+// so no row is converted to text storage one by one.
+nb::object drawn_column(nb::handle np, nb::handle values, nb::handle drawn) {
+    if (!plain_text(values)) return distinct_pool(np, values)[drawn];
+    const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
+    nb::object pool = np.attr("empty")(n, "dtype"_a = builtin("object"));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        qrt::check_int(PySequence_SetItem(pool.ptr(), i, PyList_GET_ITEM(values.ptr(), i)));
+    nb::object as_series = nb::module_::import_("pandas").attr("Series")(pool);
+    nb::object dtype = as_series.attr("dtype");
+    if (nb::isinstance(dtype, np.attr("dtype"))) return pool[drawn];
+    nb::object array = as_series.attr("array");
+    return array.attr("take")(drawn);
+}
+
+// np.random.choice(n_values, size=n_rows, p=probs) for probabilities numpy
+// accepts, computed here the way numpy does it: the same n_rows uniforms from
+// the legacy stream (random_sample), the same cumulative distribution (the
+// running sum divided by its last value) and, for every uniform, the index
+// searchsorted(side="right") gives, i.e. how many cumulative values are at or
+// below it. A table of the first index per 1/n_values-wide slice of [0, 1)
+// finds it in a step or two instead of a binary search. Probabilities numpy
+// could reject (or judges near its tolerance) go to numpy's choice.
+nb::object draw_indices(nb::handle np, nb::handle random, nb::handle probs, Py_ssize_t n_values,
+                        Py_ssize_t n_rows) {
+    auto numpy_choice = [&] {
+        return random.attr("choice")(n_values, "size"_a = n_rows, "p"_a = probs);
+    };
+    std::vector<double> cdf;
+    {
+        ArrayView p(probs, 'd', false);
+        if (!p.ok() || p.size() != n_values || n_values == 0) return numpy_choice();
+        const double *pv = p.data<double>();
+        // numpy's acceptance: no NaN, nothing negative, and the compensated sum
+        // within sqrt(machine epsilon) of 1; only sums well inside it are taken.
+        bool usable = std::isfinite(pv[0]) && pv[0] >= 0;
+        double sum = pv[0], carry = 0.0;
+        for (Py_ssize_t i = 1; i < n_values; ++i) {
+            usable = usable && std::isfinite(pv[i]) && pv[i] >= 0;
+            const double y = pv[i] - carry;
+            const double t = sum + y;
+            carry = (t - sum) - y;
+            sum = t;
+        }
+        const double tolerance = std::sqrt(std::numeric_limits<double>::epsilon());
+        if (!usable || !(std::fabs(sum - 1.0) <= tolerance / 2)) return numpy_choice();
+        cdf.resize(static_cast<size_t>(n_values));
+        cdf[0] = pv[0];
+        for (Py_ssize_t i = 1; i < n_values; ++i) cdf[i] = cdf[i - 1] + pv[i];
+    }
+    const double last = cdf.back();
+    if (!(last > 0)) return numpy_choice();
+    for (double &v : cdf) v /= last;
+
+    // first[j]: the first index whose cumulative value exceeds j / n_values.
+    const size_t m = cdf.size();
+    std::vector<size_t> first(m);
+    for (size_t j = 0, i = 0; j < m; ++j) {
+        const double edge = static_cast<double>(j) / static_cast<double>(m);
+        while (cdf[i] <= edge) ++i;  // cdf's last value is 1 > edge
+        first[j] = i;
+    }
+
+    nb::object uniforms = random.attr("random_sample")(n_rows);
+    ArrayView u(uniforms, 'd', false);
+    if (!u.ok() || u.size() != n_rows)
+        qrt::raise(PyExc_RuntimeError, "random_sample returned an unexpected array");
+    nb::object drawn = new_array(np, n_rows, "int64");
+    ArrayView out(drawn, 'q', true);
+    if (!out.ok()) qrt::raise(PyExc_RuntimeError, "could not write the drawn indices");
+    const double *uv = u.data<double>();
+    auto *dst = out.data<std::int64_t>();
+    for (Py_ssize_t r = 0; r < n_rows; ++r) {
+        const double x = uv[r];
+        size_t i;
+        if (x >= 0 && x < 1) {
+            size_t j = static_cast<size_t>(x * static_cast<double>(m));
+            i = first[j < m ? j : m - 1];
+            while (i > 0 && cdf[i - 1] > x) --i;
+            while (cdf[i] <= x) ++i;  // stops at the last value, 1 > x
+        } else {
+            i = static_cast<size_t>(std::upper_bound(cdf.begin(), cdf.end(), x) - cdf.begin());
+        }
+        dst[r] = static_cast<std::int64_t>(i);
+    }
+    return drawn;
+}
+
+// The distinct values of value_counts in the order iterating its index gives
+// them, as Series.items() pairs them with the counts. A numpy-backed index
+// gives the same Python scalars from tolist(), and an index of pandas' string
+// dtype the same str objects from to_numpy(), without boxing one value at a
+// time; any other index is iterated.
+nb::object distinct_values(nb::handle np, nb::handle index) {
+    nb::object dtype = index.attr("dtype");
+    if (nb::isinstance(dtype, np.attr("dtype"))) {
+        const std::string kind = qrt::to_string(dtype.attr("kind"));
+        if (kind.size() == 1 && std::string("biufcO").find(kind[0]) != std::string::npos)
+            return index.attr("tolist")();
+    } else if (nb::isinstance(dtype, nb::module_::import_("pandas").attr("StringDtype"))) {
+        return index.attr("to_numpy")().attr("tolist")();
+    }
+    return qrt::check(PySequence_List(index.ptr()));
+}
+
+// Whether one of the first cells of an object column holds a str: a cell
+// pandas never counts as missing, so count() is above zero. Saves counting
+// every cell of a text column just to learn that it is not all missing.
+bool starts_with_text(nb::handle np, nb::handle series) {
+    nb::object dtype = series.attr("dtype");
+    if (!nb::isinstance(dtype, np.attr("dtype")) || qrt::to_string(dtype.attr("kind")) != "O")
+        return false;
+    nb::object cells = series.attr("to_numpy")();
+    const Py_ssize_t n = std::min<Py_ssize_t>(length(cells), 64);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::object cell = qrt::check(PySequence_GetItem(cells.ptr(), i));
+        if (PyUnicode_Check(cell.ptr())) return true;
+    }
+    return false;
+}
+
+// One column's resampling.
+void resample_column(const Call &c, nb::handle np, nb::handle df, nb::handle df_dp,
+                     nb::handle col, Py_ssize_t n_rows) {
+    nb::handle self = c[0];
+    nb::object random = np.attr("random");
+    nb::object zero = nb::int_(0);
+    nb::object source = df[col];
+    nb::object value_counts = source.attr("value_counts")();
+    nb::handle series_type = nb::module_::import_("pandas").attr("Series");
+    if (Py_TYPE(source.ptr()) == reinterpret_cast<PyTypeObject *>(series_type.ptr())) {
+        // A Series' count() is the number of cells dropna() keeps.
+        if (!starts_with_text(np, source) && !compare(source.attr("count")(), zero, Py_GT)) return;
+    } else if (length(source.attr("dropna")()) == 0) {
+        return;
+    }
+
+    // One Laplace draw per distinct value, in value_counts order, made as one
+    // vector draw: it consumes the random state as that many scalar draws
+    // would and gives the same numbers.
+    const Py_ssize_t n_values = length(value_counts);
+    nb::object noise;
+    if (n_values > 0) {
+        nb::object scale = true_divide(pyfloat(1.0), nb::getattr(self, "epsilon"));
+        noise = random.attr("laplace")(0, scale, n_values);
+    }
+
+    // noisy_counts[value] = max(0, count + noise): a float above zero, else
+    // the int 0. With int64 counts (Python ints one by one) this is done on
+    // doubles, which is what int + float computes; other counts go through the
+    // objects themselves.
+    nb::dict noisy_counts;
+    bool plain = false;
+    if (n_values > 0 && qrt::to_string(value_counts.attr("dtype")) == "int64") {
+        nb::object values = distinct_values(np, value_counts.attr("index"));
+        nb::object counts_array = value_counts.attr("to_numpy")();
+        ArrayView counts(counts_array, 'q', false);
+        ArrayView drawn_noise(noise, 'd', false);
+        if (PyList_GET_SIZE(values.ptr()) == n_values && counts.ok() &&
+            counts.size() == n_values && drawn_noise.ok() && drawn_noise.size() == n_values) {
+            const auto *cv = counts.data<std::int64_t>();
+            const double *nv = drawn_noise.data<double>();
+            for (Py_ssize_t k = 0; k < n_values; ++k) {
+                const double noisy = static_cast<double>(cv[k]) + nv[k];
+                nb::object held = noisy > 0 ? pyfloat(noisy) : zero;
+                qrt::check_int(
+                    PyDict_SetItem(noisy_counts.ptr(), PyList_GET_ITEM(values.ptr(), k), held.ptr()));
+            }
+            plain = true;
+        }
+    }
+    if (!plain) {
+        nb::object noise_list = n_values > 0 ? noise.attr("tolist")() : nb::list();
         Py_ssize_t k = 0;
         for (nb::handle item : value_counts.attr("items")()) {
             auto [value, count] = unpack_pair(item);
@@ -364,39 +752,88 @@ nb::object apply_categorical_dp(Call &c) {
             nb::object noisy = add(count, nb::borrow(PyList_GET_ITEM(noise_list.ptr(), k++)));
             noisy_counts[value] = compare(noisy, zero, Py_GT) ? noisy : zero;
         }
-        nb::object total_noisy = sum(noisy_counts.attr("values")());
+    }
 
-        nb::dict probabilities;
-        if (compare(total_noisy, zero, Py_GT)) {
-            for (auto [value, noisy] : noisy_counts) probabilities[value] = true_divide(noisy, total_noisy);
+    // The keys of noisy_counts are those of the probabilities in either case
+    // (value_counts' index iterated in order, equal values merged).
+    nb::object values = qrt::check(PyDict_Keys(noisy_counts.ptr()));
+    nb::object held = qrt::check(PyDict_Values(noisy_counts.ptr()));
+    const Py_ssize_t n_keys = PyList_GET_SIZE(values.ptr());
+    nb::object total_noisy = builtin("sum")(held);  // Python's float sum (compensated)
+    const bool positive = compare(total_noisy, zero, Py_GT);
+
+    // probs = np.array(weights) / np.sum(weights)
+    nb::object weights;
+    if (plain || !positive) {
+        // The weights are Python floats: noisy / total_noisy, or
+        // 1.0 / len(value_counts) each when every count fell to zero. The
+        // divisions are IEEE double divisions either way.
+        weights = new_array(np, n_keys, "float64");
+        ArrayView w(weights, 'd', true);
+        if (!w.ok()) qrt::raise(PyExc_RuntimeError, "could not write the weights");
+        double *wv = w.data<double>();
+        if (positive) {
+            const double total = PyFloat_AsDouble(total_noisy.ptr());
+            if (total == -1.0 && PyErr_Occurred()) qrt::throw_error();
+            for (Py_ssize_t k = 0; k < n_keys; ++k) {
+                PyObject *v = PyList_GET_ITEM(held.ptr(), k);
+                const double noisy = PyFloat_CheckExact(v) ? PyFloat_AS_DOUBLE(v) : 0.0;
+                wv[k] = noisy / total;
+            }
         } else {
-            nb::object uniform = true_divide(pyfloat(1.0), nb::int_(n_values));
-            for (nb::handle value : value_counts.attr("index")) probabilities[value] = uniform;
+            const double uniform = 1.0 / static_cast<double>(n_values);
+            for (Py_ssize_t k = 0; k < n_keys; ++k) wv[k] = uniform;
         }
+    } else {
+        nb::list divided;
+        for (nb::handle noisy : held) divided.append(true_divide(noisy, total_noisy));
+        weights = np.attr("array")(divided);
+    }
+    nb::object probs = true_divide(weights, np.attr("sum")(weights));
+    nb::object drawn = draw_indices(np, random, probs, n_keys, n_rows);
+    set_column(df_dp, col, drawn_column(np, values, drawn));
+}
 
-        nb::object values = qrt::check(PyDict_Keys(probabilities.ptr()));
-        nb::object weights = qrt::check(PyDict_Values(probabilities.ptr()));
-        nb::object probs = true_divide(np.attr("array")(weights), np.attr("sum")(weights));
-        nb::object drawn = random.attr("choice")(length(values), "size"_a = n_rows, "p"_a = probs);
-        nb::object pool = distinct_pool(np, values);
-        set_column(df_dp, col, pool[drawn]);
+// The categorical pass over `df`. `in_place`: df is a table of our own that
+// nobody else sees (apply_dp's working copy) and every label names a
+// different column, so the columns are replaced in df itself instead of in a
+// copy of it.
+nb::object categorical_pass(const Call &c, nb::handle df, nb::handle categorical_cols,
+                            bool in_place) {
+    nb::object np = global(c, "np");
+    nb::object df_dp = in_place ? nb::borrow(df) : df.attr("copy")();
+    nb::object columns = df.attr("columns");
+    const Py_ssize_t n_rows = length(df);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(categorical_cols.ptr()); ++i) {
+        nb::object col = nb::borrow(PyList_GET_ITEM(categorical_cols.ptr(), i));
+        if (!contains(columns, col)) continue;
+        resample_column(c, np, df, df_dp, col, n_rows);
     }
     return df_dp;
 }
 
+nb::object apply_categorical_dp(Call &c) { return categorical_pass(c, c[1], c[2], false); }
+
 // ---------------------------------------------------------------------------
 // Minimal pass
 
-nb::object apply_minimal_noise(Call &c) {
-    nb::handle self = c[0], df = c[1];
+// The minimal pass over `df`. `in_place`: df is a table of our own that nobody
+// else sees and whose column labels are unique, so the columns are written in
+// df itself instead of in a copy of it. Both column selections are made
+// before anything is written; a column is numeric or categorical, never both,
+// and is read before it is written.
+nb::object minimal_pass(const Call &c, nb::handle df, bool in_place) {
+    nb::handle self = c[0];
     nb::object np = global(c, "np");
     nb::object random = np.attr("random");
-    nb::object df_dp = df.attr("copy")();
+    nb::object df_dp = in_place ? nb::borrow(df) : df.attr("copy")();
     nb::object columns = df.attr("columns");
     const Py_ssize_t n_rows = length(df);
 
     nb::object numerical =
         df.attr("select_dtypes")("include"_a = numeric_kinds(np)).attr("columns");
+    nb::object categorical =
+        df.attr("select_dtypes")("include"_a = categorical_kinds()).attr("columns");
     for (nb::handle col : numerical) {
         if (!contains(columns, col)) continue;
         nb::object noise =
@@ -404,8 +841,6 @@ nb::object apply_minimal_noise(Call &c) {
         set_column(df_dp, col, add(nb::object(df[col]), noise));
     }
 
-    nb::object categorical =
-        df.attr("select_dtypes")("include"_a = categorical_kinds()).attr("columns");
     for (nb::handle col : categorical) {
         if (!contains(columns, col)) continue;
         nb::object mask = qrt::check(PyObject_RichCompare(
@@ -419,6 +854,8 @@ nb::object apply_minimal_noise(Call &c) {
     }
     return df_dp;
 }
+
+nb::object apply_minimal_noise(Call &c) { return minimal_pass(c, c[1], false); }
 
 // ---------------------------------------------------------------------------
 // Dispatch
@@ -440,6 +877,36 @@ void gaussian_numerical(const Call &c, nb::handle df_dp, nb::handle numerical_co
     }
 }
 
+// Whether `bound` (self.<method> as the instance resolves it) is the
+// processor's own method `own` bound to self, i.e. not replaced on a subclass
+// or on the instance.
+bool is_own(nb::handle bound, nb::handle self, nb::handle own) {
+    return PyMethod_Check(bound.ptr()) && PyMethod_GET_FUNCTION(bound.ptr()) == own.ptr() &&
+           PyMethod_GET_SELF(bound.ptr()) == self.ptr();
+}
+
+// Whether a pass of our own may work on df_dp itself: `owned` says df_dp is
+// apply_dp's own copy, unseen by anyone else, and the column lists come from
+// our own column typing, so they hold the table's own labels, each once if
+// the table's labels are unique. The list must be a list: anything else is
+// refused by the method's argument check, which the call through the method
+// raises.
+bool in_place_ok(nb::handle df_dp, nb::handle cols, bool owned) {
+    return owned && PyList_CheckExact(cols.ptr()) && truth(df_dp.attr("columns").attr("is_unique"));
+}
+
+// df_dp = self._apply_categorical_dp(df_dp, categorical_cols), in place when
+// the pass is ours and in_place_ok allows it.
+void run_categorical(const Call &c, nb::object &df_dp, nb::handle categorical_cols, bool owned,
+                     nb::handle own_categorical) {
+    nb::handle self = c[0];
+    nb::object categorical = nb::getattr(self, "_apply_categorical_dp");
+    if (is_own(categorical, self, own_categorical) && in_place_ok(df_dp, categorical_cols, owned))
+        df_dp = categorical_pass(c, df_dp, categorical_cols, true);
+    else
+        df_dp = categorical(df_dp, categorical_cols);
+}
+
 // [label for label in labels if label not in preserve_columns]
 nb::list without(nb::handle labels, nb::handle preserve_columns) {
     nb::list kept;
@@ -448,8 +915,17 @@ nb::list without(nb::handle labels, nb::handle preserve_columns) {
     return kept;
 }
 
+// apply_dp runs the passes through the instance, so that a subclass may
+// replace them; each pass of our own copies the table it is given. apply_dp
+// already works on its own copy of the input, so when a pass is ours and its
+// columns are the table's own unique labels (from our column typing), the
+// pass writes into that copy instead of copying it again: one copy of the
+// table per call instead of one per pass. A pass that is not ours always
+// gets a table it may keep or change, and the pass after it then copies.
 nb::object apply_dp(Call &c) {
     nb::handle self = c[0], df = c[1], method = c[2], preserve_columns = c[3];
+    nb::handle own_typing_fn = c.capture(1), own_numerical = c.capture(2),
+               own_categorical = c.capture(3), own_minimal = c.capture(4);
     if (truth(df.attr("empty"))) {
         global(c, "logger").attr("warning")("Input DataFrame is empty");
         return nb::borrow(df);
@@ -465,7 +941,9 @@ nb::object apply_dp(Call &c) {
     stats["dtypes"] = df.attr("dtypes").attr("to_dict")();
     nb::setattr(self, "original_stats", stats);
 
-    auto [numerical_cols, categorical_cols] = unpack_pair(self.attr("_detect_column_types")(df));
+    nb::object typing = nb::getattr(self, "_detect_column_types");
+    const bool own_typing = is_own(typing, self, own_typing_fn);
+    auto [numerical_cols, categorical_cols] = unpack_pair(typing(df));
     const bool preserving = !preserve_columns.is_none() && truth(preserve_columns);
     if (preserving) {
         numerical_cols = without(numerical_cols, preserve_columns);
@@ -474,7 +952,11 @@ nb::object apply_dp(Call &c) {
 
     nb::object df_dp = df.attr("copy")();
     if (PyUnicode_EqualToUTF8(method.ptr(), "minimal")) {
-        df_dp = self.attr("_apply_minimal_noise")(df_dp);
+        nb::object minimal = nb::getattr(self, "_apply_minimal_noise");
+        if (is_own(minimal, self, own_minimal))
+            df_dp = minimal_pass(c, df_dp, truth(df_dp.attr("columns").attr("is_unique")));
+        else
+            df_dp = minimal(df_dp);
         // The pass draws for every column in its usual order; the preserved
         // columns are then put back as they came, so the draws of the other
         // columns do not depend on which columns are preserved.
@@ -482,11 +964,17 @@ nb::object apply_dp(Call &c) {
             for (nb::handle label : df.attr("columns"))
                 if (contains(preserve_columns, label)) set_column(df_dp, label, df[label]);
     } else if (PyUnicode_EqualToUTF8(method.ptr(), "laplace")) {
-        df_dp = self.attr("_apply_numerical_dp")(df_dp, numerical_cols);
-        df_dp = self.attr("_apply_categorical_dp")(df_dp, categorical_cols);
+        nb::object numerical = nb::getattr(self, "_apply_numerical_dp");
+        // After a numerical pass that is not ours, df_dp is whatever it
+        // returned, which it may keep: the categorical pass then copies it.
+        const bool in_place = is_own(numerical, self, own_numerical) &&
+                              in_place_ok(df_dp, numerical_cols, own_typing);
+        df_dp = in_place ? numerical_pass(c, df_dp, numerical_cols, true)
+                         : numerical(df_dp, numerical_cols);
+        run_categorical(c, df_dp, categorical_cols, in_place, own_categorical);
     } else if (PyUnicode_EqualToUTF8(method.ptr(), "gaussian")) {
         gaussian_numerical(c, df_dp, numerical_cols);
-        df_dp = self.attr("_apply_categorical_dp")(df_dp, categorical_cols);
+        run_categorical(c, df_dp, categorical_cols, own_typing, own_categorical);
     } else {
         qrt::raise(PyExc_ValueError,
                    "Unknown method: %U. Use 'minimal', 'laplace', or 'gaussian'", method.ptr());
@@ -735,14 +1223,19 @@ void exec_module(nb::module_ m) {
     };
     nb::dict ns;
     ns["__init__"] = method(kInit, nb::make_tuple(1.0, 1e-5, 0.1, 0.05, 0.01, nb::none()));
-    ns["_detect_column_types"] = method(kDetect);
+    nb::object column_typing = method(kDetect);
+    ns["_detect_column_types"] = column_typing;
     ns["get_privacy_info"] = method(kPrivacyInfo);
     ns["_add_laplace_noise"] = method(kLaplace);
     ns["_add_gaussian_noise"] = method(kGaussian);
-    ns["_apply_numerical_dp"] = method(kNumerical);
-    ns["_apply_categorical_dp"] = method(kCategorical);
-    ns["_apply_minimal_noise"] = method(kMinimal);
-    ns["apply_dp"] = method(kApplyDp, nb::make_tuple("minimal", nb::none()));
+    nb::object numerical = method(kNumerical), categorical = method(kCategorical),
+               minimal = method(kMinimal);
+    ns["_apply_numerical_dp"] = numerical;
+    ns["_apply_categorical_dp"] = categorical;
+    ns["_apply_minimal_noise"] = minimal;
+    // apply_dp knows the passes it was built with (see apply_dp).
+    ns["apply_dp"] = qrt::make_function(kApplyDp, module, nb::make_tuple("minimal", nb::none()),
+                                        nb::make_tuple(globals, column_typing, numerical, categorical, minimal));
     m.attr("PrivexProcessor") =
         qrt::make_class("PrivexProcessor", module, "PrivexProcessor", kProcessorDoc, ns);
 
