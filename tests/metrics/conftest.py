@@ -31,3 +31,9 @@ def twin_table():
 @pytest.fixture(scope="session")
 def shifted_table():
     return make_table(1500, seed=2, shift=2.0)
+
+
+@pytest.fixture
+def fresh_pair():
+    """A new (real, synthetic) pair of mixed tables that the test may change."""
+    return make_table(600, seed=0), make_table(500, seed=1)

@@ -33,10 +33,12 @@ __all__ = [
     "common_columns",
     "float_values",
     "is_numeric_pair",
+    "kth_smallest_per_row",
     "make_rng",
     "mann_whitney_auc",
     "nearest_sq_distances",
     "numeric_columns",
+    "pair_encoder",
     "pairwise_sq_distances",
     "subsample",
 ]
@@ -251,6 +253,12 @@ class Encoder:
         return out
 
 
+def pair_encoder(memo, real: pd.DataFrame, synthetic: pd.DataFrame) -> Encoder:
+    """``Encoder(real, synthetic)`` with the default settings, fitted once per
+    pair: ``memo`` is the pair's memo from ``_shared.pair_memo``."""
+    return memo.get(("encoder",), lambda: Encoder(real, synthetic))
+
+
 # ---------------------------------------------------------------------------
 # Distances and ranks
 # ---------------------------------------------------------------------------
@@ -271,13 +279,51 @@ def pairwise_sq_distances(a: np.ndarray, b: np.ndarray,
     return d2
 
 
+# Up to this k the k-th smallest entry of a row is found by k - 1 passes of
+# argmin (each taking one entry out) and a final min; a pass costs a small
+# fraction of np.partition, which is slow on short rows of floats.
+_SELECT_BY_MIN_MAX_K = 16
+
+
+def kth_smallest_per_row(values: np.ndarray, k: int) -> np.ndarray:
+    """The k-th smallest entry (k >= 1, counting repeats) of every row of a
+    2-D float array: ``np.partition(values, k - 1, axis=1)[:, k - 1]``.
+
+    For small k it is computed with row minima instead of a partition, which
+    gives the same numbers many times faster. Rows holding NaN, which a
+    partition sorts after every number, go through ``np.partition``.
+    ``values`` may be overwritten.
+    """
+    n_rows, n_cols = values.shape
+    if not 1 <= k <= n_cols:
+        raise ValueError(f"k must be in [1, {n_cols}], got {k}")
+    if k > _SELECT_BY_MIN_MAX_K:
+        return np.partition(values, k - 1, axis=1)[:, k - 1]
+    out = values.min(axis=1)
+    nan_rows = np.isnan(out)  # the minimum of a row is NaN iff the row holds one
+    if nan_rows.any():
+        out[nan_rows] = np.partition(values[nan_rows], k - 1, axis=1)[:, k - 1]
+    if k == 1:
+        return out
+    rows = np.flatnonzero(~nan_rows)
+    sub = values if rows.size == n_rows else values[rows]
+    at = np.arange(len(sub))
+    for _ in range(k - 1):
+        # take one occurrence of the current minimum out of every row; a row
+        # whose minimum is already +inf keeps it, and its answer is +inf anyway
+        sub[at, sub.argmin(axis=1)] = np.inf
+    out[rows] = sub.min(axis=1)
+    return out
+
+
 def nearest_sq_distances(queries: np.ndarray, reference: np.ndarray, k: int = 1,
                          exclude: Optional[np.ndarray] = None) -> np.ndarray:
     """Squared distance from each query to its k-th nearest reference row.
 
     ``exclude[i]``, when given, is the row of ``reference`` that query ``i``
     must not be matched with (itself, for leave-one-out distances); use -1 for
-    none. Work is done in row chunks so memory stays bounded.
+    none. Work is done in row chunks so memory stays bounded; the cost is
+    O(len(queries) * len(reference) * features), so callers bound both sizes.
     """
     n_q, n_r = len(queries), len(reference)
     avail = n_r - (0 if exclude is None else 1)
@@ -294,7 +340,7 @@ def nearest_sq_distances(queries: np.ndarray, reference: np.ndarray, k: int = 1,
             ex = exclude[start:stop]
             ok = ex >= 0
             d2[rows[ok], ex[ok]] = np.inf
-        out[start:stop] = np.partition(d2, k - 1, axis=1)[:, k - 1]
+        out[start:stop] = kth_smallest_per_row(d2, k)
     return out
 
 

@@ -5,6 +5,12 @@ lower for a worse match. Column typing, missing values and randomness follow
 the rules of :mod:`quorvix.evaluation.metrics._prep`: a column is numeric when
 it is numeric in both tables, missing and non-finite entries are dropped (or,
 for the multivariate kernel, imputed), and subsampling is seeded.
+
+Cost in the number of rows n: no score compares all pairs of rows. The
+per-column scores sort each column (O(n log n)); the correlation scores work
+on at most ``max_rows`` rows per table; the kernel statistic (MMD) is the
+only pairwise step and uses at most ``max_samples`` rows per table, plus at
+most 1000 pooled rows for its bandwidth.
 """
 
 from __future__ import annotations
@@ -26,6 +32,7 @@ from quorvix.evaluation.metrics._prep import (
     pairwise_sq_distances,
     subsample,
 )
+from quorvix.evaluation.metrics._shared import pair_memo
 
 __all__ = [
     "CorrelationSimilarityMetrics",
@@ -47,6 +54,38 @@ def _quantile_bins(x: np.ndarray, edges: np.ndarray) -> np.ndarray:
     return b
 
 
+def _distributions(rc: pd.Series, sc: pd.Series, n_bins: int
+                   ) -> Optional[Tuple[np.ndarray, np.ndarray]]:
+    """Relative frequencies (p, q) of one column in both tables over shared
+    bins or values; None when either side has no value left."""
+    if is_numeric_pair(rc, sc):
+        r = _finite(float_values(rc))
+        s = _finite(float_values(sc))
+        if r.size == 0 or s.size == 0:
+            return None
+        levels = np.unique(r)
+        if levels.size <= n_bins:
+            values = np.union1d(levels, np.unique(s))
+            rb = np.searchsorted(values, r)
+            sb = np.searchsorted(values, s)
+            n = values.size
+        else:
+            edges = np.unique(np.quantile(r, np.linspace(0.0, 1.0, n_bins + 1)))
+            rb = _quantile_bins(r, edges)
+            sb = _quantile_bins(s, edges)
+            n = len(edges) + 1
+        p = np.bincount(rb, minlength=n).astype(float)
+        q = np.bincount(sb, minlength=n).astype(float)
+    else:
+        rcodes, scodes, n = categorical_codes(rc, sc)
+        rcodes, scodes = rcodes[rcodes >= 0], scodes[scodes >= 0]
+        if rcodes.size == 0 or scodes.size == 0:
+            return None
+        p = np.bincount(rcodes, minlength=n).astype(float)
+        q = np.bincount(scodes, minlength=n).astype(float)
+    return p / p.sum(), q / q.sum()
+
+
 class UnivariateSimilarityMetrics:
     """Per-column similarity of the real and synthetic distributions.
 
@@ -63,6 +102,11 @@ class UnivariateSimilarityMetrics:
     - other numeric columns: ``n_bins`` quantile bins of the real column plus
       one bin below and one above its range, so synthetic values outside the
       real range are counted as mismatched mass.
+
+    Every score costs a sort of each column, O(n log n) for n rows. The
+    frequency tables are computed once per pair of tables: the three
+    frequency scores of one evaluation share them (see
+    :mod:`quorvix.evaluation.metrics._shared`).
     """
 
     def __init__(self, real_data: pd.DataFrame, synthetic_data: pd.DataFrame,
@@ -74,51 +118,22 @@ class UnivariateSimilarityMetrics:
         self.synthetic_data = synthetic_data
         self.n_bins = int(n_bins)
         self._columns = common_columns(real_data, synthetic_data)
-        self._dist_cache: Dict[Hashable, Optional[Tuple[np.ndarray, np.ndarray]]] = {}
 
     # -- helpers ---------------------------------------------------------------
 
-    def _distributions(self, col: Hashable) -> Optional[Tuple[np.ndarray, np.ndarray]]:
-        if col in self._dist_cache:
-            return self._dist_cache[col]
-        rc, sc = self.real_data[col], self.synthetic_data[col]
-        if is_numeric_pair(rc, sc):
-            r = _finite(float_values(rc))
-            s = _finite(float_values(sc))
-            if r.size == 0 or s.size == 0:
-                result = None
-            else:
-                levels = np.unique(r)
-                if levels.size <= self.n_bins:
-                    values = np.union1d(levels, np.unique(s))
-                    rb = np.searchsorted(values, r)
-                    sb = np.searchsorted(values, s)
-                    n = values.size
-                else:
-                    edges = np.unique(np.quantile(r, np.linspace(0.0, 1.0, self.n_bins + 1)))
-                    rb = _quantile_bins(r, edges)
-                    sb = _quantile_bins(s, edges)
-                    n = len(edges) + 1
-                result = (np.bincount(rb, minlength=n).astype(float),
-                          np.bincount(sb, minlength=n).astype(float))
-        else:
-            rcodes, scodes, n = categorical_codes(rc, sc)
-            rcodes, scodes = rcodes[rcodes >= 0], scodes[scodes >= 0]
-            if rcodes.size == 0 or scodes.size == 0:
-                result = None
-            else:
-                result = (np.bincount(rcodes, minlength=n).astype(float),
-                          np.bincount(scodes, minlength=n).astype(float))
-        if result is not None:
-            p, q = result
-            result = (p / p.sum(), q / q.sum())
-        self._dist_cache[col] = result
-        return result
+    def _all_distributions(self) -> Dict[Hashable, Optional[Tuple[np.ndarray, np.ndarray]]]:
+        """(p, q) of every column, or None for a column with no value left in
+        either table. The three frequency scores of one evaluation share them
+        through the pair's memo (see ``_shared``)."""
+        columns = tuple(self._columns)
+        return pair_memo(self.real_data, self.synthetic_data).get(
+            ("frequencies", self.n_bins, columns),
+            lambda: {c: _distributions(self.real_data[c], self.synthetic_data[c], self.n_bins)
+                     for c in columns})
 
     def _per_column(self, prefix: str, score) -> Dict[str, float]:
         out: Dict[str, float] = {}
-        for col in self._columns:
-            dist = self._distributions(col)
+        for col, dist in self._all_distributions().items():
             if dist is None:
                 continue
             out[f"{prefix}_{col}"] = float(np.clip(score(*dist), 0.0, 1.0))
@@ -152,7 +167,10 @@ class UnivariateSimilarityMetrics:
             if scale <= 0:
                 out[f"wasserstein_{col}"] = 1.0
                 continue
-            w = wasserstein_distance(r, s)
+            # scipy works on the sorted values only; handing them over sorted
+            # gives the same number and makes its own sorting (argsort, then
+            # a merge of the pooled values) much cheaper
+            w = wasserstein_distance(np.sort(r), np.sort(s))
             out[f"wasserstein_{col}"] = float(np.clip(1.0 - w / scale, 0.0, 1.0))
         return out
 
@@ -225,7 +243,10 @@ class CorrelationSimilarityMetrics:
     computed (constant column, fewer than three rows) counts as 0. The score
     is 1 - mean |r_real - r_synth| over the pairs, clipped at 0 (a mean
     difference above 1 means the signs of strong correlations are reversed).
-    Tables longer than ``max_rows`` rows are subsampled (seeded).
+    Tables longer than ``max_rows`` rows are subsampled (seeded), so for k
+    numeric columns the cost is at most O(k^2 * max_rows) for Pearson and
+    O(k^2 * max_rows log max_rows) for Spearman (pandas ranks each pair of
+    columns anew when their missing entries differ).
     """
 
     def __init__(self, real_data: pd.DataFrame, synthetic_data: pd.DataFrame,
@@ -301,7 +322,8 @@ class MultivariateSimilarityMetrics:
         mean_{i != j} k(x_i, x_j) + mean_{i != j} k(y_i, y_j) - 2 mean k(x_i, y_j),
         set to 0 when negative; it is 0 for identical samples, close to 0 for
         two samples of one distribution whatever their size, and at most 2.
-        Needs at least two rows in each table.
+        Needs at least two rows in each table. The kernel sums cost
+        O(max_samples^2 * features) however long the tables are.
         """
         cols = numeric_columns(self.real_data, self.synthetic_data)
         if not cols:

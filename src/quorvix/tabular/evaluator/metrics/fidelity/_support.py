@@ -9,14 +9,15 @@ import numpy as np
 import pandas as pd
 
 from quorvix.evaluation.metrics._prep import (
-    Encoder,
     check_pair,
     common_columns,
     make_rng,
     nearest_sq_distances,
+    pair_encoder,
     pairwise_sq_distances,
     subsample,
 )
+from quorvix.evaluation.metrics._shared import pair_memo
 
 
 def coverage(support: np.ndarray, points: np.ndarray, k: int) -> float:
@@ -45,13 +46,15 @@ def coverage(support: np.ndarray, points: np.ndarray, k: int) -> float:
 def embed_pair(real: pd.DataFrame, synth: pd.DataFrame, max_samples: Optional[int],
                random_seed: Optional[int]):
     """Seeded subsamples of both tables encoded with the real table's
-    standardisation (see ``Encoder``)."""
+    standardisation (see ``Encoder``). The encoder is fitted once per pair of
+    tables and shared with the other metrics of the evaluation (see
+    ``quorvix.evaluation.metrics._shared``)."""
     check_pair(real, synth)
     if not common_columns(real, synth):
         raise ValueError("the tables share no column")
     if len(real) == 0 or len(synth) == 0:
         raise ValueError("both tables need at least one row")
-    enc = Encoder(real, synth)
+    enc = pair_encoder(pair_memo(real, synth), real, synth)
     rng = make_rng(random_seed)
     x_real = enc.transform(subsample(real, max_samples, rng))
     x_synth = enc.transform(subsample(synth, max_samples, rng))

@@ -27,7 +27,8 @@ class AlphaPrecisionMetric:
     records land where no real data lives.
 
     At most ``max_samples`` records of each table are used (seeded random
-    subsample), which bounds the cost at O(max_samples^2). With fewer than
+    subsample), which bounds the pairwise distances at O(max_samples^2);
+    fitting the encoding is one pass over the tables. With fewer than
     k + 1 real records, k is lowered to the number of real records minus one.
     """
 

@@ -23,7 +23,8 @@ class BetaRecallMetric:
     rare categories.
 
     At most ``max_samples`` records of each table are used (seeded random
-    subsample), which bounds the cost at O(max_samples^2). With fewer than
+    subsample), which bounds the pairwise distances at O(max_samples^2);
+    fitting the encoding is one pass over the tables. With fewer than
     k + 1 synthetic records, k is lowered to the number of synthetic records
     minus one.
     """

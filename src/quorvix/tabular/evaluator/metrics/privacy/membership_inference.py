@@ -8,13 +8,14 @@ import numpy as np
 import pandas as pd
 
 from quorvix.evaluation.metrics._prep import (
-    Encoder,
     check_pair,
     common_columns,
     make_rng,
     mann_whitney_auc,
     nearest_sq_distances,
+    pair_encoder,
 )
+from quorvix.evaluation.metrics._shared import pair_memo
 
 __all__ = ["MembershipInferenceMetric"]
 
@@ -70,7 +71,9 @@ class MembershipInferenceMetric:
         real_ref = real_data.iloc[np.sort(rng.choice(n_real, size=m, replace=False))]
         synth_ref = synthetic_data.iloc[np.sort(rng.choice(n_synth, size=m - 1,
                                                            replace=False))]
-        enc = Encoder(real_data, synthetic_data)
+        # the encoder fitted on the whole pair, shared with alpha-precision and
+        # beta-recall of the same evaluation
+        enc = pair_encoder(pair_memo(real_data, synthetic_data), real_data, synthetic_data)
         x_real = enc.transform(real_ref)
         x_synth = enc.transform(synth_ref)
         q = np.sort(rng.choice(m, size=min(self.max_queries, m), replace=False))

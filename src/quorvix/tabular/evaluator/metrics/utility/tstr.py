@@ -33,6 +33,9 @@ class TSTRNormalizedMetric:
     Raises ``ValueError`` when there is no usable target or too few rows, and
     when the model trained on real data scores below ``min_trtr`` (the target
     cannot be predicted from the real data, so the ratio would be noise).
+
+    The row caps bound the cost of the models; only the choice of the
+    target and the split pass over whole tables (O(n)).
     """
 
     def __init__(self, random_seed: Optional[int] = None,
