@@ -100,12 +100,14 @@ def test_mia_no_signal_for_independent_samples(real_table, twin_table):
     assert auc == pytest.approx(0.5, abs=0.05)
 
 
-def test_mia_detects_copies_and_reports_poor_fidelity_below_half(real_table, shifted_table):
+def test_mia_detects_copies_but_not_mere_distance(real_table, shifted_table):
     mia = MembershipInferenceMetric()
     assert mia.compute(real_table, real_table.copy()) > 0.95
     half_copied = pd.concat([real_table.iloc[:750], shifted_table.iloc[:750]])
     assert 0.6 < mia.compute(real_table, half_copied) < 0.95
-    assert mia.compute(real_table, shifted_table) < 0.4
+    # Synthetic records far from every real record reveal nothing about
+    # membership: the AUC stays at 0.5, so the evaluator reports no risk.
+    assert mia.compute(real_table, shifted_table) == 0.5
 
 
 # -- seeds -----------------------------------------------------------------------------

@@ -34,14 +34,17 @@ class MembershipInferenceMetric:
     records, at most ``max_reference``, and m - 1 synthetic records), since a
     larger set alone would bring its nearest record closer. The result is
     AUC = P(d_syn(q) < d_real(q')) over sampled real records q, q' (at most
-    ``max_queries`` of them), ties counting one half. Distances are Euclidean
-    in the standardised encoding of ``quorvix.evaluation.metrics._prep.Encoder``.
+    ``max_queries`` of them), ties counting one half, floored at 0.5.
+    Distances are Euclidean in the standardised encoding of
+    ``quorvix.evaluation.metrics._prep.Encoder``.
 
-    - 0.5: synthetic records are as far from real records as real records
-      are from one another (no membership signal);
-    - towards 1: synthetic records sit on top of real records (copies);
-    - below 0.5: synthetic records are farther from real records than real
-      records are from each other (poor fidelity rather than leakage).
+    - 0.5: no membership signal. This includes synthetic records that lie
+      farther from the real records than real records lie from one another:
+      that is poor fidelity, not leakage, and an attacker learns nothing
+      about membership from it. (Unfloored, such a table would score below
+      0.5, and the evaluator's risk 2 * |AUC - 0.5| would report it as a
+      privacy risk.)
+    - towards 1: synthetic records sit on top of real records (copies).
 
     Cost is O(max_queries * max_reference * features). On tables larger than
     ``max_reference`` only copies of records that fall in the sampled
@@ -57,7 +60,7 @@ class MembershipInferenceMetric:
         self.random_seed = random_seed
 
     def compute(self, real_data: pd.DataFrame, synthetic_data: pd.DataFrame) -> float:
-        """The attack's AUC in [0, 1]; 0.5 means no signal."""
+        """The attack's AUC in [0.5, 1]; 0.5 means no signal."""
         check_pair(real_data, synthetic_data)
         if not common_columns(real_data, synthetic_data):
             raise ValueError("the tables share no column")
@@ -79,5 +82,6 @@ class MembershipInferenceMetric:
         q = np.sort(rng.choice(m, size=min(self.max_queries, m), replace=False))
         d_syn = nearest_sq_distances(x_real[q], x_synth)
         d_real = nearest_sq_distances(x_real[q], x_real, exclude=q)
-        # a smaller distance is the stronger membership signal
-        return mann_whitney_auc(-d_syn, -d_real)
+        # a smaller distance is the stronger membership signal; synthetic
+        # records that are merely far away carry none
+        return max(mann_whitney_auc(-d_syn, -d_real), 0.5)
