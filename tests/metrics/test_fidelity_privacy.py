@@ -46,7 +46,21 @@ def test_off_support_records_lower_precision_not_recall():
     alpha = AlphaPrecisionMetric().compute(real, extra).value
     beta = BetaRecallMetric().compute(real, extra).value
     assert alpha == pytest.approx(0.5, abs=0.07)
-    assert beta > 0.9
+    # half as many synthetic records near each real one as a fresh sample of
+    # the same size: coverage 1 - (2/3)^5 rather than 1 - (1/2)^5
+    assert beta == pytest.approx(1 - (2 / 3) ** 5, abs=0.05)
+
+
+def test_uniform_noise_scores_far_below_a_fresh_sample(real_table, twin_table):
+    rng = np.random.default_rng(4)
+    noise = pd.DataFrame({c: rng.uniform(real_table[c].min(), real_table[c].max(), len(real_table))
+                          for c in ("x", "y", "count")})
+    noise["city"] = rng.choice(["north", "south"], len(real_table))
+    noise["flag"] = rng.random(len(real_table)) < 0.5
+    for metric in (AlphaPrecisionMetric(), BetaRecallMetric()):
+        fresh = metric.compute(real_table, twin_table).value
+        assert fresh > 0.9
+        assert metric.compute(real_table, noise).value < fresh - 0.3
 
 
 def test_alpha_small_tables_lower_k():
