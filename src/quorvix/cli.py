@@ -76,12 +76,14 @@ def collected_logs():
     swapped for a collector) and yield the list they go to."""
     root = logging.getLogger()
     collector = _Collect()
-    saved = root.handlers[:]
+    saved, level = root.handlers[:], root.level
     root.handlers = [collector]
+    root.setLevel(min(level, logging.INFO) if level else logging.INFO)
     try:
         yield collector.records
     finally:
         root.handlers = saved
+        root.setLevel(level)
 
 
 class Progress:
