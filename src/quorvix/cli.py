@@ -394,12 +394,13 @@ def cmd_privatize(args, out, err):
     epsilon = 1.0 if args.epsilon is None else args.epsilon
     if method == "minimal" and args.epsilon is not None:
         err.write("warning: --epsilon has no effect with --method minimal\n")
-    with collected_logs() as records:
-        if method != "minimal":
+    if method != "minimal":
+        with collected_logs():  # the helper processor's own log record is not news
             _, categorical = PrivexProcessor()._detect_column_types(df)
-            threshold = int(min(len(df) * 0.1, 10.0))
-            numeric_cats = [c for c in categorical if c not in preserve and _is_number_column(df[c])]
-            categories = [c for c in categorical if c not in preserve]
+        threshold = int(min(len(df) * 0.1, 10.0))
+        numeric_cats = [c for c in categorical if c not in preserve and _is_number_column(df[c])]
+        categories = [c for c in categorical if c not in preserve]
+    with collected_logs() as records:
         try:
             noisy = apply_privex(df, epsilon, method, preserve or None, args.seed)
         except ValueError as exc:
