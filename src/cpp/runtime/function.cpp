@@ -139,16 +139,16 @@ PyObject *func_get_signature(PyObject *self, void *) {
     if (f->signature) return Py_NewRef(f->signature);
     try {
         nb::module_ inspect = nb::module_::import_("inspect");
-        nb::object Parameter = inspect.attr("Parameter");
-        nb::object empty = Parameter.attr("empty");
-        nb::object kind_pk = Parameter.attr("POSITIONAL_OR_KEYWORD");
+        nb::object Parameter = get(inspect, "Parameter");
+        nb::object empty = get(Parameter, "empty");
+        nb::object kind_pk = get(Parameter, "POSITIONAL_OR_KEYWORD");
         const Signature &sig = *f->sig;
         nb::tuple defaults = nb::borrow<nb::tuple>(f->defaults);
         size_t n = sig.params.size(), nd = nb::len(defaults);
         nb::list params;
         for (size_t i = 0; i < n; ++i) {
             const Param &p = sig.params[i];
-            nb::object def = i + nd >= n ? nb::object(defaults[i + nd - n]) : empty;
+            nb::object def = i + nd >= n ? item(defaults, i + nd - n) : empty;
             nb::object ann = p.annotation ? nb::object(nb::str(p.annotation)) : empty;
             params.append(Parameter(p.name, kind_pk, "default"_a = def, "annotation"_a = ann));
         }
@@ -156,12 +156,12 @@ PyObject *func_get_signature(PyObject *self, void *) {
             nb::object ann = sig.var_kwargs_annotation
                                  ? nb::object(nb::str(sig.var_kwargs_annotation))
                                  : empty;
-            params.append(Parameter(sig.var_kwargs, Parameter.attr("VAR_KEYWORD"),
+            params.append(Parameter(sig.var_kwargs, get(Parameter, "VAR_KEYWORD"),
                                     "annotation"_a = ann));
         }
         nb::object ret = sig.return_annotation ? nb::object(nb::str(sig.return_annotation))
-                                               : inspect.attr("Signature").attr("empty");
-        nb::object s = inspect.attr("Signature")(params, "return_annotation"_a = ret);
+                                               : get(inspect, "Signature", "empty");
+        nb::object s = get(inspect, "Signature")(params, "return_annotation"_a = ret);
         f->signature = s.release().ptr();
         return Py_NewRef(f->signature);
     } catch (...) {
@@ -278,12 +278,12 @@ nb::object make_function(const Signature &sig, const char *module, nb::tuple def
 
     nb::dict annotations;
     for (const Param &p : sig.params)
-        if (p.annotation) annotations[p.name] = nb::str(p.annotation);
+        if (p.annotation) set_item(annotations, p.name, nb::str(p.annotation));
     if (sig.var_kwargs && sig.var_kwargs_annotation)
-        annotations[sig.var_kwargs] = nb::str(sig.var_kwargs_annotation);
-    if (sig.return_annotation) annotations["return"] = nb::str(sig.return_annotation);
+        set_item(annotations, sig.var_kwargs, nb::str(sig.var_kwargs_annotation));
+    if (sig.return_annotation) set_item(annotations, "return", nb::str(sig.return_annotation));
     nb::dict d;
-    d["__annotations__"] = annotations;
+    set_item(d, "__annotations__", annotations);
     f->dict = d.release().ptr();
     PyObject_GC_Track(reinterpret_cast<PyObject *>(f));
     return self;

@@ -5,9 +5,9 @@ namespace qrt {
 
 nb::object make_class(const char *name, const char *module, const char *qualname,
                       const char *doc, nb::dict ns) {
-    ns["__module__"] = nb::str(module);
-    ns["__qualname__"] = nb::str(qualname);
-    ns["__doc__"] = doc ? nb::object(nb::str(doc)) : nb::none();
+    set_item(ns, "__module__", nb::str(module));
+    set_item(ns, "__qualname__", nb::str(qualname));
+    set_item(ns, "__doc__", doc ? nb::object(nb::str(doc)) : nb::none());
     nb::handle type = reinterpret_cast<PyObject *>(&PyType_Type);
     return type(nb::str(name), nb::tuple(), ns);
 }
@@ -15,11 +15,11 @@ nb::object make_class(const char *name, const char *module, const char *qualname
 nb::object make_dataclass(const char *name, const char *module, const char *qualname,
                           const char *doc, nb::dict ns) {
     nb::object cls = make_class(name, module, qualname, doc, ns);
-    return nb::module_::import_("dataclasses").attr("dataclass")(cls);
+    return get(nb::module_::import_("dataclasses"), "dataclass")(cls);
 }
 
 void add_method(nb::dict ns, const Signature &sig, const char *module, nb::tuple defaults) {
-    ns[sig.name] = make_function(sig, module, std::move(defaults));
+    set_item(ns, sig.name, make_function(sig, module, std::move(defaults)));
 }
 
 void assign_item(nb::handle obj, nb::handle key, nb::handle value) {
