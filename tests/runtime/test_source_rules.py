@@ -9,6 +9,10 @@
   call, tuple, list or keyword argument a lookup that raises there aborts the
   process. Module code uses the eager helpers of the runtime layer (get, item,
   set_attr, set_item) instead.
+- No range-for over an nb::list or nb::dict: nanobind walks a list through a
+  raw pointer into its storage and a dict through borrowed references, so a
+  callback in the loop body that changes the container leaves the loop reading
+  freed memory. Loops go through qrt::each(), the iterator protocol.
 """
 
 import re
@@ -41,11 +45,14 @@ def accessor_problems(rel, lines):
     """Lazy accessors in C++ source lines. Names of handles are tracked per
     top-level block (a function or class), which is enough for this code base."""
     names = set()
+    containers = set()
     problems = []
     for n, line in enumerate(lines, 1):
         if line.startswith("}"):
             names = set()
+            containers = set()
         code = code_of(line)
+        containers.update(re.findall(r"\bnb::(?:list|dict)\s*&?\s*(\w+)\b(?!\s*\[)", code))
         for m in NB_DECL.finditer(code):
             names.add(m.group(1))
             # Further declarators of the same declaration: `nb::handle a = x, b = y`.
@@ -53,6 +60,9 @@ def accessor_problems(rel, lines):
             names.update(re.findall(r",\s*(\w+)\s*=", rest))
         if "lint: allow" in line:
             continue
+        loop = re.search(r"\bfor\s*\([^;]*?:\s*(\w+)\s*\)", code)
+        if loop and loop.group(1) in containers:
+            problems.append(f"{rel}:{n}: range-for over an nb::list/nb::dict; use qrt::each()")
         if re.search(r"\.attr\s*\(", code):
             problems.append(f"{rel}:{n}: lazy attribute accessor .attr(...); use get()/set_attr()")
         if re.search(r'\[\s*""', code) or re.search(r"\)\s*\[", code):
@@ -87,6 +97,8 @@ def test_source_rules(path):
         "nb::handle df = c[1];\nnb::object col = df[key];",
         "nb::object a = x, b = y;\nuse(b[0]);",
         "nb::object s = get(df, \"iloc\")[pos];",
+        "nb::list cols;\nfor (nb::handle c : cols) use(c);",
+        "void f(nb::dict &d) {\n    for (auto [k, v] : d) use(k);",
     ],
 )
 def test_accessor_rule_catches(snippet):
@@ -99,6 +111,7 @@ def test_accessor_rule_catches(snippet):
         'nb::object x = get(df, "columns");  // not df.attr("columns")',
         "nb::object items[2];\nitems[0] = y;",
         "std::vector<double> v;\nv[0] = 1.0;",
+        "nb::list cols;\nfor (nb::handle c : qrt::each(cols)) use(c);",
         'qrt::raise(PyExc_TypeError, "a[\\"b\\"] is .attr(x)");',
     ],
 )

@@ -37,7 +37,7 @@ bool truthy(nb::handle o);
 bool contains(nb::handle container, nb::handle item);
 
 // `a, b = value`: exactly two items, with the interpreter's unpacking errors.
-std::pair<nb::object, nb::object> unpack2(nb::handle value);
+using qrt::unpack2;
 
 // logging.getLogger("tabular.evaluator").warning(msg[, arg]); `logging` is
 // imported at the point of use.

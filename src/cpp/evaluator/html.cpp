@@ -82,32 +82,39 @@ void write_atomically(nb::handle path, nb::handle text) {
     nb::object target = get(os_path, "realpath")(path);
     nb::object directory = get(os_path, "dirname")(target);
     nb::object base = get(os_path, "basename")(target);
-    nb::object flags = get(os, "O_WRONLY") | get(os, "O_CREAT") | get(os, "O_EXCL") |
-                       get(os, "O_CLOEXEC");
+    nb::object io_open = get(nb::module_::import_("io"), "open");
 
-    nb::object tmp, fd;
-    for (int attempt = 0; !fd.is_valid(); ++attempt) {
+    // Mode "x" creates the file exclusively (O_CREAT | O_EXCL), and the file
+    // object owns its descriptor from the start: however its creation ends
+    // (an error, an interrupt), the descriptor is closed once, by io itself,
+    // never a second time by us (in a threaded program that number may
+    // already belong to another file).
+    nb::object tmp, file;
+    for (int attempt = 0; !file.is_valid(); ++attempt) {
         nb::object token = get(get(os, "urandom")(6), "hex")();
         nb::object name = nb::str(".") + base + nb::str(".") + token + nb::str(".tmp");
         tmp = get(os_path, "join")(directory, name);
         try {
-            fd = get(os, "open")(tmp, flags, 0666);
+            file = io_open(tmp, "x", "encoding"_a = "utf-8");
         } catch (nb::python_error &e) {
             if (e.matches(PyExc_FileExistsError) && attempt < 100) continue;
-            // Report the path the caller asked for, not the temporary name.
-            if (e.matches(PyExc_OSError)) nb::setattr(e.value(), "filename", path);
+            if (e.matches(PyExc_OSError)) {
+                // Report the path the caller asked for, not the temporary name.
+                nb::setattr(e.value(), "filename", path);
+            } else {
+                // Interrupted (or out of memory) after the file may have been
+                // created: it is ours, remove it.
+                try {
+                    get(os, "unlink")(tmp);
+                } catch (nb::python_error &) {
+                    // Not created, or not removable: the first error matters.
+                }
+            }
             throw;
         }
     }
 
     try {
-        nb::object file;
-        try {
-            file = get(nb::module_::import_("io"), "open")(fd, "w", "encoding"_a = "utf-8");
-        } catch (...) {
-            get(os, "close")(fd);
-            throw;
-        }
         try {
             get(file, "write")(text);
             get(file, "flush")();
@@ -231,9 +238,17 @@ nb::object to_html(qrt::Call &c) {
     merge_into(all_metrics, get(report, "aggregate_metrics"));
     merge_into(all_metrics, get(report, "privacy_metrics"));
 
+    // The entries as one tuple of (name, metric) pairs, held for both walks:
+    // reading a metric runs the caller's code, and nothing it does to the
+    // report, its dicts or the metric objects can free an entry under us.
+    nb::object entries =
+        qrt::check(PySequence_Tuple(qrt::check(PyDict_Items(all_metrics.ptr())).ptr()));
+
     nb::list hib_vals;
-    for (auto [name, m] : all_metrics)
+    for (nb::handle entry : qrt::each(entries)) {
+        nb::object m = item(entry, 1);
         if (truthy(get(m, "higher_is_better"))) hib_vals.append(get(m, "value"));
+    }
     double overall = 0.0;
     if (nb::len(hib_vals) > 0) {
         nb::object total = get(nb::module_::import_("builtins"), "sum")(hib_vals);
@@ -245,7 +260,8 @@ nb::object to_html(qrt::Call &c) {
 
     std::string rows;
     nb::str tstr_prefix("tstr_normalized");
-    for (auto [name, m] : all_metrics) {
+    for (nb::handle entry : qrt::each(entries)) {
+        nb::object name = item(entry, 0), m = item(entry, 1);
         double threshold;
         if (truthy(get(name, "startswith")(tstr_prefix)))
             threshold = 0.65;

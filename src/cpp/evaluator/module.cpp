@@ -57,26 +57,6 @@ bool contains(nb::handle container, nb::handle item) {
     return qrt::check_int(PySequence_Contains(container.ptr(), item.ptr())) != 0;
 }
 
-std::pair<nb::object, nb::object> unpack2(nb::handle value) {
-    nb::object it = qrt::check(PyObject_GetIter(value.ptr()));
-    nb::object items[2];
-    for (int i = 0; i < 2; ++i) {
-        items[i] = nb::steal(PyIter_Next(it.ptr()));
-        if (!items[i].is_valid()) {
-            if (PyErr_Occurred()) qrt::throw_error();
-            qrt::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-        }
-    }
-    nb::object extra = nb::steal(PyIter_Next(it.ptr()));
-    if (extra.is_valid()) {
-        if (PyTuple_CheckExact(value.ptr()) || PyList_CheckExact(value.ptr()))
-            qrt::raise(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)",
-                       PyObject_Length(value.ptr()));
-        qrt::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) qrt::throw_error();
-    return {std::move(items[0]), std::move(items[1])};
-}
 
 namespace {
 
@@ -591,7 +571,7 @@ nb::object attach_bootstrap_cis_impl(Call &c) {
             if (contains(k, marker) || truthy(get(k, "startswith")(prefix)))
                 target_metrics.append(k);
         }
-        for (nb::handle m_name : target_metrics) {
+        for (nb::handle m_name : qrt::each(target_metrics)) {
             nb::object lower = get(ci, "lower");
             nb::object upper = get(ci, "upper");
             nb::object interval = nb::make_tuple(lower, upper);

@@ -113,25 +113,7 @@ nb::object is_integer_dtype(nb::handle pd) {
     return get(pd, "api", "types", "is_integer_dtype");
 }
 
-// `a, b = value`, with the interpreter's messages.
-std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
-    if (!Py_TYPE(value.ptr())->tp_iter && !PySequence_Check(value.ptr()))
-        qrt::raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                   qrt::type_name(value));
-    nb::object it = qrt::check(PyObject_GetIter(value.ptr()));
-    nb::object items[2];
-    for (int i = 0; i < 2; ++i) {
-        items[i] = nb::steal(PyIter_Next(it.ptr()));
-        if (!items[i].is_valid()) {
-            if (PyErr_Occurred()) qrt::throw_error();
-            qrt::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-        }
-    }
-    nb::object extra = nb::steal(PyIter_Next(it.ptr()));
-    if (extra.is_valid()) qrt::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (PyErr_Occurred()) qrt::throw_error();
-    return {items[0], items[1]};
-}
+using qrt::unpack2;
 
 // max(col) - min(col) of a column's non-missing values. For integer columns the
 // difference is taken on Python integers, so a narrow dtype cannot wrap around
@@ -150,13 +132,26 @@ nb::object value_range(const Call &c, nb::handle col_data) {
 
 // Whether noisy float64 values written into a column of this dtype need the
 // column widened to float64 first: integer columns (numpy or pandas' nullable
-// ones) and numpy floats narrower than float64. pandas 2 widened these
+// ones), sparse columns and numpy floats narrower than float64. pandas 2 widened these
 // implicitly when the values were written; pandas 3 refuses the write.
 bool needs_float64(const Call &c, nb::handle np, nb::handle dtype) {
-    if (truth(is_integer_dtype(global(c, "pd"))(dtype))) return true;
+    nb::object pd = global(c, "pd");
+    if (truth(is_integer_dtype(pd)(dtype))) return true;
+    // A sparse column cannot take values cell by cell; its noisy values are
+    // dense anyway (every stored cell gets its own noise).
+    if (nb::isinstance(dtype, get(pd, "SparseDtype"))) return true;
     if (!nb::isinstance(dtype, get(np, "dtype"))) return false;
     std::string kind = qrt::to_string(get(dtype, "kind"));
     return kind == "f" && nb::cast<long>(get(dtype, "itemsize")) < 8;
+}
+
+// Whether a dtype is a duration (timedelta64, numpy's or pyarrow's).
+bool is_duration(nb::handle dtype) {
+    PyObject *kind = nullptr;
+    if (qrt::check_int(PyObject_GetOptionalAttrString(dtype.ptr(), "kind", &kind)) == 0)
+        return false;
+    nb::object held = nb::steal(kind);
+    return PyUnicode_Check(kind) && PyUnicode_EqualToUTF8(kind, "m");
 }
 
 // Write `noisy` into the non-missing cells of column `col` of `df_dp`.
@@ -518,7 +513,7 @@ nb::object apply_numerical_dp(Call &c) { return numerical_pass(c, c[1], c[2], fa
 // text (ints mixed with strings), or would not give a flat array of them; then
 // an object array that keeps every value as it is.
 nb::object distinct_pool(nb::handle np, nb::handle values) {
-    const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
+    const Py_ssize_t n = PyTuple_GET_SIZE(values.ptr());
     bool keep_objects = false;
     nb::object pool;
     try {
@@ -534,7 +529,7 @@ nb::object distinct_pool(nb::handle np, nb::handle values) {
             std::string kind = qrt::to_string(get(pool, "dtype", "kind"));
             if (kind == "U" || kind == "S") {
                 for (Py_ssize_t i = 0; i < n && !keep_objects; ++i) {
-                    PyObject *v = PyList_GET_ITEM(values.ptr(), i);
+                    PyObject *v = PyTuple_GET_ITEM(values.ptr(), i);
                     keep_objects = kind == "U" ? !PyUnicode_Check(v) : !PyBytes_Check(v);
                 }
             }
@@ -543,7 +538,7 @@ nb::object distinct_pool(nb::handle np, nb::handle values) {
     if (!keep_objects) return pool;
     pool = get(np, "empty")(n, "dtype"_a = builtin("object"));
     for (Py_ssize_t i = 0; i < n; ++i)
-        qrt::check_int(PySequence_SetItem(pool.ptr(), i, PyList_GET_ITEM(values.ptr(), i)));
+        qrt::check_int(PySequence_SetItem(pool.ptr(), i, PyTuple_GET_ITEM(values.ptr(), i)));
     return pool;
 }
 
@@ -551,9 +546,9 @@ nb::object distinct_pool(nb::handle np, nb::handle values) {
 // fixed-width unicode array: numpy drops trailing NUL characters, and a lone
 // surrogate cannot be stored as text by pandas either way.
 bool plain_text(nb::handle values) {
-    const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
+    const Py_ssize_t n = PyTuple_GET_SIZE(values.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *v = PyList_GET_ITEM(values.ptr(), i);
+        PyObject *v = PyTuple_GET_ITEM(values.ptr(), i);
         if (!PyUnicode_CheckExact(v)) return false;
         const Py_ssize_t len = PyUnicode_GET_LENGTH(v);
         if (len == 0) continue;
@@ -579,10 +574,10 @@ bool plain_text(nb::handle values) {
 // so no row is converted to text storage one by one.
 nb::object drawn_column(nb::handle np, nb::handle values, nb::handle drawn) {
     if (!plain_text(values)) return item(distinct_pool(np, values), drawn);
-    const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
+    const Py_ssize_t n = PyTuple_GET_SIZE(values.ptr());
     nb::object pool = get(np, "empty")(n, "dtype"_a = builtin("object"));
     for (Py_ssize_t i = 0; i < n; ++i)
-        qrt::check_int(PySequence_SetItem(pool.ptr(), i, PyList_GET_ITEM(values.ptr(), i)));
+        qrt::check_int(PySequence_SetItem(pool.ptr(), i, PyTuple_GET_ITEM(values.ptr(), i)));
     nb::object as_series = get(nb::module_::import_("pandas"), "Series")(pool);
     nb::object dtype = get(as_series, "dtype");
     if (nb::isinstance(dtype, get(np, "dtype"))) return item(pool, drawn);
@@ -670,14 +665,17 @@ nb::object draw_indices(nb::handle np, nb::handle random, nb::handle probs, Py_s
 // time; any other index is iterated.
 nb::object distinct_values(nb::handle np, nb::handle index) {
     nb::object dtype = get(index, "dtype");
+    nb::object values;
     if (nb::isinstance(dtype, get(np, "dtype"))) {
         const std::string kind = qrt::to_string(get(dtype, "kind"));
         if (kind.size() == 1 && std::string("biufcO").find(kind[0]) != std::string::npos)
-            return get(index, "tolist")();
+            values = get(index, "tolist")();
     } else if (nb::isinstance(dtype, get(nb::module_::import_("pandas"), "StringDtype"))) {
-        return get(get(index, "to_numpy")(), "tolist")();
+        values = get(get(index, "to_numpy")(), "tolist")();
     }
-    return qrt::check(PySequence_List(index.ptr()));
+    // A tuple of our own: read item by item natively, it cannot change size
+    // (or be something other than a sequence) under a callback.
+    return qrt::check(PySequence_Tuple(values.is_valid() ? values.ptr() : index.ptr()));
 }
 
 // Whether one of the first cells of an object column holds a str: a cell
@@ -704,7 +702,7 @@ void resample_column(const Call &c, nb::handle np, nb::handle df, nb::handle df_
     nb::object zero = nb::int_(0);
     nb::object source = item(df, col);
     nb::object value_counts = get(source, "value_counts")();
-    nb::handle series_type = get(nb::module_::import_("pandas"), "Series");
+    nb::object series_type = get(nb::module_::import_("pandas"), "Series");
     if (Py_TYPE(source.ptr()) == reinterpret_cast<PyTypeObject *>(series_type.ptr())) {
         // A Series' count() is the number of cells dropna() keeps.
         if (!starts_with_text(np, source) && !compare(get(source, "count")(), zero, Py_GT)) return;
@@ -733,7 +731,7 @@ void resample_column(const Call &c, nb::handle np, nb::handle df, nb::handle df_
         nb::object counts_array = get(value_counts, "to_numpy")();
         ArrayView counts(counts_array, 'q', false);
         ArrayView drawn_noise(noise, 'd', false);
-        if (PyList_GET_SIZE(values.ptr()) == n_values && counts.ok() &&
+        if (PyTuple_GET_SIZE(values.ptr()) == n_values && counts.ok() &&
             counts.size() == n_values && drawn_noise.ok() && drawn_noise.size() == n_values) {
             const auto *cv = counts.data<std::int64_t>();
             const double *nv = drawn_noise.data<double>();
@@ -741,27 +739,30 @@ void resample_column(const Call &c, nb::handle np, nb::handle df, nb::handle df_
                 const double noisy = static_cast<double>(cv[k]) + nv[k];
                 nb::object held = noisy > 0 ? pyfloat(noisy) : zero;
                 qrt::check_int(
-                    PyDict_SetItem(noisy_counts.ptr(), PyList_GET_ITEM(values.ptr(), k), held.ptr()));
+                    PyDict_SetItem(noisy_counts.ptr(), PyTuple_GET_ITEM(values.ptr(), k), held.ptr()));
             }
             plain = true;
         }
     }
     if (!plain) {
-        nb::object noise_list = n_values > 0 ? get(noise, "tolist")() : nb::list();
+        nb::object noise_list =
+            qrt::check(PySequence_Tuple((n_values > 0 ? get(noise, "tolist")() : nb::list()).ptr()));
         Py_ssize_t k = 0;
         for (nb::handle item : get(value_counts, "items")()) {
-            auto [value, count] = unpack_pair(item);
+            auto [value, count] = unpack2(item);
             if (k >= n_values) qrt::raise(PyExc_RuntimeError, "value_counts changed size");
-            nb::object noisy = add(count, nb::borrow(PyList_GET_ITEM(noise_list.ptr(), k++)));
+            nb::object noisy = add(count, nb::borrow(PyTuple_GET_ITEM(noise_list.ptr(), k++)));
             set_item(noisy_counts, value, compare(noisy, zero, Py_GT) ? noisy : zero);
         }
     }
 
     // The keys of noisy_counts are those of the probabilities in either case
     // (value_counts' index iterated in order, equal values merged).
-    nb::object values = qrt::check(PyDict_Keys(noisy_counts.ptr()));
-    nb::object held = qrt::check(PyDict_Values(noisy_counts.ptr()));
-    const Py_ssize_t n_keys = PyList_GET_SIZE(values.ptr());
+    // Tuples of our own: read natively below, while numpy and the values'
+    // own methods run.
+    nb::object values = qrt::check(PySequence_Tuple(qrt::check(PyDict_Keys(noisy_counts.ptr())).ptr()));
+    nb::object held = qrt::check(PySequence_Tuple(qrt::check(PyDict_Values(noisy_counts.ptr())).ptr()));
+    const Py_ssize_t n_keys = PyTuple_GET_SIZE(values.ptr());
     nb::object total_noisy = builtin("sum")(held);  // Python's float sum (compensated)
     const bool positive = compare(total_noisy, zero, Py_GT);
 
@@ -773,13 +774,14 @@ void resample_column(const Call &c, nb::handle np, nb::handle df, nb::handle df_
         // divisions are IEEE double divisions either way.
         weights = new_array(np, n_keys, "float64");
         ArrayView w(weights, 'd', true);
-        if (!w.ok()) qrt::raise(PyExc_RuntimeError, "could not write the weights");
+        if (!w.ok() || w.size() != n_keys || PyTuple_GET_SIZE(held.ptr()) != n_keys)
+            qrt::raise(PyExc_RuntimeError, "could not write the weights");
         double *wv = w.data<double>();
         if (positive) {
             const double total = PyFloat_AsDouble(total_noisy.ptr());
             if (total == -1.0 && PyErr_Occurred()) qrt::throw_error();
             for (Py_ssize_t k = 0; k < n_keys; ++k) {
-                PyObject *v = PyList_GET_ITEM(held.ptr(), k);
+                PyObject *v = PyTuple_GET_ITEM(held.ptr(), k);
                 const double noisy = PyFloat_CheckExact(v) ? PyFloat_AS_DOUBLE(v) : 0.0;
                 wv[k] = noisy / total;
             }
@@ -825,7 +827,10 @@ nb::object apply_categorical_dp(Call &c) { return categorical_pass(c, c[1], c[2]
 // df itself instead of in a copy of it. Both column selections are made
 // before anything is written; a column is numeric or categorical, never both,
 // and is read before it is written.
-nb::object minimal_pass(const Call &c, nb::handle df, bool in_place) {
+// `keep_durations`: leave timedelta columns unwritten (their draws are still
+// made); apply_dp asks for it when such columns are preserved, as it refuses
+// them otherwise, and puts the preserved columns back afterwards.
+nb::object minimal_pass(const Call &c, nb::handle df, bool in_place, bool keep_durations = false) {
     nb::handle self = c[0];
     nb::object np = global(c, "np");
     nb::object random = get(np, "random");
@@ -841,7 +846,9 @@ nb::object minimal_pass(const Call &c, nb::handle df, bool in_place) {
         if (!contains(columns, col)) continue;
         nb::object noise =
             get(random, "normal")(0, nb::getattr(self, "numerical_noise_std"), n_rows);
-        set_column(df_dp, col, add(item(df, col), noise));
+        nb::object source = item(df, col);
+        if (keep_durations && is_duration(get(source, "dtype"))) continue;
+        set_column(df_dp, col, add(source, noise));
     }
 
     for (nb::handle col : categorical) {
@@ -919,6 +926,38 @@ nb::list without(nb::handle labels, nb::handle preserve_columns) {
     return kept;
 }
 
+// Every column of the table needs a label of its own: a repeated label names
+// several columns at once, and which of them a pass would read or write is
+// anybody's guess. Refused before anything is drawn or changed.
+void refuse_repeated_labels(nb::handle df) {
+    nb::object columns = get(df, "columns");
+    if (truth(get(columns, "is_unique"))) return;
+    nb::object repeated = item(columns, get(columns, "duplicated")());
+    nb::object label = item(repeated, 0);
+    qrt::raise(PyExc_ValueError,
+               "Column label %R appears more than once in the table; apply_dp needs a "
+               "distinct label for every column",
+               label.ptr());
+}
+
+// Durations (timedelta64) are numeric to pandas' dtype selection, but noise
+// in numbers cannot be added to them. Refused, naming the column, before
+// anything is drawn or changed. `preserved`: the labels left alone, or null.
+void refuse_durations(nb::handle df, nb::handle labels, nb::handle preserved) {
+    nb::object columns = get(df, "columns");
+    nb::object dtypes = get(df, "dtypes");
+    for (nb::handle label : qrt::each(labels)) {
+        if (!contains(columns, label)) continue;
+        if (preserved.is_valid() && contains(preserved, label)) continue;
+        nb::object dtype = item(dtypes, label);
+        if (is_duration(dtype))
+            qrt::raise(PyExc_TypeError,
+                       "Column %R has dtype %S: apply_dp cannot add numeric noise to durations "
+                       "(convert the column to numbers, or name it in preserve_columns)",
+                       label.ptr(), dtype.ptr());
+    }
+}
+
 // apply_dp runs the passes through the instance, so that a subclass may
 // replace them; each pass of our own copies the table it is given. apply_dp
 // already works on its own copy of the input, so when a pass is ours and its
@@ -934,6 +973,7 @@ nb::object apply_dp(Call &c) {
         get(global(c, "logger"), "warning")("Input DataFrame is empty");
         return nb::borrow(df);
     }
+    refuse_repeated_labels(df);
     nb::object shape = get(df, "shape");
     log_info(c, qrt::check(PyUnicode_FromFormat(
                     "Applying %U differential privacy to DataFrame of shape %S", method.ptr(),
@@ -947,18 +987,31 @@ nb::object apply_dp(Call &c) {
 
     nb::object typing = nb::getattr(self, "_detect_column_types");
     const bool own_typing = is_own(typing, self, own_typing_fn);
-    auto [numerical_cols, categorical_cols] = unpack_pair(typing(df));
+    auto [numerical_cols, categorical_cols] = unpack2(typing(df));
     const bool preserving = !preserve_columns.is_none() && truth(preserve_columns);
     if (preserving) {
         numerical_cols = without(numerical_cols, preserve_columns);
         categorical_cols = without(categorical_cols, preserve_columns);
     }
 
+    const bool minimal_method = PyUnicode_EqualToUTF8(method.ptr(), "minimal");
+    if (minimal_method || PyUnicode_EqualToUTF8(method.ptr(), "laplace") ||
+        PyUnicode_EqualToUTF8(method.ptr(), "gaussian")) {
+        // The columns that get numeric noise: the minimal pass picks them by
+        // dtype, the other methods take the column typing's.
+        nb::object noised =
+            minimal_method
+                ? get(get(df, "select_dtypes")("include"_a = numeric_kinds(global(c, "np"))),
+                      "columns")
+                : numerical_cols;
+        refuse_durations(df, noised, preserving ? preserve_columns : nb::handle());
+    }
+
     nb::object df_dp = get(df, "copy")();
     if (PyUnicode_EqualToUTF8(method.ptr(), "minimal")) {
         nb::object minimal = nb::getattr(self, "_apply_minimal_noise");
         if (is_own(minimal, self, own_minimal))
-            df_dp = minimal_pass(c, df_dp, truth(get(df_dp, "columns", "is_unique")));
+            df_dp = minimal_pass(c, df_dp, truth(get(df_dp, "columns", "is_unique")), preserving);
         else
             df_dp = minimal(df_dp);
         // The pass draws for every column in its usual order; the preserved
@@ -1047,7 +1100,7 @@ void run_demonstration(nb::handle globals) {
 
     print_fn("\nPrivacy Information:");
     for (nb::handle item : get(privacy_info, "items")()) {
-        auto [key, value] = unpack_pair(item);
+        auto [key, value] = unpack2(item);
         set_item(globals, "key", key);
         set_item(globals, "value", value);
         if (compare(key, nb::str("original_stats"), Py_NE))

@@ -125,11 +125,18 @@ public:
         if (native_ < 0) {
             nb::object frame_type = get(pandas(), "DataFrame");
             native_ = frame_type.is(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(df_.ptr()))));
-            if (native_) rows_ = nb::len(df_);
+            if (native_) {
+                rows_ = nb::len(df_);
+                index_ = get(df_, "index");
+            }
         }
         return native_ == 1;
     }
     size_t rows() const { return rows_; }
+    // The index as it was when the native masks' length was taken. Positions
+    // flagged natively are turned into labels through this index, held for
+    // the whole call: a rule's callbacks may change the table in place.
+    nb::handle index() const { return index_; }
 
     // Prepare a compiled rule: every column it reads must be a supported numpy
     // buffer and every literal a number that compares the way numpy would.
@@ -232,6 +239,7 @@ private:
     }
 
     nb::handle df_;
+    nb::object index_;
     nb::object columns_obj_;
     bool single_level_ = true;
     int native_ = -1;
@@ -315,9 +323,8 @@ nb::object int64_array(size_t n, Fill &&fill) {
 // going through Python objects when the index is a plain increasing integer
 // index: a RangeIndex with a positive step, or an int64 Index whose values
 // strictly increase. The result equals pd.Index(sorted(set(labels))).
-nb::object increasing_int_labels(nb::handle df, const std::vector<std::int64_t> &positions) {
+nb::object increasing_int_labels(nb::handle index, const std::vector<std::int64_t> &positions) {
     nb::object pd = pandas();
-    nb::object index = get(df, "index");
     nb::handle index_type = reinterpret_cast<PyObject *>(Py_TYPE(index.ptr()));
     const size_t k = positions.size();
     nb::object labels;
@@ -326,6 +333,9 @@ nb::object increasing_int_labels(nb::handle df, const std::vector<std::int64_t> 
         long long start = nb::cast<long long>(start_obj);
         long long step = nb::cast<long long>(step_obj);
         if (step <= 0) return nb::object();
+        const size_t length = nb::len(index);
+        for (std::int64_t p : positions)
+            if (p < 0 || static_cast<size_t>(p) >= length) return nb::object();
         labels = int64_array(k, [&](std::int64_t *out) {
             for (size_t j = 0; j < k; ++j) out[j] = start + positions[j] * step;
         });
@@ -340,6 +350,8 @@ nb::object increasing_int_labels(nb::handle df, const std::vector<std::int64_t> 
         size_t n = static_cast<size_t>(view.len) / sizeof(std::int64_t);
         bool increasing = true;
         for (size_t i = 1; i < n && increasing; ++i) increasing = v[i - 1] < v[i];
+        for (size_t j = 0; j < k && increasing; ++j)
+            increasing = positions[j] >= 0 && static_cast<size_t>(positions[j]) < n;
         if (increasing)
             labels = int64_array(k, [&](std::int64_t *out) {
                 for (size_t j = 0; j < k; ++j) out[j] = v[positions[j]];
@@ -464,7 +476,7 @@ nb::object rulix_validate(Call &c) {
     }
 
     nb::object total = zero;
-    for (auto [key, value] : violations) total = total + value;
+    for (nb::handle value : qrt::each(get(violations, "values")())) total = total + value;
 
     nb::object violating_index;
     size_t n_positions = 0;
@@ -477,12 +489,12 @@ nb::object rulix_validate(Call &c) {
     positions.pop_back();
     if (!positions.empty()) {
         if (PySet_GET_SIZE(all_violating.ptr()) == 0)
-            violating_index = increasing_int_labels(df, positions);
+            violating_index = increasing_int_labels(table.index(), positions);
         if (!violating_index.is_valid()) {
             nb::object taken = int64_array(positions.size(), [&](std::int64_t *out) {
                 std::memcpy(out, positions.data(), positions.size() * sizeof(std::int64_t));
             });
-            nb::object labels = get(get(df, "index", "take")(taken), "tolist")();
+            nb::object labels = get(get(table.index(), "take")(taken), "tolist")();
             qrt::check(PyObject_CallMethod(all_violating.ptr(), "update", "O", labels.ptr()));
         }
     }
@@ -529,6 +541,54 @@ double strict_bound(double bound, double direction) {
     return moved;
 }
 
+// The clip of an integer column (numpy or nullable integers, booleans): to the
+// nearest value of the column's own type inside the bound (`> 0` gives 1,
+// `> 0.5` gives 1, `< 5` gives 4, `<= 4.5` gives 4), so the dtype is kept.
+// Empty optional: not an integer column (clipped as floats are). An invalid
+// object: nothing to do, because every value of the type is inside the bound,
+// or none is (no such value can be written, so the column is left as it is).
+std::optional<nb::object> clip_whole(nb::handle col, const std::string &op, double bound) {
+    nb::object dtype = get(col, "dtype");
+    PyObject *kind_obj = nullptr;
+    if (qrt::check_int(PyObject_GetOptionalAttrString(dtype.ptr(), "kind", &kind_obj)) == 0)
+        return std::nullopt;
+    nb::object kind_held = nb::steal(kind_obj);
+    if (!PyUnicode_Check(kind_obj)) return std::nullopt;
+    const std::string kind = qrt::to_string(kind_held);
+    if (kind != "i" && kind != "u" && kind != "b") return std::nullopt;
+
+    const bool lower = op[0] == '>';
+    double limit = op == ">"    ? std::floor(bound) + 1.0
+                   : op == ">=" ? std::ceil(bound)
+                   : op == "<"  ? std::ceil(bound) - 1.0
+                                : std::floor(bound);
+    if (!std::isfinite(limit)) return nb::object();  // NaN or infinite bound
+    nb::object lim = qrt::check(PyLong_FromDouble(limit));
+    nb::object lo, hi;
+    if (kind == "b") {
+        lo = nb::int_(0);
+        hi = nb::int_(1);
+    } else {
+        nb::object np_dtype = nb::hasattr(dtype, "numpy_dtype") ? get(dtype, "numpy_dtype") : dtype;
+        nb::object info = get(nb::module_::import_("numpy"), "iinfo")(np_dtype);
+        lo = get(info, "min");
+        hi = get(info, "max");
+    }
+    auto cmp = [](nb::handle a, nb::handle b, int op_id) {
+        return qrt::check_int(PyObject_RichCompareBool(a.ptr(), b.ptr(), op_id)) != 0;
+    };
+    // Every value inside the bound, or none: nothing to clip.
+    if (lower ? (cmp(lim, lo, Py_LE) || cmp(lim, hi, Py_GT))
+              : (cmp(lim, hi, Py_GE) || cmp(lim, lo, Py_LT)))
+        return nb::object();
+    nb::object value = kind == "b" ? nb::object(nb::bool_(cmp(lim, hi, Py_EQ))) : lim;
+    nb::object clipped =
+        lower ? get(col, "clip")("lower"_a = value) : get(col, "clip")("upper"_a = value);
+    nb::object clipped_dtype = get(clipped, "dtype");
+    if (!clipped_dtype.equal(dtype)) clipped = get(clipped, "astype")(dtype);
+    return clipped;
+}
+
 nb::object clip_repair(Call &c, nb::handle df) {
     nb::handle self = c[0];
     nb::handle bound_re = c.capture(0);
@@ -551,7 +611,10 @@ nb::object clip_repair(Call &c, nb::handle df) {
         nb::object col = item(result, column);
         if (!nb::bool_(is_numeric(col))) continue;
         nb::object clipped;
-        if (op == ">")
+        if (std::optional<nb::object> whole = clip_whole(col, op, bound)) {
+            if (!whole->is_valid()) continue;
+            clipped = *whole;
+        } else if (op == ">")
             clipped = get(col, "clip")("lower"_a = strict_bound(bound, 1.0));
         else if (op == ">=")
             clipped = get(col, "clip")("lower"_a = bound_obj);

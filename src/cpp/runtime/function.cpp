@@ -182,11 +182,49 @@ PyObject *func_reduce(PyObject *self, PyObject *) {
     return Py_NewRef(f->qualname);
 }
 
+// __name__ and __qualname__ are always strings (repr and pickling rely on it);
+// like a Python function's, they can be replaced by another string but neither
+// deleted nor set to anything else. __doc__ and __module__ take any object, and
+// deleting them leaves None.
+PyObject *func_get_name(PyObject *self, void *) {
+    return Py_NewRef(reinterpret_cast<FuncObject *>(self)->name);
+}
+PyObject *func_get_qualname(PyObject *self, void *) {
+    return Py_NewRef(reinterpret_cast<FuncObject *>(self)->qualname);
+}
+int set_string_member(PyObject **slot, PyObject *value, const char *what) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_XSETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+int func_set_name(PyObject *self, PyObject *value, void *) {
+    return set_string_member(&reinterpret_cast<FuncObject *>(self)->name, value, "__name__");
+}
+int func_set_qualname(PyObject *self, PyObject *value, void *) {
+    return set_string_member(&reinterpret_cast<FuncObject *>(self)->qualname, value,
+                             "__qualname__");
+}
+PyObject *func_get_doc(PyObject *self, void *) {
+    PyObject *doc = reinterpret_cast<FuncObject *>(self)->doc;
+    return Py_NewRef(doc ? doc : Py_None);
+}
+int func_set_doc(PyObject *self, PyObject *value, void *) {
+    Py_XSETREF(reinterpret_cast<FuncObject *>(self)->doc, Py_XNewRef(value));
+    return 0;
+}
+PyObject *func_get_module(PyObject *self, void *) {
+    PyObject *module = reinterpret_cast<FuncObject *>(self)->module;
+    return Py_NewRef(module ? module : Py_None);
+}
+int func_set_module(PyObject *self, PyObject *value, void *) {
+    Py_XSETREF(reinterpret_cast<FuncObject *>(self)->module, Py_XNewRef(value));
+    return 0;
+}
+
 PyMemberDef func_members[] = {
-    {"__name__", Py_T_OBJECT_EX, offsetof(FuncObject, name), 0, nullptr},
-    {"__qualname__", Py_T_OBJECT_EX, offsetof(FuncObject, qualname), 0, nullptr},
-    {"__module__", Py_T_OBJECT_EX, offsetof(FuncObject, module), 0, nullptr},
-    {"__doc__", Py_T_OBJECT_EX, offsetof(FuncObject, doc), 0, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FuncObject, vectorcall), Py_READONLY,
      nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(FuncObject, dict), Py_READONLY, nullptr},
@@ -195,6 +233,10 @@ PyMemberDef func_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 PyGetSetDef func_getset[] = {
+    {"__name__", func_get_name, func_set_name, nullptr, nullptr},
+    {"__qualname__", func_get_qualname, func_set_qualname, nullptr, nullptr},
+    {"__doc__", func_get_doc, func_set_doc, nullptr, nullptr},
+    {"__module__", func_get_module, func_set_module, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__signature__", func_get_signature, nullptr, nullptr, nullptr},
     {"__defaults__", func_get_defaults, nullptr, nullptr, nullptr},

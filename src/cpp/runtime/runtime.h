@@ -104,6 +104,18 @@ void set_item(nb::handle o, K &&key, V &&value) {
     check_int(PyObject_SetItem(o.ptr(), k.ptr(), v.ptr()));
 }
 
+// for (nb::handle x : each(container)): the iterator protocol, as a Python for
+// loop runs it. nanobind's own iteration of an nb::list walks a raw pointer
+// into the list's storage and that of an nb::dict hands out borrowed
+// references, so a callback in the loop body that changes the container
+// (or drops its last reference to an item) leaves them reading freed memory.
+// Here each step holds a strong reference to its item, and a container changed
+// underway is seen, or refused, exactly as Python's own loop would.
+inline nb::iterator each(nb::handle container) { return nb::iter(container); }
+
+// `a, b = value`, with the interpreter's own errors and messages.
+std::pair<nb::object, nb::object> unpack2(nb::handle value);
+
 // ---------------------------------------------------------------------------
 // Signatures and typed parameters
 

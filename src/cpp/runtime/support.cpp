@@ -27,6 +27,31 @@ void assign_item(nb::handle obj, nb::handle key, nb::handle value) {
     check_int(PyObject_SetItem(stack_reference.ptr(), key.ptr(), value.ptr()));
 }
 
+std::pair<nb::object, nb::object> unpack2(nb::handle value) {
+    nb::object it = nb::steal(PyObject_GetIter(value.ptr()));
+    if (!it.is_valid()) {
+        PyTypeObject *tp = Py_TYPE(value.ptr());
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && tp->tp_iter == nullptr &&
+            !PySequence_Check(value.ptr())) {
+            PyErr_Clear();
+            raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", tp->tp_name);
+        }
+        throw_error();
+    }
+    nb::object items[2];
+    for (int i = 0; i < 2; ++i) {
+        items[i] = nb::steal(PyIter_Next(it.ptr()));
+        if (!items[i].is_valid()) {
+            if (PyErr_Occurred()) throw_error();
+            raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+        }
+    }
+    nb::object extra = nb::steal(PyIter_Next(it.ptr()));
+    if (extra.is_valid()) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (PyErr_Occurred()) throw_error();
+    return {std::move(items[0]), std::move(items[1])};
+}
+
 std::string to_string(nb::handle o) {
     nb::str s = nb::str(o);
     Py_ssize_t size = 0;
