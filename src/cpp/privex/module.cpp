@@ -639,7 +639,8 @@ nb::object draw_indices(nb::handle np, nb::handle random, nb::handle probs, Py_s
         qrt::raise(PyExc_RuntimeError, "random_sample returned an unexpected array");
     nb::object drawn = new_array(np, n_rows, "int64");
     ArrayView out(drawn, 'q', true);
-    if (!out.ok()) qrt::raise(PyExc_RuntimeError, "could not write the drawn indices");
+    if (!out.ok() || out.size() != n_rows)
+        qrt::raise(PyExc_RuntimeError, "could not write the drawn indices");
     const double *uv = u.data<double>();
     auto *dst = out.data<std::int64_t>();
     for (Py_ssize_t r = 0; r < n_rows; ++r) {
