@@ -25,7 +25,21 @@ def run_child(code, timeout=300):
     )
 
 
+SANITIZER_REPORT = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error: ")
+
+
+def crashed(proc):
+    """Killed by a signal, or stopped by a sanitizer (a sanitizer build reports
+    a memory error and exits with a status instead of the signal)."""
+    return proc.returncode < 0 or (
+        proc.returncode != 0 and any(s in proc.stderr for s in SANITIZER_REPORT)
+    )
+
+
 def describe_exit(proc):
+    if proc.returncode > 0 and crashed(proc):
+        report = next(line for line in proc.stderr.splitlines() if any(s in line for s in SANITIZER_REPORT))
+        return f"stopped by the sanitizer: {report.strip()}"
     if proc.returncode < 0:
         try:
             name = signal.Signals(-proc.returncode).name
