@@ -32,11 +32,13 @@ from support.faults import HDict, HFloat, HFrame, HList, HObject, HSeries, HStr,
 
 FIRST = 4
 SAMPLED = 4
-# Entry points that draw figures or resample take a quarter of a second a
-# call: only the first and the last event of each kind are tried.
+# Entry points that draw figures, resample or fsync a file take from a tenth to
+# half a second a call: only the first and the last event of each kind are
+# tried. (to_html hands its tables to _generate_plot_html untouched; the plots
+# are tried through that entry point.)
 SLOW = {
     "TabularEvaluator._attach_bootstrap_cis",
-    "TabularEvaluator.to_html (plots)",
+    "TabularEvaluator.to_html (file)",
     "TabularEvaluator._generate_plot_html",
 }
 
@@ -316,13 +318,14 @@ def evaluator_cases():
 
     def to_html():
         rep = hostile_report()
+        metrics = [*rep.aggregate_metrics.values(), *rep.privacy_metrics.values()]
+        return lambda: T().to_html(rep), lambda: orphan(*metrics)
+
+    def to_html_file():
+        rep = hostile_report()
         path = os.path.join(tempfile.mkdtemp(), "report.html")
         metrics = [*rep.aggregate_metrics.values(), *rep.privacy_metrics.values()]
         return lambda: T().to_html(rep, path), lambda: orphan(*metrics)
-
-    def to_html_plots():
-        rep, real, synth = hostile_report(), table(20), table(20)
-        return lambda: T().to_html(rep, None, real, synth), emptied(rep.aggregate_metrics, then=shrink(real, synth))
 
     def plots():
         real, synth = table(20), table(20)
@@ -336,7 +339,7 @@ def evaluator_cases():
         "TabularEvaluator._attach_bootstrap_cis": bootstrap,
         "TabularEvaluator.compare": compare,
         "TabularEvaluator.to_html": to_html,
-        "TabularEvaluator.to_html (plots)": to_html_plots,
+        "TabularEvaluator.to_html (file)": to_html_file,
         "TabularEvaluator._generate_plot_html": plots,
     }
 

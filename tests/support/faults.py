@@ -275,12 +275,14 @@ def orphan(*objects):
     elsewhere (a tuple, a native local) keep the objects alive."""
     import gc
 
+    own = set()
     for obj in objects:
-        own = {id(getattr(obj, "__dict__", None)), id(getattr(obj, "_attrs", None))}
-        for holder in gc.get_referrers(obj):
-            if id(holder) in own:
-                continue
-            if isinstance(holder, dict) and "__name__" not in holder:
-                holder.clear()
-            elif isinstance(holder, list):
-                holder.clear()
+        own.add(id(getattr(obj, "__dict__", None)))
+        own.add(id(getattr(obj, "_attrs", None)))
+    for holder in gc.get_referrers(*objects):  # one walk of the heap for all
+        if id(holder) in own:
+            continue
+        if isinstance(holder, dict) and "__name__" not in holder:
+            holder.clear()
+        elif isinstance(holder, list):
+            holder.clear()
