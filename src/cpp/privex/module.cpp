@@ -132,8 +132,9 @@ nb::object value_range(const Call &c, nb::handle col_data) {
 
 // Whether noisy float64 values written into a column of this dtype need the
 // column widened to float64 first: integer columns (numpy or pandas' nullable
-// ones), sparse columns and numpy floats narrower than float64. pandas 2 widened these
-// implicitly when the values were written; pandas 3 refuses the write.
+// ones), sparse columns and numpy floats narrower than float64. pandas 2
+// widened these implicitly when the values were written; pandas 3 refuses the
+// write.
 bool needs_float64(const Call &c, nb::handle np, nb::handle dtype) {
     nb::object pd = global(c, "pd");
     if (truth(is_integer_dtype(pd)(dtype))) return true;
@@ -739,15 +740,15 @@ void resample_column(const Call &c, nb::handle np, nb::handle df, nb::handle df_
             for (Py_ssize_t k = 0; k < n_values; ++k) {
                 const double noisy = static_cast<double>(cv[k]) + nv[k];
                 nb::object held = noisy > 0 ? pyfloat(noisy) : zero;
-                qrt::check_int(
-                    PyDict_SetItem(noisy_counts.ptr(), PyTuple_GET_ITEM(values.ptr(), k), held.ptr()));
+                qrt::check_int(PyDict_SetItem(noisy_counts.ptr(), PyTuple_GET_ITEM(values.ptr(), k),
+                                              held.ptr()));
             }
             plain = true;
         }
     }
     if (!plain) {
-        nb::object noise_list =
-            qrt::check(PySequence_Tuple((n_values > 0 ? get(noise, "tolist")() : nb::list()).ptr()));
+        nb::object noise_values = n_values > 0 ? get(noise, "tolist")() : nb::list();
+        nb::object noise_list = qrt::check(PySequence_Tuple(noise_values.ptr()));
         Py_ssize_t k = 0;
         for (nb::handle item : get(value_counts, "items")()) {
             auto [value, count] = unpack2(item);
@@ -761,8 +762,10 @@ void resample_column(const Call &c, nb::handle np, nb::handle df, nb::handle df_
     // (value_counts' index iterated in order, equal values merged).
     // Tuples of our own: read natively below, while numpy and the values'
     // own methods run.
-    nb::object values = qrt::check(PySequence_Tuple(qrt::check(PyDict_Keys(noisy_counts.ptr())).ptr()));
-    nb::object held = qrt::check(PySequence_Tuple(qrt::check(PyDict_Values(noisy_counts.ptr())).ptr()));
+    nb::object key_list = qrt::check(PyDict_Keys(noisy_counts.ptr()));
+    nb::object count_list = qrt::check(PyDict_Values(noisy_counts.ptr()));
+    nb::object values = qrt::check(PySequence_Tuple(key_list.ptr()));
+    nb::object held = qrt::check(PySequence_Tuple(count_list.ptr()));
     const Py_ssize_t n_keys = PyTuple_GET_SIZE(values.ptr());
     nb::object total_noisy = builtin("sum")(held);  // Python's float sum (compensated)
     const bool positive = compare(total_noisy, zero, Py_GT);
