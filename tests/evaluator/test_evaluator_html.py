@@ -1,6 +1,7 @@
 """to_html: the document, the score and verdict, the metric rows, escaping and
 the atomic write of the file."""
 
+import io
 import math
 import os
 import stat
@@ -208,17 +209,31 @@ def test_plots_need_both_tables(Evaluator):
     assert lines[38:40] == ["<h2>D</h2>", "<h2>C</h2>"]
 
 
-@pytest.mark.parametrize("result", [("only one",), ("a", "b", "c"), "abc", None])
+@pytest.mark.parametrize(
+    "result",
+    [("only one",), ("a", "b", "c"), ["a", "b", "c"], "abc", iter("abc"), None, 5, {1: 1, 2: 2, 3: 3}],
+)
 def test_plot_result_must_unpack_into_two(TabularEvaluator, tmp_path, result):
     class Odd(TabularEvaluator):
         @staticmethod
         def _generate_plot_html(real_df, synthetic_df):
             return result
 
+    # The interpreter's own error for `dist, corr = result`.
+    expected = copy_of(result)
+    try:
+        dist, corr = expected
+    except (ValueError, TypeError) as e:
+        interpreter_error = e
     target = tmp_path / "report.html"
-    with pytest.raises((ValueError, TypeError)):
+    with pytest.raises(type(interpreter_error)) as info:
         Odd().to_html(make_report(), str(target), pd.DataFrame(), pd.DataFrame())
+    assert str(info.value) == str(interpreter_error)
     assert list(tmp_path.iterdir()) == []
+
+
+def copy_of(result):
+    return iter("abc") if isinstance(result, type(iter(""))) else result
 
 
 def test_report_is_required(TabularEvaluator, tmp_path):
@@ -408,6 +423,31 @@ def test_interrupt_during_the_write_cleans_up(Evaluator, tmp_path, monkeypatch):
     with pytest.raises(KeyboardInterrupt):
         Evaluator().to_html(make_report(), str(target))
     monkeypatch.undo()
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_interrupt_while_the_file_object_is_made_closes_the_file_once(
+    Evaluator, tmp_path, monkeypatch
+):
+    # io has made the file object, which owns the descriptor, when the
+    # interrupt arrives: the file is closed by io, and the number is at once
+    # reused by another open() (as in a threaded program). Closing it a second
+    # time would close that other file.
+    target = tmp_path / "report.html"
+    real_open = io.open
+    reused = []
+
+    def interrupted(file, *args, **kwargs):
+        real_open(file, *args, **kwargs).close()
+        reused.append(os.open(os.devnull, os.O_RDONLY))
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(io, "open", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        Evaluator().to_html(make_report(), str(target))
+    monkeypatch.undo()
+    os.fstat(reused[0])  # still open
+    os.close(reused[0])
     assert list(tmp_path.iterdir()) == []
 
 

@@ -402,3 +402,57 @@ def test_column_lists_from_a_replaced_typing_are_taken_as_given(privex, mixed_df
     out = Twice().apply_dp(mixed_df, method="laplace")
     frames_identical(out, expected)
     assert ref.state_after() == state
+
+
+# Tables the passes cannot work on: a clear error naming the column, raised
+# before anything is drawn, and the input untouched.
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize(
+    "table, error, message",
+    [
+        (
+            lambda: pd.DataFrame([[1.0, 2.0, "a"], [3.0, 4.0, "b"], [5.0, 7.0, "a"]], columns=["x", "x", "c"]),
+            ValueError,
+            "Column label 'x' appears more than once in the table; apply_dp needs a distinct label "
+            "for every column",
+        ),
+        (
+            lambda: pd.DataFrame({"wait": pd.to_timedelta([1, 2, 3], unit="s"), "y": [1.0, 2.0, 3.0]}),
+            TypeError,
+            "Column 'wait' has dtype {dtype}: apply_dp cannot add numeric noise to durations "
+            "(convert the column to numbers, or name it in preserve_columns)",
+        ),
+    ],
+    ids=["repeated label", "timedelta"],
+)
+def test_unusable_columns_are_refused_before_any_change(privex, method, table, error, message):
+    df = table()
+    before = df.copy()
+    np.random.seed(3)
+    state = np.random.get_state()[1].copy()
+    with pytest.raises(error) as info:
+        privex.PrivexProcessor().apply_dp(df, method)
+    dtype = df.dtypes.iloc[0]
+    assert str(info.value) == message.format(dtype=dtype)
+    frames_identical(df, before)
+    assert (np.random.get_state()[1] == state).all()
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_preserved_durations_are_left_alone(privex, method):
+    df = pd.DataFrame({"wait": pd.to_timedelta(np.arange(30), unit="s"), "y": np.arange(30.0)})
+    out = privex.PrivexProcessor(random_state=0).apply_dp(df, method, preserve_columns=["wait"])
+    assert out["wait"].equals(df["wait"])
+
+
+@pytest.mark.parametrize("method", ["laplace", "gaussian"])
+@pytest.mark.parametrize("values", [[0.0, 1.0, 0.0, 2.5, np.nan], [0, 1, 0, 2, 7]])
+def test_sparse_columns_get_noise_as_their_dense_equal(privex, method, values):
+    df = pd.DataFrame({"s": pd.arrays.SparseArray(values), "y": np.arange(5.0)})
+    before = df.copy()
+    out = privex.PrivexProcessor(random_state=0).apply_dp(df, method)
+    dense = pd.DataFrame({"s": values, "y": np.arange(5.0)})
+    expected = privex.PrivexProcessor(random_state=0).apply_dp(dense, method)
+    expected["s"] = expected["s"].astype("float64")
+    frames_identical(out, expected)
+    frames_identical(df, before)

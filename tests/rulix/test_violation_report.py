@@ -144,11 +144,42 @@ def test_clip_bounds(rule, values, expected):
     assert out["y"].tolist() == [1, 2, 3]
 
 
-def test_clip_on_integer_column_and_missing_values():
-    df = pd.DataFrame({"age": [-1, 0, 5]}, index=["a", "b", "c"])
-    out = report_for(df, "age > 0").fix(df, "clip")
-    assert out["age"].tolist() == [1e-6, 1e-6, 5.0]
+@pytest.mark.parametrize(
+    "dtype, values, rule, expected",
+    [
+        # Integer columns are clipped to the nearest integer inside the bound.
+        ("int64", [-1, 0, 5], "age > 0", [1, 1, 5]),
+        ("int64", [-1, 0, 5], "age > 0.5", [1, 1, 5]),
+        ("int64", [-1, 0, 5], "age >= -0.5", [0, 0, 5]),
+        ("int64", [-1, 0, 5], "age < 5", [-1, 0, 4]),
+        ("int64", [-1, 0, 5], "age <= 4.5", [-1, 0, 4]),
+        ("uint8", [0, 7, 250], "age < 7", [0, 6, 6]),
+        ("Int64", [-1, None, 5], "age > 0", [1, None, 5]),
+        ("Int8", [-1, 0, 5], "age < 5", [-1, 0, 4]),
+        ("boolean", [True, False, None], "age > 0", [True, True, None]),
+        ("bool", [True, False, True], "age < 1", [False, False, False]),
+        # No value of the type lies beyond the bound, or none inside it:
+        # the column is left as it is.
+        ("int8", [-1, 0, 5], "age > -1000", [-1, 0, 5]),
+        ("int8", [-1, 0, 5], "age > 1000", [-1, 0, 5]),
+        ("int64", [-1, 0, 5], "age > inf", [-1, 0, 5]),
+        ("int64", [-1, 0, 5], "age < nan", [-1, 0, 5]),
+        # Floats keep the 1e-6 offset.
+        ("float64", [-1.0, 0.0, 5.0], "age > 0", [1e-6, 1e-6, 5.0]),
+        ("float32", [-1.0, 0.0, 5.0], "age < 5", [-1.0, 0.0, np.float32(5 - 1e-6)]),
+    ],
+)
+def test_clip_on_integer_columns_keeps_the_dtype(dtype, values, rule, expected):
+    df = pd.DataFrame({"age": pd.array(values, dtype=dtype)}, index=["a", "b", "c"])
+    out = Report(violations={rule: 1}, violating_rows=pd.Index(["a"])).fix(df, "clip")
+    assert out["age"].dtype == df["age"].dtype
+    got = [None if v is pd.NA else v for v in out["age"].tolist()]
+    assert got == expected
     assert list(out.index) == ["a", "b", "c"]
+    assert df["age"].tolist() == pd.array(values, dtype=dtype).tolist()
+
+
+def test_clip_on_missing_values():
 
     nan = pd.DataFrame({"v": [np.nan, -2.0]})
     out = Report(violations={"v >= 0": 1}, violating_rows=pd.Index([1])).fix(nan, "clip")

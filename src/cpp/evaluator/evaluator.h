@@ -26,20 +26,18 @@ nb::object import_from(const char *module, const char *name);
 // __dict__, captured when the function object was made.
 nb::object global(nb::handle globals, const char *name);
 
-// `o.name` and `o[key]` as new references. Unlike nanobind's lazy accessors,
-// these may be passed straight into calls, tuples, lists and keyword arguments:
-// an accessor evaluated there raises inside a noexcept conversion.
-inline nb::object get(nb::handle o, const char *name) { return nb::getattr(o, name); }
-inline nb::object item(nb::handle o, nb::handle key) {
-    return qrt::check(PyObject_GetItem(o.ptr(), key.ptr()));
-}
+// `o.name`, `o[key]` and their stores, eagerly (see runtime.h).
+using qrt::get;
+using qrt::item;
+using qrt::set_attr;
+using qrt::set_item;
 
 // Truth value and `item in container`, raising the interpreter's errors.
 bool truthy(nb::handle o);
 bool contains(nb::handle container, nb::handle item);
 
 // `a, b = value`: exactly two items, with the interpreter's unpacking errors.
-std::pair<nb::object, nb::object> unpack2(nb::handle value);
+using qrt::unpack2;
 
 // logging.getLogger("tabular.evaluator").warning(msg[, arg]); `logging` is
 // imported at the point of use.

@@ -78,61 +78,68 @@ void merge_into(nb::dict &target, nb::handle mapping) {
 // permission bits, a new one gets the usual ones (0666 less the umask).
 void write_atomically(nb::handle path, nb::handle text) {
     nb::module_ os = nb::module_::import_("os");
-    nb::object os_path = os.attr("path");
-    nb::object target = os_path.attr("realpath")(path);
-    nb::object directory = os_path.attr("dirname")(target);
-    nb::object base = os_path.attr("basename")(target);
-    nb::object flags = get(os, "O_WRONLY") | get(os, "O_CREAT") | get(os, "O_EXCL") |
-                       get(os, "O_CLOEXEC");
+    nb::object os_path = get(os, "path");
+    nb::object target = get(os_path, "realpath")(path);
+    nb::object directory = get(os_path, "dirname")(target);
+    nb::object base = get(os_path, "basename")(target);
+    nb::object io_open = get(nb::module_::import_("io"), "open");
 
-    nb::object tmp, fd;
-    for (int attempt = 0; !fd.is_valid(); ++attempt) {
-        nb::object token = os.attr("urandom")(6).attr("hex")();
+    // Mode "x" creates the file exclusively (O_CREAT | O_EXCL), and the file
+    // object owns its descriptor from the start: however its creation ends
+    // (an error, an interrupt), the descriptor is closed once, by io itself,
+    // never a second time by us (in a threaded program that number may
+    // already belong to another file).
+    nb::object tmp, file;
+    for (int attempt = 0; !file.is_valid(); ++attempt) {
+        nb::object token = get(get(os, "urandom")(6), "hex")();
         nb::object name = nb::str(".") + base + nb::str(".") + token + nb::str(".tmp");
-        tmp = os_path.attr("join")(directory, name);
+        tmp = get(os_path, "join")(directory, name);
         try {
-            fd = os.attr("open")(tmp, flags, 0666);
+            file = io_open(tmp, "x", "encoding"_a = "utf-8");
         } catch (nb::python_error &e) {
             if (e.matches(PyExc_FileExistsError) && attempt < 100) continue;
-            // Report the path the caller asked for, not the temporary name.
-            if (e.matches(PyExc_OSError)) nb::setattr(e.value(), "filename", path);
+            if (e.matches(PyExc_OSError)) {
+                // Report the path the caller asked for, not the temporary name.
+                nb::setattr(e.value(), "filename", path);
+            } else {
+                // Interrupted (or out of memory) after the file may have been
+                // created: it is ours, remove it.
+                try {
+                    get(os, "unlink")(tmp);
+                } catch (nb::python_error &) {
+                    // Not created, or not removable: the first error matters.
+                }
+            }
             throw;
         }
     }
 
     try {
-        nb::object file;
         try {
-            file = nb::module_::import_("io").attr("open")(fd, "w", "encoding"_a = "utf-8");
-        } catch (...) {
-            os.attr("close")(fd);
-            throw;
-        }
-        try {
-            file.attr("write")(text);
-            file.attr("flush")();
-            os.attr("fsync")(file.attr("fileno")());
+            get(file, "write")(text);
+            get(file, "flush")();
+            get(os, "fsync")(get(file, "fileno")());
         } catch (...) {
             try {
-                file.attr("close")();
+                get(file, "close")();
             } catch (nb::python_error &) {
                 // The first error is the one to report.
             }
             throw;
         }
-        file.attr("close")();
+        get(file, "close")();
 
         try {
-            nb::object st = os.attr("stat")(target);
-            nb::object mode = nb::module_::import_("stat").attr("S_IMODE")(get(st, "st_mode"));
-            os.attr("chmod")(tmp, mode);
+            nb::object st = get(os, "stat")(target);
+            nb::object mode = get(nb::module_::import_("stat"), "S_IMODE")(get(st, "st_mode"));
+            get(os, "chmod")(tmp, mode);
         } catch (nb::python_error &e) {
             if (!e.matches(PyExc_FileNotFoundError)) throw;  // a new file
         }
-        os.attr("replace")(tmp, target);
+        get(os, "replace")(tmp, target);
     } catch (...) {
         try {
-            os.attr("unlink")(tmp);
+            get(os, "unlink")(tmp);
         } catch (nb::python_error &) {
             // Already gone or not removable: the original error matters more.
         }
@@ -228,15 +235,23 @@ nb::object to_html(qrt::Call &c) {
     // Aggregate metrics first; a name also present among the privacy metrics
     // keeps its place and takes the privacy entry.
     nb::dict all_metrics;
-    merge_into(all_metrics, report.attr("aggregate_metrics"));
-    merge_into(all_metrics, report.attr("privacy_metrics"));
+    merge_into(all_metrics, get(report, "aggregate_metrics"));
+    merge_into(all_metrics, get(report, "privacy_metrics"));
+
+    // The entries as one tuple of (name, metric) pairs, held for both walks:
+    // reading a metric runs the caller's code, and nothing it does to the
+    // report, its dicts or the metric objects can free an entry under us.
+    nb::object entries =
+        qrt::check(PySequence_Tuple(qrt::check(PyDict_Items(all_metrics.ptr())).ptr()));
 
     nb::list hib_vals;
-    for (auto [name, m] : all_metrics)
-        if (truthy(m.attr("higher_is_better"))) hib_vals.append(get(m, "value"));
+    for (nb::handle entry : qrt::each(entries)) {
+        nb::object m = item(entry, 1);
+        if (truthy(get(m, "higher_is_better"))) hib_vals.append(get(m, "value"));
+    }
     double overall = 0.0;
     if (nb::len(hib_vals) > 0) {
-        nb::object total = nb::module_::import_("builtins").attr("sum")(hib_vals);
+        nb::object total = get(nb::module_::import_("builtins"), "sum")(hib_vals);
         nb::object mean = qrt::check(
             PyNumber_TrueDivide(total.ptr(), nb::int_(nb::len(hib_vals)).ptr()));
         overall = PyFloat_AsDouble(qrt::check(PyNumber_Float(mean.ptr())).ptr());
@@ -245,15 +260,16 @@ nb::object to_html(qrt::Call &c) {
 
     std::string rows;
     nb::str tstr_prefix("tstr_normalized");
-    for (auto [name, m] : all_metrics) {
+    for (nb::handle entry : qrt::each(entries)) {
+        nb::object name = item(entry, 0), m = item(entry, 1);
         double threshold;
-        if (truthy(name.attr("startswith")(tstr_prefix)))
+        if (truthy(get(name, "startswith")(tstr_prefix)))
             threshold = 0.65;
         else
-            threshold = truthy(m.attr("higher_is_better")) ? 0.65 : 0.35;
+            threshold = truthy(get(m, "higher_is_better")) ? 0.65 : 0.35;
         nb::float_ limit(threshold);
-        bool hib = truthy(m.attr("higher_is_better"));
-        nb::object value = m.attr("value");
+        bool hib = truthy(get(m, "higher_is_better"));
+        nb::object value = get(m, "value");
         bool passes = truthy(qrt::check(
             PyObject_RichCompare(value.ptr(), limit.ptr(), hib ? Py_GE : Py_LE)));
         const char *pf = passes ? "PASS" : "FAIL";
@@ -272,12 +288,12 @@ nb::object to_html(qrt::Call &c) {
 
     std::string dist_plots_html, corr_plots_html;
     if (!real_df.is_none() && !synthetic_df.is_none()) {
-        auto [dist, corr] = unpack2(self.attr("_generate_plot_html")(real_df, synthetic_df));
+        auto [dist, corr] = unpack2(get(self, "_generate_plot_html")(real_df, synthetic_df));
         dist_plots_html = str_of(dist);
         corr_plots_html = str_of(corr);
     }
 
-    const std::string generator_name = escaped(report.attr("generator_name"));
+    const std::string generator_name = escaped(get(report, "generator_name"));
     std::string html;
     html += kHead1;
     html += generator_name;
@@ -286,15 +302,15 @@ nb::object to_html(qrt::Call &c) {
     html += kHead3;
     html += generator_name;
     html += kMeta1;
-    html += escaped(report.attr("timestamp"));
+    html += escaped(get(report, "timestamp"));
     html += kMeta2;
-    html += escaped(report.attr("dataset_name"));
+    html += escaped(get(report, "dataset_name"));
     html += kMeta3;
-    html += format(report.attr("real_data_n_rows"), ",");
+    html += format(get(report, "real_data_n_rows"), ",");
     html += kMeta4;
-    html += format(report.attr("synthetic_data_n_rows"), ",");
+    html += format(get(report, "synthetic_data_n_rows"), ",");
     html += kMeta5;
-    html += escaped(report.attr("n_columns"));  // a number; escaped all the same
+    html += escaped(get(report, "n_columns"));  // a number; escaped all the same
     html += kMeta6;
     html += v.color;
     html += kScore1;
@@ -325,17 +341,17 @@ namespace {
 // error while closing must not hide the one being handled.
 void close_after_failure(nb::handle plt, nb::handle fig) {
     try {
-        plt.attr("close")(fig);
+        get(plt, "close")(fig);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception)) throw;
     }
 }
 
 std::string encode_png(nb::handle fig, nb::handle plt, nb::handle io, nb::handle base64) {
-    nb::object buf = io.attr("BytesIO")();
-    fig.attr("savefig")(buf, "format"_a = "png", "dpi"_a = 100);
-    plt.attr("close")(fig);
-    return str_of(base64.attr("b64encode")(buf.attr("getvalue")()).attr("decode")());
+    nb::object buf = get(io, "BytesIO")();
+    get(fig, "savefig")(buf, "format"_a = "png", "dpi"_a = 100);
+    get(plt, "close")(fig);
+    return str_of(get(get(base64, "b64encode")(get(buf, "getvalue")()), "decode")());
 }
 
 // One histogram card, real against synthetic, for column `col`.
@@ -343,20 +359,20 @@ std::string distribution_card(nb::handle real_df, nb::handle synthetic_df, nb::h
                               nb::handle plt, nb::handle io, nb::handle base64) {
     nb::object fig;
     try {
-        auto [f, ax] = unpack2(plt.attr("subplots")("figsize"_a = nb::make_tuple(5, 3.5)));
+        auto [f, ax] = unpack2(get(plt, "subplots")("figsize"_a = nb::make_tuple(5, 3.5)));
         fig = f;
-        nb::object real_vals = item(real_df, col).attr("dropna")();
-        nb::object synth_vals = item(synthetic_df, col).attr("dropna")();
+        nb::object real_vals = get(item(real_df, col), "dropna")();
+        nb::object synth_vals = get(item(synthetic_df, col), "dropna")();
         const Py_ssize_t bins = std::min<Py_ssize_t>(50, std::max<Py_ssize_t>(10, length(real_vals) / 20));
-        ax.attr("hist")(real_vals, "bins"_a = bins, "alpha"_a = 0.6, "label"_a = "Real",
+        get(ax, "hist")(real_vals, "bins"_a = bins, "alpha"_a = 0.6, "label"_a = "Real",
                         "color"_a = "#0066cc", "density"_a = true);
         if (length(synth_vals) > 0)
-            ax.attr("hist")(synth_vals, "bins"_a = bins, "alpha"_a = 0.6, "label"_a = "Synthetic",
+            get(ax, "hist")(synth_vals, "bins"_a = bins, "alpha"_a = 0.6, "label"_a = "Synthetic",
                             "color"_a = "#ff6600", "density"_a = true);
-        ax.attr("set_title")(col, "fontsize"_a = 11, "fontweight"_a = "bold");
-        ax.attr("legend")("fontsize"_a = 9);
-        ax.attr("tick_params")("labelsize"_a = 8);
-        fig.attr("tight_layout")();
+        get(ax, "set_title")(col, "fontsize"_a = 11, "fontweight"_a = "bold");
+        get(ax, "legend")("fontsize"_a = 9);
+        get(ax, "tick_params")("labelsize"_a = 8);
+        get(fig, "tight_layout")();
         std::string encoded = encode_png(fig, plt, io, base64);
         return "<div class='plot-card'><img src='data:image/png;base64," + encoded + "' alt='" +
                escaped(col) + "'></div>";
@@ -371,36 +387,36 @@ std::string correlation_pair(nb::handle real_df, nb::handle synthetic_df, nb::ha
                              nb::handle plt, nb::handle io, nb::handle base64) {
     nb::object fig;
     try {
-        auto [f, axes] = unpack2(plt.attr("subplots")(1, 2, "figsize"_a = nb::make_tuple(10, 4.5)));
+        auto [f, axes] = unpack2(get(plt, "subplots")(1, 2, "figsize"_a = nb::make_tuple(10, 4.5)));
         fig = f;
-        nb::object real_corr = item(real_df, cols).attr("corr")();
-        nb::object synth_corr = item(synthetic_df, cols).attr("corr")();
-        nb::object ticks = nb::module_::import_("builtins").attr("range")(nb::len(cols));
+        nb::object real_corr = get(item(real_df, cols), "corr")();
+        nb::object synth_corr = get(item(synthetic_df, cols), "corr")();
+        nb::object ticks = get(nb::module_::import_("builtins"), "range")(nb::len(cols));
         nb::object ax0 = item(axes, nb::int_(0)), ax1 = item(axes, nb::int_(1));
 
-        nb::object im0 = ax0.attr("imshow")(get(real_corr, "values"), "cmap"_a = "RdBu_r",
+        nb::object im0 = get(ax0, "imshow")(get(real_corr, "values"), "cmap"_a = "RdBu_r",
                                             "vmin"_a = -1, "vmax"_a = 1, "aspect"_a = "auto");
-        ax0.attr("set_title")("Real Correlation", "fontsize"_a = 11, "fontweight"_a = "bold");
-        ax0.attr("set_xticks")(ticks);
-        ax0.attr("set_yticks")(ticks);
+        get(ax0, "set_title")("Real Correlation", "fontsize"_a = 11, "fontweight"_a = "bold");
+        get(ax0, "set_xticks")(ticks);
+        get(ax0, "set_yticks")(ticks);
         // Tick labels are the first 12 characters of each label; a label that
         // cannot be sliced (an integer) makes the heatmap fail.
         nb::list labels;
         nb::object first12 = qrt::check(PySlice_New(nullptr, nb::int_(12).ptr(), nullptr));
         for (nb::handle label : cols) labels.append(item(label, first12));
-        ax0.attr("set_xticklabels")(labels, "rotation"_a = 45, "ha"_a = "right", "fontsize"_a = 7);
-        ax0.attr("set_yticklabels")(labels, "fontsize"_a = 7);
+        get(ax0, "set_xticklabels")(labels, "rotation"_a = 45, "ha"_a = "right", "fontsize"_a = 7);
+        get(ax0, "set_yticklabels")(labels, "fontsize"_a = 7);
 
-        ax1.attr("imshow")(get(synth_corr, "values"), "cmap"_a = "RdBu_r", "vmin"_a = -1,
+        get(ax1, "imshow")(get(synth_corr, "values"), "cmap"_a = "RdBu_r", "vmin"_a = -1,
                            "vmax"_a = 1, "aspect"_a = "auto");
-        ax1.attr("set_title")("Synthetic Correlation", "fontsize"_a = 11, "fontweight"_a = "bold");
-        ax1.attr("set_xticks")(ticks);
-        ax1.attr("set_yticks")(ticks);
-        ax1.attr("set_xticklabels")(labels, "rotation"_a = 45, "ha"_a = "right", "fontsize"_a = 7);
-        ax1.attr("set_yticklabels")(labels, "fontsize"_a = 7);
+        get(ax1, "set_title")("Synthetic Correlation", "fontsize"_a = 11, "fontweight"_a = "bold");
+        get(ax1, "set_xticks")(ticks);
+        get(ax1, "set_yticks")(ticks);
+        get(ax1, "set_xticklabels")(labels, "rotation"_a = 45, "ha"_a = "right", "fontsize"_a = 7);
+        get(ax1, "set_yticklabels")(labels, "fontsize"_a = 7);
 
-        fig.attr("colorbar")(im0, "ax"_a = axes, "shrink"_a = 0.8);
-        fig.attr("tight_layout")();
+        get(fig, "colorbar")(im0, "ax"_a = axes, "shrink"_a = 0.8);
+        get(fig, "tight_layout")();
         std::string encoded = encode_png(fig, plt, io, base64);
         return "<h2>Correlation Comparison</h2><div class='plot-card' "
                "style='max-width:800px'><img src='data:image/png;base64," +
@@ -423,7 +439,7 @@ nb::object generate_plot_html(qrt::Call &c) {
     nb::object plt, io, base64;
     try {
         nb::object matplotlib = nb::module_::import_("matplotlib");
-        matplotlib.attr("use")("Agg");
+        get(matplotlib, "use")("Agg");
         plt = nb::module_::import_("matplotlib.pyplot");
         io = nb::module_::import_("io");
         base64 = nb::module_::import_("base64");
@@ -434,12 +450,11 @@ nb::object generate_plot_html(qrt::Call &c) {
 
     nb::list numeric_types;
     numeric_types.append(get(global(globals, "np"), "number"));
-    nb::object numeric_cols = real_df.attr("select_dtypes")("include"_a = numeric_types)
-                                  .attr("columns")
-                                  .attr("tolist")();
+    nb::object numeric_cols =
+        get(get(real_df, "select_dtypes")("include"_a = numeric_types), "columns", "tolist")();
     nb::list shared_numeric;
     for (nb::handle col : numeric_cols)
-        if (contains(synthetic_df.attr("columns"), col)) shared_numeric.append(col);
+        if (contains(get(synthetic_df, "columns"), col)) shared_numeric.append(col);
 
     const size_t n_plot = std::min<size_t>(10, nb::len(shared_numeric));
     if (n_plot > 0) {

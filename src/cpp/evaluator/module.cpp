@@ -57,38 +57,18 @@ bool contains(nb::handle container, nb::handle item) {
     return qrt::check_int(PySequence_Contains(container.ptr(), item.ptr())) != 0;
 }
 
-std::pair<nb::object, nb::object> unpack2(nb::handle value) {
-    nb::object it = qrt::check(PyObject_GetIter(value.ptr()));
-    nb::object items[2];
-    for (int i = 0; i < 2; ++i) {
-        items[i] = nb::steal(PyIter_Next(it.ptr()));
-        if (!items[i].is_valid()) {
-            if (PyErr_Occurred()) qrt::throw_error();
-            qrt::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-        }
-    }
-    nb::object extra = nb::steal(PyIter_Next(it.ptr()));
-    if (extra.is_valid()) {
-        if (PyTuple_CheckExact(value.ptr()) || PyList_CheckExact(value.ptr()))
-            qrt::raise(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)",
-                       PyObject_Length(value.ptr()));
-        qrt::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) qrt::throw_error();
-    return {std::move(items[0]), std::move(items[1])};
-}
 
 namespace {
 
 nb::object logger() {
-    return nb::module_::import_("logging").attr("getLogger")(kLoggerName);
+    return get(nb::module_::import_("logging"), "getLogger")(kLoggerName);
 }
 
 }  // namespace
 
-void log_warning(const char *msg) { logger().attr("warning")(msg); }
+void log_warning(const char *msg) { get(logger(), "warning")(msg); }
 
-void log_warning(const char *msg, nb::handle arg) { logger().attr("warning")(msg, arg); }
+void log_warning(const char *msg, nb::handle arg) { get(logger(), "warning")(msg, arg); }
 
 }  // namespace qev
 
@@ -99,6 +79,8 @@ using namespace nb::literals;
 using qev::contains;
 using qev::get;
 using qev::item;
+using qev::set_attr;
+using qev::set_item;
 using qev::import_from;
 using qev::kModule;
 using qev::truthy;
@@ -190,7 +172,7 @@ std::optional<nb::python_error> guarded(F &&body) {
 nb::object init_impl(Call &c) {
     nb::handle self = c[0];
     nb::object metrics = nb::borrow(c[1]);
-    if (!truthy(metrics)) metrics = self.attr("DEFAULT_METRICS");
+    if (!truthy(metrics)) metrics = get(self, "DEFAULT_METRICS");
     nb::setattr(self, "metrics", metrics);
     nb::setattr(self, "n_jobs", c[2]);
     nb::setattr(self, "random_seed", c[3]);
@@ -219,15 +201,15 @@ void add_result(const Run &r, nb::handle name, nb::handle value, const char *cat
     nb::object result = MetricResult("name"_a = name, "value"_a = value,
                                      "category"_a = category, "higher_is_better"_a = true,
                                      "description"_a = description);
-    r.report.attr("add_metric")(result);
+    get(r.report, "add_metric")(result);
 }
 
 void ks_complement_block(const Run &r, nb::handle common_cols) {
     nb::object cls = import_from("quorvix.tabular.evaluator.metrics.statistical.ks_complement",
                                  "KSComplementMetric");
-    nb::object scores = cls().attr("compute")(r.real, r.synth, "columns"_a = common_cols);
+    nb::object scores = get(cls(), "compute")(r.real, r.synth, "columns"_a = common_cols);
     nb::str prefix("ks_complement_");
-    for (nb::handle pair : scores.attr("items")()) {
+    for (nb::handle pair : get(scores, "items")()) {
         auto [key, value] = qev::unpack2(pair);
         nb::object name = qrt::check(PyUnicode_Concat(prefix.ptr(), nb::str(key).ptr()));
         add_result(r, name, value, "statistical", "1 - KS statistic. Higher = better fidelity.");
@@ -237,8 +219,8 @@ void ks_complement_block(const Run &r, nb::handle common_cols) {
 // A per-column similarity of UnivariateSimilarityMetrics: one result per key.
 void univariate_block(const Run &r, const char *method, const char *description) {
     nb::object cls = import_from(kSimilarityModule, "UnivariateSimilarityMetrics");
-    nb::object scores = cls(r.real, r.synth).attr(method)();
-    for (nb::handle pair : scores.attr("items")()) {
+    nb::object scores = get(cls(r.real, r.synth), method)();
+    for (nb::handle pair : get(scores, "items")()) {
         auto [key, value] = qev::unpack2(pair);
         add_result(r, key, value, "statistical", description);
     }
@@ -248,7 +230,7 @@ void univariate_block(const Run &r, const char *method, const char *description)
 void single_value_block(const Run &r, const char *class_name, const char *method,
                         const char *result_name, const char *description) {
     nb::object cls = import_from(kSimilarityModule, class_name);
-    nb::object value = cls(r.real, r.synth).attr(method)();
+    nb::object value = get(cls(r.real, r.synth), method)();
     add_result(r, nb::str(result_name), value, "statistical", description);
 }
 
@@ -256,29 +238,29 @@ void single_value_block(const Run &r, const char *class_name, const char *method
 // least two distinct non-missing values.
 void prediction_agreement_block(const Run &r) {
     nb::object target = nb::none();
-    for (nb::handle col : r.real.attr("columns")) {
-        nb::object values = item(r.real, col).attr("dropna")();
-        if (nb::len(values.attr("unique")()) >= 2) {
+    for (nb::handle col : get(r.real, "columns")) {
+        nb::object values = get(item(r.real, col), "dropna")();
+        if (nb::len(get(values, "unique")()) >= 2) {
             target = nb::borrow(col);
             break;
         }
     }
     if (!truthy(target)) return;
     nb::object cls = import_from("quorvix.evaluation.metrics.utility", "PredictionAgreementMetrics");
-    nb::object value = cls(r.real, r.synth, target).attr("prediction_agreement_percentage")();
+    nb::object value = get(cls(r.real, r.synth, target), "prediction_agreement_percentage")();
     nb::object MetricResult = import_from(kReportModule, "MetricResult");
     nb::object result = MetricResult(
         "name"_a = "prediction_agreement", "value"_a = value, "category"_a = "utility",
         "higher_is_better"_a = true,
         "description"_a = "Agreement between models trained on real vs synthetic. Higher = better.");
-    r.report.attr("add_metric")(result);
+    get(r.report, "add_metric")(result);
 }
 
 // A metric class whose compute(real, synthetic) returns a ready result.
 void post_loop_block(const Run &r, const char *module, const char *class_name, bool seeded) {
     nb::object cls = import_from(module, class_name);
     nb::object metric = seeded ? cls("random_seed"_a = get(r.self, "random_seed")) : cls();
-    r.report.attr("add_metric")(metric.attr("compute")(r.real, r.synth));
+    get(r.report, "add_metric")(get(metric, "compute")(r.real, r.synth));
 }
 
 enum class Loop {
@@ -358,10 +340,10 @@ void run_loop_metric(const Run &r, Loop which, nb::handle common_cols) {
 // table also has; each label once. (A plain set intersection would give the
 // same labels in an order that changes from one process to the next.)
 nb::list shared_columns(nb::handle real, nb::handle synth) {
-    nb::object synth_labels = qrt::check(PySet_New(synth.attr("columns").ptr()));
+    nb::object synth_labels = qrt::check(PySet_New(get(synth, "columns").ptr()));
     nb::object seen = qrt::check(PySet_New(nullptr));
     nb::list out;
-    for (nb::handle label : real.attr("columns")) {
+    for (nb::handle label : get(real, "columns")) {
         if (!qrt::check_int(PySet_Contains(synth_labels.ptr(), label.ptr()))) continue;
         if (qrt::check_int(PySet_Contains(seen.ptr(), label.ptr()))) continue;
         qrt::check_int(PySet_Add(seen.ptr(), label.ptr()));
@@ -383,9 +365,9 @@ nb::object evaluate_impl(Call &c) {
 
     nb::object EvaluationReport = import_from(kReportModule, "EvaluationReport");
     nb::object time_mod = qev::global(globals, "time");
-    nb::object start_time = time_mod.attr("time")();
+    nb::object start_time = get(time_mod, "time")();
 
-    nb::object metrics_to_run = truthy(c[5]) ? nb::borrow(c[5]) : self.attr("metrics");
+    nb::object metrics_to_run = truthy(c[5]) ? nb::borrow(c[5]) : get(self, "metrics");
 
     if (synthetic_data.is_none()) {
         if (generator.is_none())
@@ -393,14 +375,14 @@ nb::object evaluate_impl(Call &c) {
         nb::object n = n_samples.is_none() ? nb::object(nb::int_(length(real_data)))
                                            : nb::borrow(n_samples);
         synthetic_data =
-            generator.attr("generate")("n_samples"_a = n, "seed"_a = get(self, "random_seed"));
+            get(generator, "generate")("n_samples"_a = n, "seed"_a = get(self, "random_seed"));
     }
 
     nb::object real_rows = nb::int_(length(real_data));
     nb::object synth_rows = nb::int_(length(synthetic_data));
-    nb::object n_columns = nb::int_(length(real_data.attr("columns")));
-    nb::object generator_name = nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(generator.ptr())))
-                                    .attr("__name__");
+    nb::object n_columns = nb::int_(length(get(real_data, "columns")));
+    nb::object generator_name =
+        get(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(generator.ptr()))), "__name__");
     nb::object report =
         EvaluationReport("real_data_n_rows"_a = real_rows, "synthetic_data_n_rows"_a = synth_rows,
                          "n_columns"_a = n_columns, "generator_name"_a = generator_name);
@@ -434,22 +416,22 @@ nb::object evaluate_impl(Call &c) {
     };
     for (const Logged &m : kLogged) {
         if (!contains(metrics_to_run, nb::str(m.name))) continue;
-        if (m.gated && !truthy(self.attr("compute_alpha_beta"))) continue;
+        if (m.gated && !truthy(get(self, "compute_alpha_beta"))) continue;
         if (auto err = guarded([&] { post_loop_block(run, m.module, m.cls, m.seeded); }))
             qev::log_warning(m.message, err->value());
     }
 
-    if (truthy(self.attr("compute_privacy"))) {
+    if (truthy(get(self, "compute_privacy"))) {
         nb::object implemented_privacy = qrt::check(PySet_New(nullptr));
         qrt::check_int(PySet_Add(implemented_privacy.ptr(), nb::str("membership_inference_auc").ptr()));
         qrt::check_int(PySet_Add(implemented_privacy.ptr(), nb::str("distance_to_closest_record").ptr()));
-        for (nb::handle name : self.attr("PRIVACY_METRICS")) {
+        for (nb::handle name : get(self, "PRIVACY_METRICS")) {
             if (!qrt::check_int(PySet_Contains(implemented_privacy.ptr(), name.ptr()))) continue;
             if (!contains(metrics_to_run, name)) continue;
             (void)guarded([&] {
                 nb::object result =
-                    self.attr("_run_privacy_metric")(name, real_data, synthetic_data);
-                report.attr("add_metric")(result, "scope"_a = "privacy");
+                    get(self, "_run_privacy_metric")(name, real_data, synthetic_data);
+                get(report, "add_metric")(result, "scope"_a = "privacy");
             });
         }
     }
@@ -461,11 +443,11 @@ nb::object evaluate_impl(Call &c) {
         });
     }
 
-    nb::object elapsed = time_mod.attr("time")() - start_time;
+    nb::object elapsed = get(time_mod, "time")() - start_time;
     nb::setattr(report, "evaluation_time_seconds", elapsed);
 
-    if (truthy(self.attr("compute_bootstrap_ci")))
-        self.attr("_attach_bootstrap_cis")(report, real_data, synthetic_data);
+    if (truthy(get(self, "compute_bootstrap_ci")))
+        get(self, "_attach_bootstrap_cis")(report, real_data, synthetic_data);
     return report;
 }
 
@@ -483,15 +465,15 @@ nb::object run_privacy_metric_impl(Call &c) {
     if (equals(name, "membership_inference_auc")) {
         nb::object cls = import_from("quorvix.tabular.evaluator.metrics.privacy.membership_inference",
                                      "MembershipInferenceMetric");
-        nb::object auc = cls().attr("compute")(real, synthetic);
+        nb::object auc = get(cls(), "compute")(real, synthetic);
         nb::object shifted = auc - nb::float_(0.5);
         nb::object privacy_risk = qrt::check(PyNumber_Absolute(shifted.ptr())) * nb::int_(2);
         nb::object shown = qrt::check(PyObject_Format(auc.ptr(), nb::str(".4f").ptr()));
         nb::object description = nb::str("Normalised privacy risk [0,1]. Raw AUC=") + shown +
                                  nb::str(". Values >0 mean attacker has signal.");
         nb::dict details;
-        details["auc"] = auc;
-        details["privacy_risk"] = privacy_risk;
+        set_item(details, "auc", auc);
+        set_item(details, "privacy_risk", privacy_risk);
         return MetricResult("name"_a = "membership_inference_auc", "value"_a = privacy_risk,
                             "category"_a = "privacy", "higher_is_better"_a = false,
                             "description"_a = description, "details"_a = details);
@@ -499,7 +481,7 @@ nb::object run_privacy_metric_impl(Call &c) {
     if (equals(name, "distance_to_closest_record")) {
         nb::object cls = import_from(
             "quorvix.tabular.evaluator.metrics.privacy.distance_to_closest_record", "DTCRMetric");
-        nb::object score = cls().attr("compute")(real, synthetic);
+        nb::object score = get(cls(), "compute")(real, synthetic);
         return MetricResult(
             "name"_a = "distance_to_closest_record", "value"_a = score, "category"_a = "privacy",
             "higher_is_better"_a = true,
@@ -519,7 +501,7 @@ nb::object mean_ks_impl(Call &c) {
     nb::handle r_arr = c[0], s_arr = c[1];
     nb::handle ks_2samp = c.capture(0);
     nb::list vals;
-    nb::object n_obj = qrt::check(PyNumber_Index(nb::object(r_arr.attr("shape")[1]).ptr()));
+    nb::object n_obj = qrt::check(PyNumber_Index(item(get(r_arr, "shape"), 1).ptr()));
     Py_ssize_t n = PyLong_AsSsize_t(n_obj.ptr());
     if (n == -1 && PyErr_Occurred()) qrt::throw_error();
     nb::object all_rows = qrt::check(PySlice_New(nullptr, nullptr, nullptr));
@@ -535,7 +517,7 @@ nb::object mean_ks_impl(Call &c) {
         });
     }
     if (nb::len(vals) == 0) return nb::float_(0.0);
-    nb::object mean = qev::global(c.capture(1), "np").attr("mean")(vals);
+    nb::object mean = get(qev::global(c.capture(1), "np"), "mean")(vals);
     return qrt::check(PyNumber_Float(mean.ptr()));
 }
 
@@ -560,10 +542,10 @@ nb::object attach_bootstrap_cis_impl(Call &c) {
     }
 
     nb::object is_numeric_dtype =
-        qev::global(globals, "pd").attr("api").attr("types").attr("is_numeric_dtype");
+        get(qev::global(globals, "pd"), "api", "types", "is_numeric_dtype");
     nb::list num_cols;
-    for (nb::handle col : real_data.attr("columns")) {
-        if (!contains(synthetic_data.attr("columns"), col)) continue;
+    for (nb::handle col : get(real_data, "columns")) {
+        if (!contains(get(synthetic_data, "columns"), col)) continue;
         if (!truthy(is_numeric_dtype(item(real_data, col)))) continue;
         if (!truthy(is_numeric_dtype(item(synthetic_data, col)))) continue;
         num_cols.append(col);
@@ -574,8 +556,8 @@ nb::object attach_bootstrap_cis_impl(Call &c) {
     nb::object mean_ks = qrt::make_function(kMeanKs, kModule, nb::tuple(),
                                             nb::make_tuple(ks_2samp, globals));
 
-    nb::object real_arr = get(item(real_data, num_cols).attr("fillna")(0), "values");
-    nb::object synth_arr = get(item(synthetic_data, num_cols).attr("fillna")(0), "values");
+    nb::object real_arr = get(get(item(real_data, num_cols), "fillna")(0), "values");
+    nb::object synth_arr = get(get(item(synthetic_data, num_cols), "fillna")(0), "values");
 
     auto err = guarded([&] {
         nb::object n_boot = get(self, "n_bootstrap");
@@ -585,15 +567,15 @@ nb::object attach_bootstrap_cis_impl(Call &c) {
                                      "random_seed"_a = seed);
         nb::list target_metrics;
         nb::str marker("ks_complement"), prefix("ks");
-        for (nb::handle k : report.attr("aggregate_metrics")) {
-            if (contains(k, marker) || truthy(k.attr("startswith")(prefix)))
+        for (nb::handle k : get(report, "aggregate_metrics")) {
+            if (contains(k, marker) || truthy(get(k, "startswith")(prefix)))
                 target_metrics.append(k);
         }
-        for (nb::handle m_name : target_metrics) {
+        for (nb::handle m_name : qrt::each(target_metrics)) {
             nb::object lower = get(ci, "lower");
             nb::object upper = get(ci, "upper");
             nb::object interval = nb::make_tuple(lower, upper);
-            nb::object metric = report.attr("aggregate_metrics")[m_name];
+            nb::object metric = item(get(report, "aggregate_metrics"), m_name);
             nb::setattr(metric, "confidence_interval", interval);
         }
     });
@@ -715,45 +697,49 @@ const Signature kGeneratePlotHtml{
 // Module body
 
 void exec_module(nb::module_ m) {
-    m.attr("time") = nb::module_::import_("time");
+    set_attr(m, "time", nb::module_::import_("time"));
     nb::object typing = nb::module_::import_("typing");
     for (const char *name : {"Any", "Dict", "List", "Optional", "Union"})
-        m.attr(name) = typing.attr(name);
-    m.attr("np") = nb::module_::import_("numpy");
-    m.attr("pd") = nb::module_::import_("pandas");
+        set_attr(m, name, get(typing, name));
+    set_attr(m, "np", nb::module_::import_("numpy"));
+    set_attr(m, "pd", nb::module_::import_("pandas"));
     nb::list all;
     all.append("TabularEvaluator");
-    m.attr("__all__") = all;
+    set_attr(m, "__all__", all);
 
-    nb::object globals = m.attr("__dict__");
+    nb::object globals = get(m, "__dict__");
     nb::tuple with_globals = nb::make_tuple(globals);
     nb::handle staticmethod = reinterpret_cast<PyObject *>(&PyStaticMethod_Type);
 
     // Laid out as a class body would be: the class's identity first, then the
     // class lists, then the methods in order of definition.
     nb::dict ns;
-    ns["__module__"] = kModule;
-    ns["__qualname__"] = "TabularEvaluator";
-    ns["__doc__"] = kClassDoc;
-    ns["DEFAULT_METRICS"] = make_list(kDefaultMetrics.data(), kDefaultMetrics.size());
-    ns["PRIVACY_METRICS"] = make_list(kPrivacyMetrics.data(), kPrivacyMetrics.size());
-    ns["__init__"] = qrt::make_function(kInit, kModule,
-                                        nb::make_tuple(nb::none(), 1, nb::none(), true, true, true,
-                                                       false, 500));
-    ns["evaluate"] = qrt::make_function(
-        kEvaluate, kModule, nb::make_tuple(nb::none(), nb::none(), nb::none(), nb::none()),
-        with_globals);
-    ns["_run_privacy_metric"] = qrt::make_function(kRunPrivacyMetric, kModule);
-    ns["_attach_bootstrap_cis"] =
-        qrt::make_function(kAttachBootstrapCis, kModule, nb::tuple(), with_globals);
-    ns["compare"] = qrt::make_function(kCompare, kModule);
-    ns["to_html"] = qrt::make_function(
-        kToHtml, kModule, nb::make_tuple(nb::none(), nb::none(), nb::none(), nb::none()));
-    ns["_generate_plot_html"] =
-        staticmethod(qrt::make_function(kGeneratePlotHtml, kModule, nb::tuple(), with_globals));
+    set_item(ns, "__module__", kModule);
+    set_item(ns, "__qualname__", "TabularEvaluator");
+    set_item(ns, "__doc__", kClassDoc);
+    set_item(ns, "DEFAULT_METRICS", make_list(kDefaultMetrics.data(), kDefaultMetrics.size()));
+    set_item(ns, "PRIVACY_METRICS", make_list(kPrivacyMetrics.data(), kPrivacyMetrics.size()));
+    set_item(ns, "__init__",
+             qrt::make_function(
+                 kInit, kModule,
+                 nb::make_tuple(nb::none(), 1, nb::none(), true, true, true, false, 500)));
+    set_item(ns, "evaluate",
+             qrt::make_function(kEvaluate, kModule,
+                                nb::make_tuple(nb::none(), nb::none(), nb::none(), nb::none()),
+                                with_globals));
+    set_item(ns, "_run_privacy_metric", qrt::make_function(kRunPrivacyMetric, kModule));
+    set_item(ns, "_attach_bootstrap_cis",
+             qrt::make_function(kAttachBootstrapCis, kModule, nb::tuple(), with_globals));
+    set_item(ns, "compare", qrt::make_function(kCompare, kModule));
+    set_item(ns, "to_html",
+             qrt::make_function(kToHtml, kModule,
+                                nb::make_tuple(nb::none(), nb::none(), nb::none(), nb::none())));
+    set_item(
+        ns, "_generate_plot_html",
+        staticmethod(qrt::make_function(kGeneratePlotHtml, kModule, nb::tuple(), with_globals)));
 
-    m.attr("TabularEvaluator") =
-        qrt::make_class("TabularEvaluator", kModule, "TabularEvaluator", kClassDoc, ns);
+    set_attr(m, "TabularEvaluator",
+             qrt::make_class("TabularEvaluator", kModule, "TabularEvaluator", kClassDoc, ns));
 }
 
 }  // namespace

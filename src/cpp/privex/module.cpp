@@ -21,6 +21,10 @@ namespace {
 
 namespace nb = nanobind;
 using namespace nb::literals;
+using qrt::get;
+using qrt::item;
+using qrt::set_attr;
+using qrt::set_item;
 using qrt::Call;
 using qrt::Signature;
 using qrt::Type;
@@ -78,7 +82,7 @@ void set_column(nb::handle df, nb::handle col, nb::handle value) {
     qrt::check_int(PyObject_SetItem(held.ptr(), col.ptr(), value.ptr()));
 }
 
-nb::object builtin(const char *name) { return nb::module_::import_("builtins").attr(name); }
+nb::object builtin(const char *name) { return get(nb::module_::import_("builtins"), name); }
 
 // A module global looked up at call time; a missing name is a NameError.
 nb::object global(nb::handle globals, const char *name) {
@@ -89,7 +93,7 @@ nb::object global(nb::handle globals, const char *name) {
 }
 nb::object global(const Call &c, const char *name) { return global(c.capture(0), name); }
 
-void log_info(const Call &c, nb::handle message) { global(c, "logger").attr("info")(message); }
+void log_info(const Call &c, nb::handle message) { get(global(c, "logger"), "info")(message); }
 
 // The dtype selection of categorical columns. "string" takes in text columns of
 // pandas' string dtype, which "object" leaves out.
@@ -101,42 +105,24 @@ nb::list categorical_kinds() {
 
 nb::list numeric_kinds(nb::handle np) {
     nb::list kinds;
-    kinds.append(np.attr("number"));
+    kinds.append(get(np, "number"));
     return kinds;
 }
 
 nb::object is_integer_dtype(nb::handle pd) {
-    return pd.attr("api").attr("types").attr("is_integer_dtype");
+    return get(pd, "api", "types", "is_integer_dtype");
 }
 
-// `a, b = value`, with the interpreter's messages.
-std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
-    if (!Py_TYPE(value.ptr())->tp_iter && !PySequence_Check(value.ptr()))
-        qrt::raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                   qrt::type_name(value));
-    nb::object it = qrt::check(PyObject_GetIter(value.ptr()));
-    nb::object items[2];
-    for (int i = 0; i < 2; ++i) {
-        items[i] = nb::steal(PyIter_Next(it.ptr()));
-        if (!items[i].is_valid()) {
-            if (PyErr_Occurred()) qrt::throw_error();
-            qrt::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-        }
-    }
-    nb::object extra = nb::steal(PyIter_Next(it.ptr()));
-    if (extra.is_valid()) qrt::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (PyErr_Occurred()) qrt::throw_error();
-    return {items[0], items[1]};
-}
+using qrt::unpack2;
 
 // max(col) - min(col) of a column's non-missing values. For integer columns the
 // difference is taken on Python integers, so a narrow dtype cannot wrap around
 // (an int8 column from -100 to 100 has range 200, not -56).
 nb::object value_range(const Call &c, nb::handle col_data) {
-    nb::object high = col_data.attr("max")();
-    nb::object low = col_data.attr("min")();
+    nb::object high = get(col_data, "max")();
+    nb::object low = get(col_data, "min")();
     if (nb::hasattr(col_data, "dtype") &&
-        truth(is_integer_dtype(global(c, "pd"))(col_data.attr("dtype")))) {
+        truth(is_integer_dtype(global(c, "pd"))(get(col_data, "dtype")))) {
         nb::object high_int = qrt::check(PyNumber_Long(high.ptr()));
         nb::object low_int = qrt::check(PyNumber_Long(low.ptr()));
         return subtract(high_int, low_int);
@@ -146,13 +132,27 @@ nb::object value_range(const Call &c, nb::handle col_data) {
 
 // Whether noisy float64 values written into a column of this dtype need the
 // column widened to float64 first: integer columns (numpy or pandas' nullable
-// ones) and numpy floats narrower than float64. pandas 2 widened these
-// implicitly when the values were written; pandas 3 refuses the write.
+// ones), sparse columns and numpy floats narrower than float64. pandas 2
+// widened these implicitly when the values were written; pandas 3 refuses the
+// write.
 bool needs_float64(const Call &c, nb::handle np, nb::handle dtype) {
-    if (truth(is_integer_dtype(global(c, "pd"))(dtype))) return true;
-    if (!nb::isinstance(dtype, np.attr("dtype"))) return false;
-    std::string kind = qrt::to_string(dtype.attr("kind"));
-    return kind == "f" && nb::cast<long>(dtype.attr("itemsize")) < 8;
+    nb::object pd = global(c, "pd");
+    if (truth(is_integer_dtype(pd)(dtype))) return true;
+    // A sparse column cannot take values cell by cell; its noisy values are
+    // dense anyway (every stored cell gets its own noise).
+    if (nb::isinstance(dtype, get(pd, "SparseDtype"))) return true;
+    if (!nb::isinstance(dtype, get(np, "dtype"))) return false;
+    std::string kind = qrt::to_string(get(dtype, "kind"));
+    return kind == "f" && nb::cast<long>(get(dtype, "itemsize")) < 8;
+}
+
+// Whether a dtype is a duration (timedelta64, numpy's or pyarrow's).
+bool is_duration(nb::handle dtype) {
+    PyObject *kind = nullptr;
+    if (qrt::check_int(PyObject_GetOptionalAttrString(dtype.ptr(), "kind", &kind)) == 0)
+        return false;
+    nb::object held = nb::steal(kind);
+    return PyUnicode_Check(kind) && PyUnicode_EqualToUTF8(kind, "m");
 }
 
 // Write `noisy` into the non-missing cells of column `col` of `df_dp`.
@@ -162,20 +162,20 @@ bool needs_float64(const Call &c, nb::handle np, nb::handle dtype) {
 void write_noisy(const Call &c, nb::handle df_dp, nb::handle col, nb::handle source,
                  nb::handle noisy) {
     nb::object np = global(c, "np");
-    nb::object positions = np.attr("flatnonzero")(source.attr("notna")().attr("to_numpy")());
-    nb::object where = df_dp.attr("columns").attr("get_loc")(col);
+    nb::object positions = get(np, "flatnonzero")(get(get(source, "notna")(), "to_numpy")());
+    nb::object where = get(df_dp, "columns", "get_loc")(col);
     if (!PyLong_Check(where.ptr())) {
         // A label that names several columns: addressed by label, as the
         // passes' own reading of such a column would be.
-        nb::object index = source.attr("dropna")().attr("index");
-        df_dp.attr("loc")[nb::make_tuple(index, col)] = noisy;
+        nb::object index = get(get(source, "dropna")(), "index");
+        set_item(get(df_dp, "loc"), nb::make_tuple(index, col), noisy);
         return;
     }
     nb::object all_rows = nb::slice(nb::none(), nb::none(), nb::none());
-    nb::object column = df_dp.attr("iloc")[nb::make_tuple(all_rows, where)];
-    if (needs_float64(c, np, column.attr("dtype")))
-        df_dp.attr("isetitem")(where, column.attr("astype")("float64"));
-    df_dp.attr("iloc")[nb::make_tuple(positions, where)] = noisy;
+    nb::object column = item(get(df_dp, "iloc"), nb::make_tuple(all_rows, where));
+    if (needs_float64(c, np, get(column, "dtype")))
+        get(df_dp, "isetitem")(where, get(column, "astype")("float64"));
+    set_item(get(df_dp, "iloc"), nb::make_tuple(positions, where), noisy);
 }
 
 // ---------------------------------------------------------------------------
@@ -221,7 +221,7 @@ private:
 };
 
 nb::object new_array(nb::handle np, Py_ssize_t n, const char *dtype) {
-    return np.attr("empty")(n, "dtype"_a = dtype);
+    return get(np, "empty")(n, "dtype"_a = dtype);
 }
 
 // The values of a numpy-backed numeric Series (exactly pandas' Series, of a
@@ -232,13 +232,13 @@ class NumericValues {
 public:
     NumericValues(nb::handle np, nb::handle series) {
         nb::object pd = nb::module_::import_("pandas");
-        if (Py_TYPE(series.ptr()) != reinterpret_cast<PyTypeObject *>(pd.attr("Series").ptr()))
+        if (Py_TYPE(series.ptr()) != reinterpret_cast<PyTypeObject *>(get(pd, "Series").ptr()))
             return;
-        nb::object dtype = series.attr("dtype");
-        if (!nb::isinstance(dtype, np.attr("dtype"))) return;
-        const std::string kind = qrt::to_string(dtype.attr("kind"));
+        nb::object dtype = get(series, "dtype");
+        if (!nb::isinstance(dtype, get(np, "dtype"))) return;
+        const std::string kind = qrt::to_string(get(dtype, "kind"));
         if (kind != "i" && kind != "u" && kind != "f") return;
-        array_ = series.attr("to_numpy")();
+        array_ = get(series, "to_numpy")();
         if (PyObject_GetBuffer(array_.ptr(), &view_, PyBUF_RECORDS_RO) < 0) {
             PyErr_Clear();
             return;
@@ -383,7 +383,7 @@ constexpr const char *kSettingNames[] = {"epsilon",          "delta",
 nb::object processor_init(Call &c) {
     nb::handle self = c[0];
     for (size_t i = 0; i < 6; ++i) nb::setattr(self, kSettingNames[i], c[i + 1]);
-    if (!c[6].is_none()) global(c, "np").attr("random").attr("seed")(c[6]);
+    if (!c[6].is_none()) get(global(c, "np"), "random", "seed")(c[6]);
     nb::setattr(self, "original_stats", nb::dict());
     nb::setattr(self, "scalers", nb::dict());
     nb::object epsilon = nb::getattr(self, "epsilon");
@@ -397,10 +397,9 @@ nb::object detect_column_types(Call &c) {
     nb::handle df = c[1];
     nb::object np = global(c, "np");
     nb::object numerical_cols =
-        df.attr("select_dtypes")("include"_a = numeric_kinds(np)).attr("columns").attr("tolist")();
-    nb::object categorical_cols = df.attr("select_dtypes")("include"_a = categorical_kinds())
-                                      .attr("columns")
-                                      .attr("tolist")();
+        get(get(df, "select_dtypes")("include"_a = numeric_kinds(np)), "columns", "tolist")();
+    nb::object categorical_cols =
+        get(get(df, "select_dtypes")("include"_a = categorical_kinds()), "columns", "tolist")();
 
     double threshold = static_cast<double>(length(df)) * 0.1;
     if (10.0 < threshold) threshold = 10.0;
@@ -408,14 +407,14 @@ nb::object detect_column_types(Call &c) {
 
     nb::object candidates = qrt::check(PySequence_List(numerical_cols.ptr()));
     for (nb::handle col : candidates) {
-        nb::object series = df[col];
+        nb::object series = item(df, col);
         // Only whether nunique() reaches the limit matters, which a numpy
         // column usually shows within its first few values.
         const int few = at_most_distinct(np, series, threshold);
-        const bool move = few >= 0 ? few == 1 : compare(series.attr("nunique")(), limit, Py_LE);
+        const bool move = few >= 0 ? few == 1 : compare(get(series, "nunique")(), limit, Py_LE);
         if (move) {
-            numerical_cols.attr("remove")(col);
-            categorical_cols.attr("append")(col);
+            get(numerical_cols, "remove")(col);
+            get(categorical_cols, "append")(col);
         }
     }
     return nb::make_tuple(numerical_cols, categorical_cols);
@@ -426,7 +425,7 @@ nb::object get_privacy_info(Call &c) {
     nb::dict info;
     for (const char *key : {"epsilon", "delta", "noise_scale", "categorical_noise_prob",
                             "numerical_noise_std", "original_stats"})
-        info[key] = nb::getattr(self, key);
+        set_item(info, key, nb::getattr(self, key));
     return info;
 }
 
@@ -436,7 +435,7 @@ nb::object get_privacy_info(Call &c) {
 nb::object add_laplace_noise(Call &c) {
     nb::handle self = c[0], data = c[1], sensitivity = c[2];
     nb::object scale = true_divide(sensitivity, nb::getattr(self, "epsilon"));
-    nb::object noise = global(c, "np").attr("random").attr("laplace")(0, scale, data.attr("shape"));
+    nb::object noise = get(global(c, "np"), "random", "laplace")(0, scale, get(data, "shape"));
     return add(data, noise);
 }
 
@@ -447,10 +446,10 @@ nb::object add_gaussian_noise(Call &c) {
     // root are numpy's; the product and the division are done on Python floats,
     // so a zero epsilon raises ZeroDivisionError like a zero delta does.
     nb::object ratio = true_divide(pyfloat(1.25), nb::getattr(self, "delta"));
-    nb::object twice_log = multiply(nb::int_(2), np.attr("log")(ratio));
-    nb::object factor = qrt::check(PyNumber_Float(np.attr("sqrt")(twice_log).ptr()));
+    nb::object twice_log = multiply(nb::int_(2), get(np, "log")(ratio));
+    nb::object factor = qrt::check(PyNumber_Float(get(np, "sqrt")(twice_log).ptr()));
     nb::object sigma = true_divide(multiply(factor, sensitivity), nb::getattr(self, "epsilon"));
-    nb::object noise = np.attr("random").attr("normal")(0, sigma, data.attr("shape"));
+    nb::object noise = get(np, "random", "normal")(0, sigma, get(data, "shape"));
     return add(data, noise);
 }
 
@@ -464,25 +463,25 @@ nb::object add_gaussian_noise(Call &c) {
 nb::object numerical_pass(const Call &c, nb::handle df, nb::handle numerical_cols, bool in_place) {
     nb::handle self = c[0];
     nb::object np = global(c, "np");
-    nb::object df_dp = in_place ? nb::borrow(df) : df.attr("copy")();
-    nb::object columns = df.attr("columns");
+    nb::object df_dp = in_place ? nb::borrow(df) : get(df, "copy")();
+    nb::object columns = get(df, "columns");
     nb::object tenth = pyfloat(0.1);
 
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(numerical_cols.ptr()); ++i) {
         nb::object col = nb::borrow(PyList_GET_ITEM(numerical_cols.ptr(), i));
         if (!contains(columns, col)) continue;
-        nb::object source = df[col];
-        nb::object col_data = source.attr("dropna")();
+        nb::object source = item(df, col);
+        nb::object col_data = get(source, "dropna")();
         if (length(col_data) == 0) continue;
 
         const int known_whole = whole_numbers(np, source);
         bool is_integer = known_whole == 1;
         if (known_whole < 0) {
             try {
-                nb::object remainder = np.attr("mod")(col_data, 1);
+                nb::object remainder = get(np, "mod")(col_data, 1);
                 nb::object whole =
                     qrt::check(PyObject_RichCompare(remainder.ptr(), nb::int_(0).ptr(), Py_EQ));
-                is_integer = truth(np.attr("all")(whole));
+                is_integer = truth(get(np, "all")(whole));
             } catch (nb::python_error &e) {
                 if (!e.matches(PyExc_Exception)) throw;
                 is_integer = false;
@@ -493,14 +492,14 @@ nb::object numerical_pass(const Call &c, nb::handle df, nb::handle numerical_col
         if (compare(data_range, nb::int_(0), Py_EQ)) data_range = pyfloat(1.0);
         nb::object sensitivity = multiply(data_range, nb::getattr(self, "noise_scale"));
         nb::object noisy =
-            self.attr("_add_laplace_noise")(col_data.attr("values"), sensitivity);
+            get(self, "_add_laplace_noise")(get(col_data, "values"), sensitivity);
         write_noisy(c, df_dp, col, source, noisy);
 
         nb::object margin = multiply(data_range, tenth);
-        nb::object lower = subtract(col_data.attr("min")(), margin);
-        nb::object upper = add(col_data.attr("max")(), margin);
-        set_column(df_dp, col, np.attr("clip")(nb::object(df_dp[col]), lower, upper));
-        if (is_integer) set_column(df_dp, col, nb::object(df_dp[col]).attr("round")());
+        nb::object lower = subtract(get(col_data, "min")(), margin);
+        nb::object upper = add(get(col_data, "max")(), margin);
+        set_column(df_dp, col, get(np, "clip")(item(df_dp, col), lower, upper));
+        if (is_integer) set_column(df_dp, col, get(item(df_dp, col), "round")());
     }
     return df_dp;
 }
@@ -515,32 +514,32 @@ nb::object apply_numerical_dp(Call &c) { return numerical_pass(c, c[1], c[2], fa
 // text (ints mixed with strings), or would not give a flat array of them; then
 // an object array that keeps every value as it is.
 nb::object distinct_pool(nb::handle np, nb::handle values) {
-    const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
+    const Py_ssize_t n = PyTuple_GET_SIZE(values.ptr());
     bool keep_objects = false;
     nb::object pool;
     try {
-        pool = np.attr("array")(values);
+        pool = get(np, "array")(values);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_ValueError)) throw;  // values of uneven shapes
         keep_objects = true;
     }
     if (!keep_objects) {
-        if (nb::cast<long>(pool.attr("ndim")) != 1) {
+        if (nb::cast<long>(get(pool, "ndim")) != 1) {
             keep_objects = true;
         } else {
-            std::string kind = qrt::to_string(pool.attr("dtype").attr("kind"));
+            std::string kind = qrt::to_string(get(pool, "dtype", "kind"));
             if (kind == "U" || kind == "S") {
                 for (Py_ssize_t i = 0; i < n && !keep_objects; ++i) {
-                    PyObject *v = PyList_GET_ITEM(values.ptr(), i);
+                    PyObject *v = PyTuple_GET_ITEM(values.ptr(), i);
                     keep_objects = kind == "U" ? !PyUnicode_Check(v) : !PyBytes_Check(v);
                 }
             }
         }
     }
     if (!keep_objects) return pool;
-    pool = np.attr("empty")(n, "dtype"_a = builtin("object"));
+    pool = get(np, "empty")(n, "dtype"_a = builtin("object"));
     for (Py_ssize_t i = 0; i < n; ++i)
-        qrt::check_int(PySequence_SetItem(pool.ptr(), i, PyList_GET_ITEM(values.ptr(), i)));
+        qrt::check_int(PySequence_SetItem(pool.ptr(), i, PyTuple_GET_ITEM(values.ptr(), i)));
     return pool;
 }
 
@@ -548,9 +547,9 @@ nb::object distinct_pool(nb::handle np, nb::handle values) {
 // fixed-width unicode array: numpy drops trailing NUL characters, and a lone
 // surrogate cannot be stored as text by pandas either way.
 bool plain_text(nb::handle values) {
-    const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
+    const Py_ssize_t n = PyTuple_GET_SIZE(values.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *v = PyList_GET_ITEM(values.ptr(), i);
+        PyObject *v = PyTuple_GET_ITEM(values.ptr(), i);
         if (!PyUnicode_CheckExact(v)) return false;
         const Py_ssize_t len = PyUnicode_GET_LENGTH(v);
         if (len == 0) continue;
@@ -575,16 +574,16 @@ bool plain_text(nb::handle values) {
 // when that is a text extension array, the rows are taken from it directly,
 // so no row is converted to text storage one by one.
 nb::object drawn_column(nb::handle np, nb::handle values, nb::handle drawn) {
-    if (!plain_text(values)) return distinct_pool(np, values)[drawn];
-    const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
-    nb::object pool = np.attr("empty")(n, "dtype"_a = builtin("object"));
+    if (!plain_text(values)) return item(distinct_pool(np, values), drawn);
+    const Py_ssize_t n = PyTuple_GET_SIZE(values.ptr());
+    nb::object pool = get(np, "empty")(n, "dtype"_a = builtin("object"));
     for (Py_ssize_t i = 0; i < n; ++i)
-        qrt::check_int(PySequence_SetItem(pool.ptr(), i, PyList_GET_ITEM(values.ptr(), i)));
-    nb::object as_series = nb::module_::import_("pandas").attr("Series")(pool);
-    nb::object dtype = as_series.attr("dtype");
-    if (nb::isinstance(dtype, np.attr("dtype"))) return pool[drawn];
-    nb::object array = as_series.attr("array");
-    return array.attr("take")(drawn);
+        qrt::check_int(PySequence_SetItem(pool.ptr(), i, PyTuple_GET_ITEM(values.ptr(), i)));
+    nb::object as_series = get(nb::module_::import_("pandas"), "Series")(pool);
+    nb::object dtype = get(as_series, "dtype");
+    if (nb::isinstance(dtype, get(np, "dtype"))) return item(pool, drawn);
+    nb::object array = get(as_series, "array");
+    return get(array, "take")(drawn);
 }
 
 // np.random.choice(n_values, size=n_rows, p=probs) for probabilities numpy
@@ -598,7 +597,7 @@ nb::object drawn_column(nb::handle np, nb::handle values, nb::handle drawn) {
 nb::object draw_indices(nb::handle np, nb::handle random, nb::handle probs, Py_ssize_t n_values,
                         Py_ssize_t n_rows) {
     auto numpy_choice = [&] {
-        return random.attr("choice")(n_values, "size"_a = n_rows, "p"_a = probs);
+        return get(random, "choice")(n_values, "size"_a = n_rows, "p"_a = probs);
     };
     std::vector<double> cdf;
     {
@@ -635,13 +634,14 @@ nb::object draw_indices(nb::handle np, nb::handle random, nb::handle probs, Py_s
         first[j] = i;
     }
 
-    nb::object uniforms = random.attr("random_sample")(n_rows);
+    nb::object uniforms = get(random, "random_sample")(n_rows);
     ArrayView u(uniforms, 'd', false);
     if (!u.ok() || u.size() != n_rows)
         qrt::raise(PyExc_RuntimeError, "random_sample returned an unexpected array");
     nb::object drawn = new_array(np, n_rows, "int64");
     ArrayView out(drawn, 'q', true);
-    if (!out.ok()) qrt::raise(PyExc_RuntimeError, "could not write the drawn indices");
+    if (!out.ok() || out.size() != n_rows)
+        qrt::raise(PyExc_RuntimeError, "could not write the drawn indices");
     const double *uv = u.data<double>();
     auto *dst = out.data<std::int64_t>();
     for (Py_ssize_t r = 0; r < n_rows; ++r) {
@@ -666,25 +666,28 @@ nb::object draw_indices(nb::handle np, nb::handle random, nb::handle probs, Py_s
 // dtype the same str objects from to_numpy(), without boxing one value at a
 // time; any other index is iterated.
 nb::object distinct_values(nb::handle np, nb::handle index) {
-    nb::object dtype = index.attr("dtype");
-    if (nb::isinstance(dtype, np.attr("dtype"))) {
-        const std::string kind = qrt::to_string(dtype.attr("kind"));
+    nb::object dtype = get(index, "dtype");
+    nb::object values;
+    if (nb::isinstance(dtype, get(np, "dtype"))) {
+        const std::string kind = qrt::to_string(get(dtype, "kind"));
         if (kind.size() == 1 && std::string("biufcO").find(kind[0]) != std::string::npos)
-            return index.attr("tolist")();
-    } else if (nb::isinstance(dtype, nb::module_::import_("pandas").attr("StringDtype"))) {
-        return index.attr("to_numpy")().attr("tolist")();
+            values = get(index, "tolist")();
+    } else if (nb::isinstance(dtype, get(nb::module_::import_("pandas"), "StringDtype"))) {
+        values = get(get(index, "to_numpy")(), "tolist")();
     }
-    return qrt::check(PySequence_List(index.ptr()));
+    // A tuple of our own: read item by item natively, it cannot change size
+    // (or be something other than a sequence) under a callback.
+    return qrt::check(PySequence_Tuple(values.is_valid() ? values.ptr() : index.ptr()));
 }
 
 // Whether one of the first cells of an object column holds a str: a cell
 // pandas never counts as missing, so count() is above zero. Saves counting
 // every cell of a text column just to learn that it is not all missing.
 bool starts_with_text(nb::handle np, nb::handle series) {
-    nb::object dtype = series.attr("dtype");
-    if (!nb::isinstance(dtype, np.attr("dtype")) || qrt::to_string(dtype.attr("kind")) != "O")
+    nb::object dtype = get(series, "dtype");
+    if (!nb::isinstance(dtype, get(np, "dtype")) || qrt::to_string(get(dtype, "kind")) != "O")
         return false;
-    nb::object cells = series.attr("to_numpy")();
+    nb::object cells = get(series, "to_numpy")();
     const Py_ssize_t n = std::min<Py_ssize_t>(length(cells), 64);
     for (Py_ssize_t i = 0; i < n; ++i) {
         nb::object cell = qrt::check(PySequence_GetItem(cells.ptr(), i));
@@ -697,15 +700,15 @@ bool starts_with_text(nb::handle np, nb::handle series) {
 void resample_column(const Call &c, nb::handle np, nb::handle df, nb::handle df_dp,
                      nb::handle col, Py_ssize_t n_rows) {
     nb::handle self = c[0];
-    nb::object random = np.attr("random");
+    nb::object random = get(np, "random");
     nb::object zero = nb::int_(0);
-    nb::object source = df[col];
-    nb::object value_counts = source.attr("value_counts")();
-    nb::handle series_type = nb::module_::import_("pandas").attr("Series");
+    nb::object source = item(df, col);
+    nb::object value_counts = get(source, "value_counts")();
+    nb::object series_type = get(nb::module_::import_("pandas"), "Series");
     if (Py_TYPE(source.ptr()) == reinterpret_cast<PyTypeObject *>(series_type.ptr())) {
         // A Series' count() is the number of cells dropna() keeps.
-        if (!starts_with_text(np, source) && !compare(source.attr("count")(), zero, Py_GT)) return;
-    } else if (length(source.attr("dropna")()) == 0) {
+        if (!starts_with_text(np, source) && !compare(get(source, "count")(), zero, Py_GT)) return;
+    } else if (length(get(source, "dropna")()) == 0) {
         return;
     }
 
@@ -716,7 +719,7 @@ void resample_column(const Call &c, nb::handle np, nb::handle df, nb::handle df_
     nb::object noise;
     if (n_values > 0) {
         nb::object scale = true_divide(pyfloat(1.0), nb::getattr(self, "epsilon"));
-        noise = random.attr("laplace")(0, scale, n_values);
+        noise = get(random, "laplace")(0, scale, n_values);
     }
 
     // noisy_counts[value] = max(0, count + noise): a float above zero, else
@@ -725,40 +728,45 @@ void resample_column(const Call &c, nb::handle np, nb::handle df, nb::handle df_
     // objects themselves.
     nb::dict noisy_counts;
     bool plain = false;
-    if (n_values > 0 && qrt::to_string(value_counts.attr("dtype")) == "int64") {
-        nb::object values = distinct_values(np, value_counts.attr("index"));
-        nb::object counts_array = value_counts.attr("to_numpy")();
+    if (n_values > 0 && qrt::to_string(get(value_counts, "dtype")) == "int64") {
+        nb::object values = distinct_values(np, get(value_counts, "index"));
+        nb::object counts_array = get(value_counts, "to_numpy")();
         ArrayView counts(counts_array, 'q', false);
         ArrayView drawn_noise(noise, 'd', false);
-        if (PyList_GET_SIZE(values.ptr()) == n_values && counts.ok() &&
+        if (PyTuple_GET_SIZE(values.ptr()) == n_values && counts.ok() &&
             counts.size() == n_values && drawn_noise.ok() && drawn_noise.size() == n_values) {
             const auto *cv = counts.data<std::int64_t>();
             const double *nv = drawn_noise.data<double>();
             for (Py_ssize_t k = 0; k < n_values; ++k) {
                 const double noisy = static_cast<double>(cv[k]) + nv[k];
                 nb::object held = noisy > 0 ? pyfloat(noisy) : zero;
-                qrt::check_int(
-                    PyDict_SetItem(noisy_counts.ptr(), PyList_GET_ITEM(values.ptr(), k), held.ptr()));
+                qrt::check_int(PyDict_SetItem(noisy_counts.ptr(), PyTuple_GET_ITEM(values.ptr(), k),
+                                              held.ptr()));
             }
             plain = true;
         }
     }
     if (!plain) {
-        nb::object noise_list = n_values > 0 ? noise.attr("tolist")() : nb::list();
+        nb::object noise_values = n_values > 0 ? get(noise, "tolist")() : nb::list();
+        nb::object noise_list = qrt::check(PySequence_Tuple(noise_values.ptr()));
         Py_ssize_t k = 0;
-        for (nb::handle item : value_counts.attr("items")()) {
-            auto [value, count] = unpack_pair(item);
+        for (nb::handle item : get(value_counts, "items")()) {
+            auto [value, count] = unpack2(item);
             if (k >= n_values) qrt::raise(PyExc_RuntimeError, "value_counts changed size");
-            nb::object noisy = add(count, nb::borrow(PyList_GET_ITEM(noise_list.ptr(), k++)));
-            noisy_counts[value] = compare(noisy, zero, Py_GT) ? noisy : zero;
+            nb::object noisy = add(count, nb::borrow(PyTuple_GET_ITEM(noise_list.ptr(), k++)));
+            set_item(noisy_counts, value, compare(noisy, zero, Py_GT) ? noisy : zero);
         }
     }
 
     // The keys of noisy_counts are those of the probabilities in either case
     // (value_counts' index iterated in order, equal values merged).
-    nb::object values = qrt::check(PyDict_Keys(noisy_counts.ptr()));
-    nb::object held = qrt::check(PyDict_Values(noisy_counts.ptr()));
-    const Py_ssize_t n_keys = PyList_GET_SIZE(values.ptr());
+    // Tuples of our own: read natively below, while numpy and the values'
+    // own methods run.
+    nb::object key_list = qrt::check(PyDict_Keys(noisy_counts.ptr()));
+    nb::object count_list = qrt::check(PyDict_Values(noisy_counts.ptr()));
+    nb::object values = qrt::check(PySequence_Tuple(key_list.ptr()));
+    nb::object held = qrt::check(PySequence_Tuple(count_list.ptr()));
+    const Py_ssize_t n_keys = PyTuple_GET_SIZE(values.ptr());
     nb::object total_noisy = builtin("sum")(held);  // Python's float sum (compensated)
     const bool positive = compare(total_noisy, zero, Py_GT);
 
@@ -770,13 +778,14 @@ void resample_column(const Call &c, nb::handle np, nb::handle df, nb::handle df_
         // divisions are IEEE double divisions either way.
         weights = new_array(np, n_keys, "float64");
         ArrayView w(weights, 'd', true);
-        if (!w.ok()) qrt::raise(PyExc_RuntimeError, "could not write the weights");
+        if (!w.ok() || w.size() != n_keys || PyTuple_GET_SIZE(held.ptr()) != n_keys)
+            qrt::raise(PyExc_RuntimeError, "could not write the weights");
         double *wv = w.data<double>();
         if (positive) {
             const double total = PyFloat_AsDouble(total_noisy.ptr());
             if (total == -1.0 && PyErr_Occurred()) qrt::throw_error();
             for (Py_ssize_t k = 0; k < n_keys; ++k) {
-                PyObject *v = PyList_GET_ITEM(held.ptr(), k);
+                PyObject *v = PyTuple_GET_ITEM(held.ptr(), k);
                 const double noisy = PyFloat_CheckExact(v) ? PyFloat_AS_DOUBLE(v) : 0.0;
                 wv[k] = noisy / total;
             }
@@ -787,9 +796,9 @@ void resample_column(const Call &c, nb::handle np, nb::handle df, nb::handle df_
     } else {
         nb::list divided;
         for (nb::handle noisy : held) divided.append(true_divide(noisy, total_noisy));
-        weights = np.attr("array")(divided);
+        weights = get(np, "array")(divided);
     }
-    nb::object probs = true_divide(weights, np.attr("sum")(weights));
+    nb::object probs = true_divide(weights, get(np, "sum")(weights));
     nb::object drawn = draw_indices(np, random, probs, n_keys, n_rows);
     set_column(df_dp, col, drawn_column(np, values, drawn));
 }
@@ -801,8 +810,8 @@ void resample_column(const Call &c, nb::handle np, nb::handle df, nb::handle df_
 nb::object categorical_pass(const Call &c, nb::handle df, nb::handle categorical_cols,
                             bool in_place) {
     nb::object np = global(c, "np");
-    nb::object df_dp = in_place ? nb::borrow(df) : df.attr("copy")();
-    nb::object columns = df.attr("columns");
+    nb::object df_dp = in_place ? nb::borrow(df) : get(df, "copy")();
+    nb::object columns = get(df, "columns");
     const Py_ssize_t n_rows = length(df);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(categorical_cols.ptr()); ++i) {
         nb::object col = nb::borrow(PyList_GET_ITEM(categorical_cols.ptr(), i));
@@ -822,35 +831,41 @@ nb::object apply_categorical_dp(Call &c) { return categorical_pass(c, c[1], c[2]
 // df itself instead of in a copy of it. Both column selections are made
 // before anything is written; a column is numeric or categorical, never both,
 // and is read before it is written.
-nb::object minimal_pass(const Call &c, nb::handle df, bool in_place) {
+// `keep_durations`: leave timedelta columns unwritten (their draws are still
+// made); apply_dp asks for it when such columns are preserved, as it refuses
+// them otherwise, and puts the preserved columns back afterwards.
+nb::object minimal_pass(const Call &c, nb::handle df, bool in_place, bool keep_durations = false) {
     nb::handle self = c[0];
     nb::object np = global(c, "np");
-    nb::object random = np.attr("random");
-    nb::object df_dp = in_place ? nb::borrow(df) : df.attr("copy")();
-    nb::object columns = df.attr("columns");
+    nb::object random = get(np, "random");
+    nb::object df_dp = in_place ? nb::borrow(df) : get(df, "copy")();
+    nb::object columns = get(df, "columns");
     const Py_ssize_t n_rows = length(df);
 
     nb::object numerical =
-        df.attr("select_dtypes")("include"_a = numeric_kinds(np)).attr("columns");
+        get(get(df, "select_dtypes")("include"_a = numeric_kinds(np)), "columns");
     nb::object categorical =
-        df.attr("select_dtypes")("include"_a = categorical_kinds()).attr("columns");
+        get(get(df, "select_dtypes")("include"_a = categorical_kinds()), "columns");
     for (nb::handle col : numerical) {
         if (!contains(columns, col)) continue;
         nb::object noise =
-            random.attr("normal")(0, nb::getattr(self, "numerical_noise_std"), n_rows);
-        set_column(df_dp, col, add(nb::object(df[col]), noise));
+            get(random, "normal")(0, nb::getattr(self, "numerical_noise_std"), n_rows);
+        nb::object source = item(df, col);
+        if (keep_durations && is_duration(get(source, "dtype"))) continue;
+        set_column(df_dp, col, add(source, noise));
     }
 
     for (nb::handle col : categorical) {
         if (!contains(columns, col)) continue;
         nb::object mask = qrt::check(PyObject_RichCompare(
-            random.attr("random")(n_rows).ptr(),
+            get(random, "random")(n_rows).ptr(),
             nb::getattr(self, "categorical_noise_prob").ptr(), Py_LT));
-        if (!truth(mask.attr("any")())) continue;
-        nb::object unique_values = nb::object(df[col]).attr("dropna")().attr("unique")();
+        if (!truth(get(mask, "any")())) continue;
+        nb::object unique_values = get(get(item(df, col), "dropna")(), "unique")();
         if (length(unique_values) < 2) continue;
-        nb::object random_values = random.attr("choice")(unique_values, "size"_a = mask.attr("sum")());
-        df_dp.attr("loc")[nb::make_tuple(mask, col)] = random_values;
+        nb::object random_values =
+            get(random, "choice")(unique_values, "size"_a = get(mask, "sum")());
+        set_item(get(df_dp, "loc"), nb::make_tuple(mask, col), random_values);
     }
     return df_dp;
 }
@@ -864,15 +879,15 @@ nb::object apply_minimal_noise(Call &c) { return minimal_pass(c, c[1], false); }
 void gaussian_numerical(const Call &c, nb::handle df_dp, nb::handle numerical_cols) {
     nb::handle self = c[0];
     for (nb::handle col : numerical_cols) {
-        if (!contains(df_dp.attr("columns"), col)) continue;
-        nb::object source = df_dp[col];
-        nb::object col_data = source.attr("dropna")();
+        if (!contains(get(df_dp, "columns"), col)) continue;
+        nb::object source = item(df_dp, col);
+        nb::object col_data = get(source, "dropna")();
         if (length(col_data) == 0) continue;
         nb::object data_range = value_range(c, col_data);
         if (compare(data_range, nb::int_(0), Py_EQ)) data_range = pyfloat(1.0);
         nb::object sensitivity = multiply(data_range, nb::getattr(self, "noise_scale"));
         nb::object noisy =
-            self.attr("_add_gaussian_noise")(col_data.attr("values"), sensitivity);
+            get(self, "_add_gaussian_noise")(get(col_data, "values"), sensitivity);
         write_noisy(c, df_dp, col, source, noisy);
     }
 }
@@ -892,7 +907,7 @@ bool is_own(nb::handle bound, nb::handle self, nb::handle own) {
 // refused by the method's argument check, which the call through the method
 // raises.
 bool in_place_ok(nb::handle df_dp, nb::handle cols, bool owned) {
-    return owned && PyList_CheckExact(cols.ptr()) && truth(df_dp.attr("columns").attr("is_unique"));
+    return owned && PyList_CheckExact(cols.ptr()) && truth(get(df_dp, "columns", "is_unique"));
 }
 
 // df_dp = self._apply_categorical_dp(df_dp, categorical_cols), in place when
@@ -915,6 +930,38 @@ nb::list without(nb::handle labels, nb::handle preserve_columns) {
     return kept;
 }
 
+// Every column of the table needs a label of its own: a repeated label names
+// several columns at once, and which of them a pass would read or write is
+// anybody's guess. Refused before anything is drawn or changed.
+void refuse_repeated_labels(nb::handle df) {
+    nb::object columns = get(df, "columns");
+    if (truth(get(columns, "is_unique"))) return;
+    nb::object repeated = item(columns, get(columns, "duplicated")());
+    nb::object label = item(repeated, 0);
+    qrt::raise(PyExc_ValueError,
+               "Column label %R appears more than once in the table; apply_dp needs a "
+               "distinct label for every column",
+               label.ptr());
+}
+
+// Durations (timedelta64) are numeric to pandas' dtype selection, but noise
+// in numbers cannot be added to them. Refused, naming the column, before
+// anything is drawn or changed. `preserved`: the labels left alone, or null.
+void refuse_durations(nb::handle df, nb::handle labels, nb::handle preserved) {
+    nb::object columns = get(df, "columns");
+    nb::object dtypes = get(df, "dtypes");
+    for (nb::handle label : qrt::each(labels)) {
+        if (!contains(columns, label)) continue;
+        if (preserved.is_valid() && contains(preserved, label)) continue;
+        nb::object dtype = item(dtypes, label);
+        if (is_duration(dtype))
+            qrt::raise(PyExc_TypeError,
+                       "Column %R has dtype %S: apply_dp cannot add numeric noise to durations "
+                       "(convert the column to numbers, or name it in preserve_columns)",
+                       label.ptr(), dtype.ptr());
+    }
+}
+
 // apply_dp runs the passes through the instance, so that a subclass may
 // replace them; each pass of our own copies the table it is given. apply_dp
 // already works on its own copy of the input, so when a pass is ours and its
@@ -926,43 +973,57 @@ nb::object apply_dp(Call &c) {
     nb::handle self = c[0], df = c[1], method = c[2], preserve_columns = c[3];
     nb::handle own_typing_fn = c.capture(1), own_numerical = c.capture(2),
                own_categorical = c.capture(3), own_minimal = c.capture(4);
-    if (truth(df.attr("empty"))) {
-        global(c, "logger").attr("warning")("Input DataFrame is empty");
+    if (truth(get(df, "empty"))) {
+        get(global(c, "logger"), "warning")("Input DataFrame is empty");
         return nb::borrow(df);
     }
-    nb::object shape = df.attr("shape");
+    refuse_repeated_labels(df);
+    nb::object shape = get(df, "shape");
     log_info(c, qrt::check(PyUnicode_FromFormat(
                     "Applying %U differential privacy to DataFrame of shape %S", method.ptr(),
                     shape.ptr())));
 
     nb::dict stats;
-    stats["shape"] = shape;
-    stats["columns"] = df.attr("columns").attr("tolist")();
-    stats["dtypes"] = df.attr("dtypes").attr("to_dict")();
+    set_item(stats, "shape", shape);
+    set_item(stats, "columns", get(df, "columns", "tolist")());
+    set_item(stats, "dtypes", get(df, "dtypes", "to_dict")());
     nb::setattr(self, "original_stats", stats);
 
     nb::object typing = nb::getattr(self, "_detect_column_types");
     const bool own_typing = is_own(typing, self, own_typing_fn);
-    auto [numerical_cols, categorical_cols] = unpack_pair(typing(df));
+    auto [numerical_cols, categorical_cols] = unpack2(typing(df));
     const bool preserving = !preserve_columns.is_none() && truth(preserve_columns);
     if (preserving) {
         numerical_cols = without(numerical_cols, preserve_columns);
         categorical_cols = without(categorical_cols, preserve_columns);
     }
 
-    nb::object df_dp = df.attr("copy")();
+    const bool minimal_method = PyUnicode_EqualToUTF8(method.ptr(), "minimal");
+    if (minimal_method || PyUnicode_EqualToUTF8(method.ptr(), "laplace") ||
+        PyUnicode_EqualToUTF8(method.ptr(), "gaussian")) {
+        // The columns that get numeric noise: the minimal pass picks them by
+        // dtype, the other methods take the column typing's.
+        nb::object noised =
+            minimal_method
+                ? get(get(df, "select_dtypes")("include"_a = numeric_kinds(global(c, "np"))),
+                      "columns")
+                : numerical_cols;
+        refuse_durations(df, noised, preserving ? preserve_columns : nb::handle());
+    }
+
+    nb::object df_dp = get(df, "copy")();
     if (PyUnicode_EqualToUTF8(method.ptr(), "minimal")) {
         nb::object minimal = nb::getattr(self, "_apply_minimal_noise");
         if (is_own(minimal, self, own_minimal))
-            df_dp = minimal_pass(c, df_dp, truth(df_dp.attr("columns").attr("is_unique")));
+            df_dp = minimal_pass(c, df_dp, truth(get(df_dp, "columns", "is_unique")), preserving);
         else
             df_dp = minimal(df_dp);
         // The pass draws for every column in its usual order; the preserved
         // columns are then put back as they came, so the draws of the other
         // columns do not depend on which columns are preserved.
         if (preserving)
-            for (nb::handle label : df.attr("columns"))
-                if (contains(preserve_columns, label)) set_column(df_dp, label, df[label]);
+            for (nb::handle label : get(df, "columns"))
+                if (contains(preserve_columns, label)) set_column(df_dp, label, item(df, label));
     } else if (PyUnicode_EqualToUTF8(method.ptr(), "laplace")) {
         nb::object numerical = nb::getattr(self, "_apply_numerical_dp");
         // After a numerical pass that is not ours, df_dp is whatever it
@@ -980,7 +1041,7 @@ nb::object apply_dp(Call &c) {
                    "Unknown method: %U. Use 'minimal', 'laplace', or 'gaussian'", method.ptr());
     }
 
-    nb::object out_shape = df_dp.attr("shape");
+    nb::object out_shape = get(df_dp, "shape");
     log_info(c, qrt::check(PyUnicode_FromFormat("Applied DP with method '%U'. Output shape: %S",
                                                 method.ptr(), out_shape.ptr())));
     return df_dp;
@@ -988,7 +1049,7 @@ nb::object apply_dp(Call &c) {
 
 nb::object apply_privex(Call &c) {
     nb::object processor = global(c, "PrivexProcessor")("epsilon"_a = c[1], "random_state"_a = c[4]);
-    return processor.attr("apply_dp")(c[0], "method"_a = c[2], "preserve_columns"_a = c[3]);
+    return get(processor, "apply_dp")(c[0], "method"_a = c[2], "preserve_columns"_a = c[3]);
 }
 
 // ---------------------------------------------------------------------------
@@ -998,54 +1059,54 @@ void run_demonstration(nb::handle globals) {
     nb::object print_fn = builtin("print");
     nb::object pd = nb::module_::import_("pandas");
     nb::object np = nb::module_::import_("numpy");
-    globals["pd"] = pd;
-    globals["np"] = np;
-    nb::object random = np.attr("random");
-    random.attr("seed")(42);
+    set_item(globals, "pd", pd);
+    set_item(globals, "np", np);
+    nb::object random = get(np, "random");
+    get(random, "seed")(42);
     nb::object n_samples = nb::int_(1000);
-    globals["n_samples"] = n_samples;
+    set_item(globals, "n_samples", n_samples);
 
     nb::dict data;
-    data["feature_1"] = random.attr("normal")(0, 1, n_samples);
-    data["feature_2"] = random.attr("normal")(0, 1, n_samples);
+    set_item(data, "feature_1", get(random, "normal")(0, 1, n_samples));
+    set_item(data, "feature_2", get(random, "normal")(0, 1, n_samples));
     nb::list zero_one;
     zero_one.append(0);
     zero_one.append(1);
-    data["feature_3"] = random.attr("choice")(zero_one, n_samples);
+    set_item(data, "feature_3", get(random, "choice")(zero_one, n_samples));
     nb::list abc;
     for (const char *s : {"A", "B", "C"}) abc.append(s);
-    data["category_1"] = random.attr("choice")(abc, n_samples);
+    set_item(data, "category_1", get(random, "choice")(abc, n_samples));
     nb::list xy;
     for (const char *s : {"X", "Y"}) xy.append(s);
-    data["category_2"] = random.attr("choice")(xy, n_samples);
-    data["target"] = random.attr("choice")(zero_one, n_samples);
-    nb::object df_sample = pd.attr("DataFrame")(data);
-    globals["df_sample"] = df_sample;
+    set_item(data, "category_2", get(random, "choice")(xy, n_samples));
+    set_item(data, "target", get(random, "choice")(zero_one, n_samples));
+    nb::object df_sample = get(pd, "DataFrame")(data);
+    set_item(globals, "df_sample", df_sample);
 
     print_fn("Original DataFrame:");
-    print_fn(df_sample.attr("head")());
-    print_fn("Shape:", df_sample.attr("shape"));
+    print_fn(get(df_sample, "head")());
+    print_fn("Shape:", get(df_sample, "shape"));
 
     nb::list preserve;
     preserve.append("target");
     nb::object df_dp = global(globals, "apply_privex")(
         df_sample, "epsilon"_a = 1.0, "method"_a = "minimal", "preserve_columns"_a = preserve);
-    globals["df_dp"] = df_dp;
+    set_item(globals, "df_dp", df_dp);
     print_fn("\nAfter applying differential privacy:");
-    print_fn(df_dp.attr("head")());
-    print_fn("Shape:", df_dp.attr("shape"));
+    print_fn(get(df_dp, "head")());
+    print_fn("Shape:", get(df_dp, "shape"));
 
     nb::object processor = global(globals, "PrivexProcessor")("epsilon"_a = 1.0);
-    globals["processor"] = processor;
-    processor.attr("apply_dp")(df_sample, "method"_a = "minimal");
-    nb::object privacy_info = processor.attr("get_privacy_info")();
-    globals["privacy_info"] = privacy_info;
+    set_item(globals, "processor", processor);
+    get(processor, "apply_dp")(df_sample, "method"_a = "minimal");
+    nb::object privacy_info = get(processor, "get_privacy_info")();
+    set_item(globals, "privacy_info", privacy_info);
 
     print_fn("\nPrivacy Information:");
-    for (nb::handle item : privacy_info.attr("items")()) {
-        auto [key, value] = unpack_pair(item);
-        globals["key"] = key;
-        globals["value"] = value;
+    for (nb::handle item : get(privacy_info, "items")()) {
+        auto [key, value] = unpack2(item);
+        set_item(globals, "key", key);
+        set_item(globals, "value", value);
         if (compare(key, nb::str("original_stats"), Py_NE))
             print_fn(qrt::check(PyUnicode_FromFormat("  %S: %S", key.ptr(), value.ptr())));
     }
@@ -1194,54 +1255,57 @@ const Signature kDemo{"_demo",
 // Module body
 
 void exec_module(nb::module_ m) {
-    nb::object globals = m.attr("__dict__");
-    const std::string name = qrt::to_string(m.attr("__name__"));
+    nb::object globals = get(m, "__dict__");
+    const std::string name = qrt::to_string(get(m, "__name__"));
     const char *module = name.c_str();
 
-    m.attr("pd") = nb::module_::import_("pandas");
-    m.attr("np") = nb::module_::import_("numpy");
+    set_attr(m, "pd", nb::module_::import_("pandas"));
+    set_attr(m, "np", nb::module_::import_("numpy"));
     nb::object typing = nb::module_::import_("typing");
-    for (const char *n : {"Dict", "List", "Optional", "Union", "Tuple"}) m.attr(n) = typing.attr(n);
+    for (const char *n : {"Dict", "List", "Optional", "Union", "Tuple"})
+        set_attr(m, n, get(typing, n));
     nb::object warnings = nb::module_::import_("warnings");
-    m.attr("warnings") = warnings;
+    set_attr(m, "warnings", warnings);
     nb::object preprocessing = nb::module_::import_("sklearn.preprocessing");
-    m.attr("StandardScaler") = preprocessing.attr("StandardScaler");
-    m.attr("MinMaxScaler") = preprocessing.attr("MinMaxScaler");
+    set_attr(m, "StandardScaler", get(preprocessing, "StandardScaler"));
+    set_attr(m, "MinMaxScaler", get(preprocessing, "MinMaxScaler"));
     nb::object stats = nb::module_::import_("scipy.stats");
-    m.attr("laplace") = stats.attr("laplace");
-    m.attr("gaussian_kde") = stats.attr("gaussian_kde");
+    set_attr(m, "laplace", get(stats, "laplace"));
+    set_attr(m, "gaussian_kde", get(stats, "gaussian_kde"));
     nb::object logging = nb::module_::import_("logging");
-    m.attr("logging") = logging;
+    set_attr(m, "logging", logging);
 
-    warnings.attr("filterwarnings")("ignore");
-    logging.attr("basicConfig")("level"_a = logging.attr("INFO"));
-    m.attr("logger") = logging.attr("getLogger")(m.attr("__name__"));
+    get(warnings, "filterwarnings")("ignore");
+    get(logging, "basicConfig")("level"_a = get(logging, "INFO"));
+    set_attr(m, "logger", get(logging, "getLogger")(get(m, "__name__")));
 
     nb::tuple captures = nb::make_tuple(globals);
     auto method = [&](const Signature &sig, nb::tuple defaults = nb::tuple()) {
         return qrt::make_function(sig, module, std::move(defaults), captures);
     };
     nb::dict ns;
-    ns["__init__"] = method(kInit, nb::make_tuple(1.0, 1e-5, 0.1, 0.05, 0.01, nb::none()));
+    set_item(ns, "__init__", method(kInit, nb::make_tuple(1.0, 1e-5, 0.1, 0.05, 0.01, nb::none())));
     nb::object column_typing = method(kDetect);
-    ns["_detect_column_types"] = column_typing;
-    ns["get_privacy_info"] = method(kPrivacyInfo);
-    ns["_add_laplace_noise"] = method(kLaplace);
-    ns["_add_gaussian_noise"] = method(kGaussian);
+    set_item(ns, "_detect_column_types", column_typing);
+    set_item(ns, "get_privacy_info", method(kPrivacyInfo));
+    set_item(ns, "_add_laplace_noise", method(kLaplace));
+    set_item(ns, "_add_gaussian_noise", method(kGaussian));
     nb::object numerical = method(kNumerical), categorical = method(kCategorical),
                minimal = method(kMinimal);
-    ns["_apply_numerical_dp"] = numerical;
-    ns["_apply_categorical_dp"] = categorical;
-    ns["_apply_minimal_noise"] = minimal;
+    set_item(ns, "_apply_numerical_dp", numerical);
+    set_item(ns, "_apply_categorical_dp", categorical);
+    set_item(ns, "_apply_minimal_noise", minimal);
     // apply_dp knows the passes it was built with (see apply_dp).
-    ns["apply_dp"] = qrt::make_function(kApplyDp, module, nb::make_tuple("minimal", nb::none()),
-                                        nb::make_tuple(globals, column_typing, numerical, categorical, minimal));
-    m.attr("PrivexProcessor") =
-        qrt::make_class("PrivexProcessor", module, "PrivexProcessor", kProcessorDoc, ns);
+    set_item(ns, "apply_dp",
+             qrt::make_function(
+                 kApplyDp, module, nb::make_tuple("minimal", nb::none()),
+                 nb::make_tuple(globals, column_typing, numerical, categorical, minimal)));
+    set_attr(m, "PrivexProcessor",
+             qrt::make_class("PrivexProcessor", module, "PrivexProcessor", kProcessorDoc, ns));
 
-    m.attr("apply_privex") =
-        method(kApplyPrivex, nb::make_tuple(1.0, "minimal", nb::none(), nb::none()));
-    m.attr("_demo") = method(kDemo);
+    set_attr(m, "apply_privex",
+             method(kApplyPrivex, nb::make_tuple(1.0, "minimal", nb::none(), nb::none())));
+    set_attr(m, "_demo", method(kDemo));
 
     if (name == "__main__") run_demonstration(globals);
 }

@@ -13,6 +13,10 @@ namespace {
 
 namespace nb = nanobind;
 using namespace nb::literals;
+using qrt::get;
+using qrt::item;
+using qrt::set_attr;
+using qrt::set_item;
 using qrt::Call;
 using qrt::Param;
 using qrt::Signature;
@@ -65,25 +69,25 @@ nb::object rulix_init(Call &c) {
 
 nb::object rulix_add_rule(Call &c) {
     nb::handle self = c[0], rule = c[1];
-    self.attr("_rules").attr("append")(rule);
-    nb::object parsed = self.attr("_parse_rule")(rule);
-    self.attr("_parsed_rules").attr("append")(parsed);
+    get(self, "_rules", "append")(rule);
+    nb::object parsed = get(self, "_parse_rule")(rule);
+    get(self, "_parsed_rules", "append")(parsed);
     return nb::borrow(self);
 }
 
 nb::object rulix_parse_rule(Call &c) {
-    nb::object text = c[1].attr("strip")();
-    nb::object match = c.capture(0).attr("match")(text);
+    nb::object text = get(c[1], "strip")();
+    nb::object match = get(c.capture(0), "match")(text);
     nb::dict parsed;
     if (!match.is_none()) {
-        parsed["type"] = "conditional";
-        parsed["condition"] = match.attr("group")(1).attr("strip")();
-        parsed["consequence"] = match.attr("group")(2).attr("strip")();
-        parsed["raw"] = text;
+        set_item(parsed, "type", "conditional");
+        set_item(parsed, "condition", get(get(match, "group")(1), "strip")());
+        set_item(parsed, "consequence", get(get(match, "group")(2), "strip")());
+        set_item(parsed, "raw", text);
     } else {
-        parsed["type"] = "comparison";
-        parsed["expr"] = text;
-        parsed["raw"] = text;
+        set_item(parsed, "type", "comparison");
+        set_item(parsed, "expr", text);
+        set_item(parsed, "raw", text);
     }
     return parsed;
 }
@@ -106,8 +110,8 @@ public:
         auto it = names_.find(name);
         if (it != names_.end()) return it->second;
         if (!columns_obj_.is_valid()) {
-            columns_obj_ = df_.attr("columns");
-            nb::object nlevels = columns_obj_.attr("nlevels");
+            columns_obj_ = get(df_, "columns");
+            nb::object nlevels = get(columns_obj_, "nlevels");
             single_level_ = nb::cast<int>(nlevels) == 1;
         }
         bool found = single_level_ &&
@@ -119,13 +123,20 @@ public:
     // Native evaluation is used only on plain DataFrames, whose eval is pandas' own.
     bool native_allowed() {
         if (native_ < 0) {
-            nb::object frame_type = pandas().attr("DataFrame");
+            nb::object frame_type = get(pandas(), "DataFrame");
             native_ = frame_type.is(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(df_.ptr()))));
-            if (native_) rows_ = nb::len(df_);
+            if (native_) {
+                rows_ = nb::len(df_);
+                index_ = get(df_, "index");
+            }
         }
         return native_ == 1;
     }
     size_t rows() const { return rows_; }
+    // The index as it was when the native masks' length was taken. Positions
+    // flagged natively are turned into labels through this index, held for
+    // the whole call: a rule's callbacks may change the table in place.
+    nb::handle index() const { return index_; }
 
     // Prepare a compiled rule: every column it reads must be a supported numpy
     // buffer and every literal a number that compares the way numpy would.
@@ -169,15 +180,17 @@ private:
         if (it == columns_.end()) {
             it = columns_.emplace(label, Column()).first;
             Column &c = it->second;
-            nb::object loc = columns_obj_.attr("get_loc")(from_u32(label));
+            nb::object loc = get(columns_obj_, "get_loc")(from_u32(label));
             if (!PyLong_CheckExact(loc.ptr())) return nullptr;  // duplicated label
             nb::object array;
             if (nb::hasattr(df_, "_get_column_array"))
-                array = df_.attr("_get_column_array")(loc);
+                array = get(df_, "_get_column_array")(loc);
             else
-                array = df_.attr("iloc")[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), loc)]
-                            .attr("to_numpy")();
-            nb::object ndarray = nb::module_::import_("numpy").attr("ndarray");
+                array =
+                    get(item(get(df_, "iloc"),
+                             nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), loc)),
+                        "to_numpy")();
+            nb::object ndarray = get(nb::module_::import_("numpy"), "ndarray");
             if (!ndarray.is(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(array.ptr())))))
                 return nullptr;
             if (PyObject_GetBuffer(array.ptr(), &c.buffer, PyBUF_RECORDS_RO) < 0) {
@@ -226,6 +239,7 @@ private:
     }
 
     nb::handle df_;
+    nb::object index_;
     nb::object columns_obj_;
     bool single_level_ = true;
     int native_ = -1;
@@ -267,7 +281,7 @@ void warn_failed(nb::handle rule_str, const nb::python_error &e) {
 
 // df.index[mask].tolist() added to the set of violating labels.
 void add_labels(nb::set &all_violating, nb::handle df, nb::handle mask) {
-    nb::object labels = df.attr("index")[mask].attr("tolist")();
+    nb::object labels = get(item(get(df, "index"), mask), "tolist")();
     qrt::check(PyObject_CallMethod(all_violating.ptr(), "update", "O", labels.ptr()));
 }
 
@@ -276,13 +290,13 @@ void add_labels(nb::set &all_violating, nb::handle df, nb::handle mask) {
 nb::object ordered_labels(nb::set &all_violating, nb::handle df) {
     nb::object builtins = nb::module_::import_("builtins");
     try {
-        return builtins.attr("sorted")(all_violating);
+        return get(builtins, "sorted")(all_violating);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_TypeError)) throw;
     }
     nb::list out;
     nb::set seen;
-    for (nb::handle label : df.attr("index")) {
+    for (nb::handle label : get(df, "index")) {
         if (qrt::check_int(PySet_Contains(all_violating.ptr(), label.ptr())) &&
             !qrt::check_int(PySet_Contains(seen.ptr(), label.ptr()))) {
             seen.add(label);
@@ -297,7 +311,7 @@ nb::object ordered_labels(nb::set &all_violating, nb::handle df) {
 template <class Fill>
 nb::object int64_array(size_t n, Fill &&fill) {
     nb::object np = nb::module_::import_("numpy");
-    nb::object arr = np.attr("empty")(n, "dtype"_a = "int64");
+    nb::object arr = get(np, "empty")(n, "dtype"_a = "int64");
     Py_buffer view;
     qrt::check_int(PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS));
     fill(static_cast<std::int64_t *>(view.buf));
@@ -309,22 +323,24 @@ nb::object int64_array(size_t n, Fill &&fill) {
 // going through Python objects when the index is a plain increasing integer
 // index: a RangeIndex with a positive step, or an int64 Index whose values
 // strictly increase. The result equals pd.Index(sorted(set(labels))).
-nb::object increasing_int_labels(nb::handle df, const std::vector<std::int64_t> &positions) {
+nb::object increasing_int_labels(nb::handle index, const std::vector<std::int64_t> &positions) {
     nb::object pd = pandas();
-    nb::object index = df.attr("index");
     nb::handle index_type = reinterpret_cast<PyObject *>(Py_TYPE(index.ptr()));
     const size_t k = positions.size();
     nb::object labels;
-    if (index_type.is(pd.attr("RangeIndex"))) {
-        nb::object start_obj = index.attr("start"), step_obj = index.attr("step");
+    if (index_type.is(get(pd, "RangeIndex"))) {
+        nb::object start_obj = get(index, "start"), step_obj = get(index, "step");
         long long start = nb::cast<long long>(start_obj);
         long long step = nb::cast<long long>(step_obj);
         if (step <= 0) return nb::object();
+        const size_t length = nb::len(index);
+        for (std::int64_t p : positions)
+            if (p < 0 || static_cast<size_t>(p) >= length) return nb::object();
         labels = int64_array(k, [&](std::int64_t *out) {
             for (size_t j = 0; j < k; ++j) out[j] = start + positions[j] * step;
         });
-    } else if (index_type.is(pd.attr("Index")) && qrt::to_string(index.attr("dtype")) == "int64") {
-        nb::object values = index.attr("to_numpy")();
+    } else if (index_type.is(get(pd, "Index")) && qrt::to_string(get(index, "dtype")) == "int64") {
+        nb::object values = get(index, "to_numpy")();
         Py_buffer view;
         if (PyObject_GetBuffer(values.ptr(), &view, PyBUF_C_CONTIGUOUS) < 0) {
             PyErr_Clear();
@@ -334,6 +350,8 @@ nb::object increasing_int_labels(nb::handle df, const std::vector<std::int64_t> 
         size_t n = static_cast<size_t>(view.len) / sizeof(std::int64_t);
         bool increasing = true;
         for (size_t i = 1; i < n && increasing; ++i) increasing = v[i - 1] < v[i];
+        for (size_t j = 0; j < k && increasing; ++j)
+            increasing = positions[j] >= 0 && static_cast<size_t>(positions[j]) < n;
         if (increasing)
             labels = int64_array(k, [&](std::int64_t *out) {
                 for (size_t j = 0; j < k; ++j) out[j] = v[positions[j]];
@@ -343,7 +361,7 @@ nb::object increasing_int_labels(nb::handle df, const std::vector<std::int64_t> 
     } else {
         return nb::object();
     }
-    return pd.attr("Index")(labels, "copy"_a = false);
+    return get(pd, "Index")(labels, "copy"_a = false);
 }
 
 nb::object rulix_validate(Call &c) {
@@ -374,11 +392,11 @@ nb::object rulix_validate(Call &c) {
             count += bad;
             marks[i] |= bad;
         }
-        violations[rule_str] = nb::int_(count);
+        set_item(violations, rule_str, nb::int_(count));
     };
 
-    nb::object rules = nb::iter(self.attr("_rules"));
-    nb::object parsed_rules = nb::iter(self.attr("_parsed_rules"));
+    nb::object rules = nb::iter(get(self, "_rules"));
+    nb::object parsed_rules = nb::iter(get(self, "_parsed_rules"));
     while (true) {
         nb::object rule_str = nb::steal(PyIter_Next(rules.ptr()));
         if (!rule_str.is_valid()) {
@@ -391,14 +409,14 @@ nb::object rulix_validate(Call &c) {
             break;
         }
 
-        if (nb::object(parsed["type"]).equal(nb::str("conditional"))) {
-            nb::object cond_str = parsed["condition"];
-            nb::object cons_str = parsed["consequence"];
+        if (item(parsed, "type").equal(nb::str("conditional"))) {
+            nb::object cond_str = item(parsed, "condition");
+            nb::object cons_str = item(parsed, "consequence");
             rulix::Tokenized cond_tokens = check_text(cond_str, table);
             rulix::Tokenized cons_tokens = cond_tokens.ok ? check_text(cons_str, table) : rulix::Tokenized();
             if (!cond_tokens.ok || !cons_tokens.ok) {
                 const std::string &why = cond_tokens.ok ? cons_tokens.reason : cond_tokens.reason;
-                violations[rule_str] = zero;
+                set_item(violations, rule_str, zero);
                 warn_rule(rule_str, "was refused and counts 0 violations: " + why + ".");
                 continue;
             }
@@ -412,21 +430,22 @@ nb::object rulix_validate(Call &c) {
                 continue;
             }
             try {
-                nb::object cond_mask = df.attr("eval")(cond_str);
-                nb::object cons_mask = df.attr("eval")(cons_str);
+                nb::object cond_mask = get(df, "eval")(cond_str);
+                nb::object cons_mask = get(df, "eval")(cons_str);
                 nb::object violating_mask = cond_mask & ~cons_mask;
-                violations[rule_str] = qrt::check(PyNumber_Long(violating_mask.attr("sum")().ptr()));
+                set_item(violations, rule_str,
+                         qrt::check(PyNumber_Long(get(violating_mask, "sum")().ptr())));
                 add_labels(all_violating, df, violating_mask);
             } catch (nb::python_error &e) {
                 if (!e.matches(PyExc_Exception)) throw;
-                violations[rule_str] = zero;
+                set_item(violations, rule_str, zero);
                 warn_failed(rule_str, e);
             }
         } else {
-            nb::object expr = parsed["expr"];
+            nb::object expr = item(parsed, "expr");
             rulix::Tokenized tokens = check_text(expr, table);
             if (!tokens.ok) {
-                violations[rule_str] = zero;
+                set_item(violations, rule_str, zero);
                 warn_rule(rule_str, "was refused and counts 0 violations: " + tokens.reason + ".");
                 continue;
             }
@@ -436,28 +455,28 @@ nb::object rulix_validate(Call &c) {
                 continue;
             }
             try {
-                nb::object result = df.attr("eval")(expr);
+                nb::object result = get(df, "eval")(expr);
                 if (nb::hasattr(result, "__iter__")) {
-                    nb::object violating_mask = ~result.attr("astype")(nb::handle(
+                    nb::object violating_mask = ~get(result, "astype")(nb::handle(
                         reinterpret_cast<PyObject *>(&PyBool_Type)));
-                    violations[rule_str] =
-                        qrt::check(PyNumber_Long(violating_mask.attr("sum")().ptr()));
+                    set_item(violations, rule_str,
+                             qrt::check(PyNumber_Long(get(violating_mask, "sum")().ptr())));
                     add_labels(all_violating, df, violating_mask);
                 } else {
-                    violations[rule_str] = zero;
+                    set_item(violations, rule_str, zero);
                     warn_rule(rule_str, "refers to no column (it evaluates to the single value " +
                                             repr_str(result) + ") and counts 0 violations.");
                 }
             } catch (nb::python_error &e) {
                 if (!e.matches(PyExc_Exception)) throw;
-                violations[rule_str] = zero;
+                set_item(violations, rule_str, zero);
                 warn_failed(rule_str, e);
             }
         }
     }
 
     nb::object total = zero;
-    for (auto [key, value] : violations) total = total + value;
+    for (nb::handle value : qrt::each(get(violations, "values")())) total = total + value;
 
     nb::object violating_index;
     size_t n_positions = 0;
@@ -470,17 +489,17 @@ nb::object rulix_validate(Call &c) {
     positions.pop_back();
     if (!positions.empty()) {
         if (PySet_GET_SIZE(all_violating.ptr()) == 0)
-            violating_index = increasing_int_labels(df, positions);
+            violating_index = increasing_int_labels(table.index(), positions);
         if (!violating_index.is_valid()) {
             nb::object taken = int64_array(positions.size(), [&](std::int64_t *out) {
                 std::memcpy(out, positions.data(), positions.size() * sizeof(std::int64_t));
             });
-            nb::object labels = df.attr("index").attr("take")(taken).attr("tolist")();
+            nb::object labels = get(get(table.index(), "take")(taken), "tolist")();
             qrt::check(PyObject_CallMethod(all_violating.ptr(), "update", "O", labels.ptr()));
         }
     }
     if (!violating_index.is_valid())
-        violating_index = pandas().attr("Index")(ordered_labels(all_violating, df));
+        violating_index = get(pandas(), "Index")(ordered_labels(all_violating, df));
     Py_ssize_t n_rows = PyObject_Length(df.ptr());
     if (n_rows < 0) qrt::throw_error();
     Py_ssize_t n_violating = PyObject_Length(violating_index.ptr());
@@ -500,16 +519,17 @@ nb::object rulix_validate(Call &c) {
 // ---------------------------------------------------------------------------
 // ConstraintViolationReport
 
-nb::object report_empty_index(Call &) { return pandas().attr("Index")(nb::list()); }
+nb::object report_empty_index(Call &) { return get(pandas(), "Index")(nb::list()); }
 
 nb::object report_summary(Call &c) {
     nb::list lines;
-    nb::object violations = c[0].attr("violations");
-    for (nb::handle item : violations.attr("items")()) {
-        nb::object rule = item[0], count = item[1];
-        lines.append(nb::str("Rule '{}': {} violations").attr("format")(nb::str(rule), nb::str(count)));
+    nb::object violations = get(c[0], "violations");
+    for (nb::handle entry : get(violations, "items")()) {
+        nb::object rule = item(entry, 0), count = item(entry, 1);
+        lines.append(
+            get(nb::str("Rule '{}': {} violations"), "format")(nb::str(rule), nb::str(count)));
     }
-    return nb::str("\n").attr("join")(lines);
+    return get(nb::str("\n"), "join")(lines);
 }
 
 // A bound moved off `bound` by 1e-6 in `direction`; when the offset is lost to
@@ -521,36 +541,87 @@ double strict_bound(double bound, double direction) {
     return moved;
 }
 
+// The clip of an integer column (numpy or nullable integers, booleans): to the
+// nearest value of the column's own type inside the bound (`> 0` gives 1,
+// `> 0.5` gives 1, `< 5` gives 4, `<= 4.5` gives 4), so the dtype is kept.
+// Empty optional: not an integer column (clipped as floats are). An invalid
+// object: nothing to do, because every value of the type is inside the bound,
+// or none is (no such value can be written, so the column is left as it is).
+std::optional<nb::object> clip_whole(nb::handle col, const std::string &op, double bound) {
+    nb::object dtype = get(col, "dtype");
+    PyObject *kind_obj = nullptr;
+    if (qrt::check_int(PyObject_GetOptionalAttrString(dtype.ptr(), "kind", &kind_obj)) == 0)
+        return std::nullopt;
+    nb::object kind_held = nb::steal(kind_obj);
+    if (!PyUnicode_Check(kind_obj)) return std::nullopt;
+    const std::string kind = qrt::to_string(kind_held);
+    if (kind != "i" && kind != "u" && kind != "b") return std::nullopt;
+
+    const bool lower = op[0] == '>';
+    double limit = op == ">"    ? std::floor(bound) + 1.0
+                   : op == ">=" ? std::ceil(bound)
+                   : op == "<"  ? std::ceil(bound) - 1.0
+                                : std::floor(bound);
+    if (!std::isfinite(limit)) return nb::object();  // NaN or infinite bound
+    nb::object lim = qrt::check(PyLong_FromDouble(limit));
+    nb::object lo, hi;
+    if (kind == "b") {
+        lo = nb::int_(0);
+        hi = nb::int_(1);
+    } else {
+        nb::object np_dtype = nb::hasattr(dtype, "numpy_dtype") ? get(dtype, "numpy_dtype") : dtype;
+        nb::object info = get(nb::module_::import_("numpy"), "iinfo")(np_dtype);
+        lo = get(info, "min");
+        hi = get(info, "max");
+    }
+    auto cmp = [](nb::handle a, nb::handle b, int op_id) {
+        return qrt::check_int(PyObject_RichCompareBool(a.ptr(), b.ptr(), op_id)) != 0;
+    };
+    // Every value inside the bound, or none: nothing to clip.
+    if (lower ? (cmp(lim, lo, Py_LE) || cmp(lim, hi, Py_GT))
+              : (cmp(lim, hi, Py_GE) || cmp(lim, lo, Py_LT)))
+        return nb::object();
+    nb::object value = kind == "b" ? nb::object(nb::bool_(cmp(lim, hi, Py_EQ))) : lim;
+    nb::object clipped =
+        lower ? get(col, "clip")("lower"_a = value) : get(col, "clip")("upper"_a = value);
+    nb::object clipped_dtype = get(clipped, "dtype");
+    if (!clipped_dtype.equal(dtype)) clipped = get(clipped, "astype")(dtype);
+    return clipped;
+}
+
 nb::object clip_repair(Call &c, nb::handle df) {
     nb::handle self = c[0];
     nb::handle bound_re = c.capture(0);
-    nb::object result = df.attr("copy")();
-    nb::object is_numeric = pandas().attr("api").attr("types").attr("is_numeric_dtype");
-    for (nb::handle rule : self.attr("violations")) {
-        nb::object m = bound_re.attr("match")(rule.attr("strip")());
+    nb::object result = get(df, "copy")();
+    nb::object is_numeric = get(pandas(), "api", "types", "is_numeric_dtype");
+    for (nb::handle rule : get(self, "violations")) {
+        nb::object m = get(bound_re, "match")(get(rule, "strip")());
         if (m.is_none()) continue;
-        nb::object column = m.attr("group")(1);
-        std::string op = qrt::to_string(m.attr("group")(2));
-        nb::object bound_obj = nb::steal(PyFloat_FromString(m.attr("group")(3).ptr()));
+        nb::object column = get(m, "group")(1);
+        std::string op = qrt::to_string(get(m, "group")(2));
+        nb::object bound_obj = nb::steal(PyFloat_FromString(get(m, "group")(3).ptr()));
         if (!bound_obj.is_valid()) {
             if (!PyErr_ExceptionMatches(PyExc_ValueError)) qrt::throw_error();
             PyErr_Clear();
             continue;
         }
         double bound = PyFloat_AS_DOUBLE(bound_obj.ptr());
-        if (!qrt::check_int(PySequence_Contains(result.attr("columns").ptr(), column.ptr())))
+        if (!qrt::check_int(PySequence_Contains(get(result, "columns").ptr(), column.ptr())))
             continue;
-        nb::object col = result[column];
+        nb::object col = item(result, column);
         if (!nb::bool_(is_numeric(col))) continue;
         nb::object clipped;
-        if (op == ">")
-            clipped = col.attr("clip")("lower"_a = strict_bound(bound, 1.0));
+        if (std::optional<nb::object> whole = clip_whole(col, op, bound)) {
+            if (!whole->is_valid()) continue;
+            clipped = *whole;
+        } else if (op == ">")
+            clipped = get(col, "clip")("lower"_a = strict_bound(bound, 1.0));
         else if (op == ">=")
-            clipped = col.attr("clip")("lower"_a = bound_obj);
+            clipped = get(col, "clip")("lower"_a = bound_obj);
         else if (op == "<")
-            clipped = col.attr("clip")("upper"_a = strict_bound(bound, -1.0));
+            clipped = get(col, "clip")("upper"_a = strict_bound(bound, -1.0));
         else
-            clipped = col.attr("clip")("upper"_a = bound_obj);
+            clipped = get(col, "clip")("upper"_a = bound_obj);
         qrt::assign_item(result, column, clipped);
     }
     return result;
@@ -558,31 +629,31 @@ nb::object clip_repair(Call &c, nb::handle df) {
 
 nb::object report_fix(Call &c) {
     nb::handle self = c[0], df = c[1], strategy = c[2];
-    nb::object violating_rows = self.attr("violating_rows");
-    if (nb::len(violating_rows) == 0) return df.attr("copy")();
+    nb::object violating_rows = get(self, "violating_rows");
+    if (nb::len(violating_rows) == 0) return get(df, "copy")();
 
-    nb::object bad_mask = df.attr("index").attr("isin")(violating_rows);
+    nb::object bad_mask = get(df, "index", "isin")(violating_rows);
     nb::object good_mask = ~bad_mask;
-    nb::object good_df = df[good_mask];
-    nb::object bad_df = df.attr("loc")[bad_mask];
+    nb::object good_df = item(df, good_mask);
+    nb::object bad_df = item(get(df, "loc"), bad_mask);
 
     std::string s = qrt::to_string(strategy);
-    if (s == "drop") return good_df.attr("reset_index")("drop"_a = true);
+    if (s == "drop") return get(good_df, "reset_index")("drop"_a = true);
     if (s == "resample") {
         if (nb::len(good_df) == 0) {
             qrt::warn(PyExc_RuntimeWarning,
                       "No row satisfies the rules, so 'resample' has no rows to draw from: "
                       "the table is returned unchanged, violating rows included.",
                       1);
-            return df.attr("copy")();
+            return get(df, "copy")();
         }
         size_t n_bad = nb::len(bad_df);
-        nb::object replacement = good_df.attr("sample")("n"_a = n_bad, "replace"_a = true)
-                                     .attr("reset_index")("drop"_a = true);
+        nb::object replacement = get(get(good_df, "sample")("n"_a = n_bad, "replace"_a = true),
+                                     "reset_index")("drop"_a = true);
         nb::list parts;
-        parts.append(good_df.attr("reset_index")("drop"_a = true));
+        parts.append(get(good_df, "reset_index")("drop"_a = true));
         parts.append(replacement);
-        return pandas().attr("concat")(parts, "ignore_index"_a = true);
+        return get(pandas(), "concat")(parts, "ignore_index"_a = true);
     }
     if (s == "clip") return clip_repair(c, df);
     qrt::raise(PyExc_ValueError, "Unknown fix strategy '%U'. Valid: 'resample', 'drop', 'clip'.",
@@ -646,52 +717,54 @@ const Signature kFix{"fix",
 
 void exec_module(nb::module_ m) {
     nb::object re = nb::module_::import_("re");
-    m.attr("re") = re;
+    set_attr(m, "re", re);
     nb::object dataclasses = nb::module_::import_("dataclasses");
-    m.attr("dataclass") = dataclasses.attr("dataclass");
-    m.attr("field") = dataclasses.attr("field");
+    set_attr(m, "dataclass", get(dataclasses, "dataclass"));
+    set_attr(m, "field", get(dataclasses, "field"));
     nb::object typing = nb::module_::import_("typing");
-    for (const char *name : {"Any", "Dict", "List", "Optional"}) m.attr(name) = typing.attr(name);
-    m.attr("np") = nb::module_::import_("numpy");
-    m.attr("pd") = nb::module_::import_("pandas");
+    for (const char *name : {"Any", "Dict", "List", "Optional"})
+        set_attr(m, name, get(typing, name));
+    set_attr(m, "np", nb::module_::import_("numpy"));
+    set_attr(m, "pd", nb::module_::import_("pandas"));
 
     nb::list all;
     all.append("Rulix");
     all.append("ConstraintViolationReport");
-    m.attr("__all__") = all;
+    set_attr(m, "__all__", all);
 
-    nb::object field = dataclasses.attr("field");
+    nb::object field = get(dataclasses, "field");
     nb::dict report_ns;
     nb::dict annotations;
-    annotations["violations"] = "Dict[str, int]";
-    annotations["total_violations"] = "int";
-    annotations["violation_rate"] = "float";
-    annotations["violating_rows"] = "pd.Index";
-    report_ns["__annotations__"] = annotations;
-    report_ns["violations"] =
-        field("default_factory"_a = nb::handle(reinterpret_cast<PyObject *>(&PyDict_Type)));
-    report_ns["total_violations"] = 0;
-    report_ns["violation_rate"] = 0.0;
-    report_ns["violating_rows"] =
-        field("default_factory"_a = qrt::make_function(kEmptyIndex, kModule));
+    set_item(annotations, "violations", "Dict[str, int]");
+    set_item(annotations, "total_violations", "int");
+    set_item(annotations, "violation_rate", "float");
+    set_item(annotations, "violating_rows", "pd.Index");
+    set_item(report_ns, "__annotations__", annotations);
+    set_item(report_ns, "violations",
+             field("default_factory"_a = nb::handle(reinterpret_cast<PyObject *>(&PyDict_Type))));
+    set_item(report_ns, "total_violations", 0);
+    set_item(report_ns, "violation_rate", 0.0);
+    set_item(report_ns, "violating_rows",
+             field("default_factory"_a = qrt::make_function(kEmptyIndex, kModule)));
     qrt::add_method(report_ns, kSummary, kModule);
-    report_ns["fix"] = qrt::make_function(kFix, kModule, nb::make_tuple("resample"),
-                                          nb::make_tuple(re.attr("compile")(kBoundPattern)));
-    m.attr("ConstraintViolationReport") =
-        qrt::make_dataclass("ConstraintViolationReport", kModule, "ConstraintViolationReport",
-                            "Report of constraint violations in a DataFrame.", report_ns);
+    set_item(report_ns, "fix",
+             qrt::make_function(kFix, kModule, nb::make_tuple("resample"),
+                                nb::make_tuple(get(re, "compile")(kBoundPattern))));
+    set_attr(m, "ConstraintViolationReport",
+             qrt::make_dataclass("ConstraintViolationReport", kModule, "ConstraintViolationReport",
+                                 "Report of constraint violations in a DataFrame.", report_ns));
 
     nb::dict rulix_ns;
     qrt::add_method(rulix_ns, kRulixInit, kModule);
     qrt::add_method(rulix_ns, kAddRule, kModule);
-    nb::object ignorecase = re.attr("IGNORECASE");
-    nb::object conditional = re.attr("compile")(kConditionalPattern, ignorecase);
-    rulix_ns["_parse_rule"] =
-        qrt::make_function(kParseRule, kModule, nb::tuple(), nb::make_tuple(conditional));
-    nb::object globals = m.attr("__dict__");
-    rulix_ns["validate"] =
-        qrt::make_function(kValidate, kModule, nb::tuple(), nb::make_tuple(globals));
-    m.attr("Rulix") = qrt::make_class("Rulix", kModule, "Rulix", kRulixDoc, rulix_ns);
+    nb::object ignorecase = get(re, "IGNORECASE");
+    nb::object conditional = get(re, "compile")(kConditionalPattern, ignorecase);
+    set_item(rulix_ns, "_parse_rule",
+             qrt::make_function(kParseRule, kModule, nb::tuple(), nb::make_tuple(conditional)));
+    nb::object globals = get(m, "__dict__");
+    set_item(rulix_ns, "validate",
+             qrt::make_function(kValidate, kModule, nb::tuple(), nb::make_tuple(globals)));
+    set_attr(m, "Rulix", qrt::make_class("Rulix", kModule, "Rulix", kRulixDoc, rulix_ns));
 }
 
 }  // namespace

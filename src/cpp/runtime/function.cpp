@@ -139,16 +139,16 @@ PyObject *func_get_signature(PyObject *self, void *) {
     if (f->signature) return Py_NewRef(f->signature);
     try {
         nb::module_ inspect = nb::module_::import_("inspect");
-        nb::object Parameter = inspect.attr("Parameter");
-        nb::object empty = Parameter.attr("empty");
-        nb::object kind_pk = Parameter.attr("POSITIONAL_OR_KEYWORD");
+        nb::object Parameter = get(inspect, "Parameter");
+        nb::object empty = get(Parameter, "empty");
+        nb::object kind_pk = get(Parameter, "POSITIONAL_OR_KEYWORD");
         const Signature &sig = *f->sig;
         nb::tuple defaults = nb::borrow<nb::tuple>(f->defaults);
         size_t n = sig.params.size(), nd = nb::len(defaults);
         nb::list params;
         for (size_t i = 0; i < n; ++i) {
             const Param &p = sig.params[i];
-            nb::object def = i + nd >= n ? nb::object(defaults[i + nd - n]) : empty;
+            nb::object def = i + nd >= n ? item(defaults, i + nd - n) : empty;
             nb::object ann = p.annotation ? nb::object(nb::str(p.annotation)) : empty;
             params.append(Parameter(p.name, kind_pk, "default"_a = def, "annotation"_a = ann));
         }
@@ -156,12 +156,12 @@ PyObject *func_get_signature(PyObject *self, void *) {
             nb::object ann = sig.var_kwargs_annotation
                                  ? nb::object(nb::str(sig.var_kwargs_annotation))
                                  : empty;
-            params.append(Parameter(sig.var_kwargs, Parameter.attr("VAR_KEYWORD"),
+            params.append(Parameter(sig.var_kwargs, get(Parameter, "VAR_KEYWORD"),
                                     "annotation"_a = ann));
         }
         nb::object ret = sig.return_annotation ? nb::object(nb::str(sig.return_annotation))
-                                               : inspect.attr("Signature").attr("empty");
-        nb::object s = inspect.attr("Signature")(params, "return_annotation"_a = ret);
+                                               : get(inspect, "Signature", "empty");
+        nb::object s = get(inspect, "Signature")(params, "return_annotation"_a = ret);
         f->signature = s.release().ptr();
         return Py_NewRef(f->signature);
     } catch (...) {
@@ -182,11 +182,49 @@ PyObject *func_reduce(PyObject *self, PyObject *) {
     return Py_NewRef(f->qualname);
 }
 
+// __name__ and __qualname__ are always strings (repr and pickling rely on it);
+// like a Python function's, they can be replaced by another string but neither
+// deleted nor set to anything else. __doc__ and __module__ take any object, and
+// deleting them leaves None.
+PyObject *func_get_name(PyObject *self, void *) {
+    return Py_NewRef(reinterpret_cast<FuncObject *>(self)->name);
+}
+PyObject *func_get_qualname(PyObject *self, void *) {
+    return Py_NewRef(reinterpret_cast<FuncObject *>(self)->qualname);
+}
+int set_string_member(PyObject **slot, PyObject *value, const char *what) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_XSETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+int func_set_name(PyObject *self, PyObject *value, void *) {
+    return set_string_member(&reinterpret_cast<FuncObject *>(self)->name, value, "__name__");
+}
+int func_set_qualname(PyObject *self, PyObject *value, void *) {
+    return set_string_member(&reinterpret_cast<FuncObject *>(self)->qualname, value,
+                             "__qualname__");
+}
+PyObject *func_get_doc(PyObject *self, void *) {
+    PyObject *doc = reinterpret_cast<FuncObject *>(self)->doc;
+    return Py_NewRef(doc ? doc : Py_None);
+}
+int func_set_doc(PyObject *self, PyObject *value, void *) {
+    Py_XSETREF(reinterpret_cast<FuncObject *>(self)->doc, Py_XNewRef(value));
+    return 0;
+}
+PyObject *func_get_module(PyObject *self, void *) {
+    PyObject *module = reinterpret_cast<FuncObject *>(self)->module;
+    return Py_NewRef(module ? module : Py_None);
+}
+int func_set_module(PyObject *self, PyObject *value, void *) {
+    Py_XSETREF(reinterpret_cast<FuncObject *>(self)->module, Py_XNewRef(value));
+    return 0;
+}
+
 PyMemberDef func_members[] = {
-    {"__name__", Py_T_OBJECT_EX, offsetof(FuncObject, name), 0, nullptr},
-    {"__qualname__", Py_T_OBJECT_EX, offsetof(FuncObject, qualname), 0, nullptr},
-    {"__module__", Py_T_OBJECT_EX, offsetof(FuncObject, module), 0, nullptr},
-    {"__doc__", Py_T_OBJECT_EX, offsetof(FuncObject, doc), 0, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FuncObject, vectorcall), Py_READONLY,
      nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(FuncObject, dict), Py_READONLY, nullptr},
@@ -195,6 +233,10 @@ PyMemberDef func_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 PyGetSetDef func_getset[] = {
+    {"__name__", func_get_name, func_set_name, nullptr, nullptr},
+    {"__qualname__", func_get_qualname, func_set_qualname, nullptr, nullptr},
+    {"__doc__", func_get_doc, func_set_doc, nullptr, nullptr},
+    {"__module__", func_get_module, func_set_module, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__signature__", func_get_signature, nullptr, nullptr, nullptr},
     {"__defaults__", func_get_defaults, nullptr, nullptr, nullptr},
@@ -278,12 +320,12 @@ nb::object make_function(const Signature &sig, const char *module, nb::tuple def
 
     nb::dict annotations;
     for (const Param &p : sig.params)
-        if (p.annotation) annotations[p.name] = nb::str(p.annotation);
+        if (p.annotation) set_item(annotations, p.name, nb::str(p.annotation));
     if (sig.var_kwargs && sig.var_kwargs_annotation)
-        annotations[sig.var_kwargs] = nb::str(sig.var_kwargs_annotation);
-    if (sig.return_annotation) annotations["return"] = nb::str(sig.return_annotation);
+        set_item(annotations, sig.var_kwargs, nb::str(sig.var_kwargs_annotation));
+    if (sig.return_annotation) set_item(annotations, "return", nb::str(sig.return_annotation));
     nb::dict d;
-    d["__annotations__"] = annotations;
+    set_item(d, "__annotations__", annotations);
     f->dict = d.release().ptr();
     PyObject_GC_Track(reinterpret_cast<PyObject *>(f));
     return self;

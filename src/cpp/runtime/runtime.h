@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Like nanobind's own namespace, the runtime layer is private to each module.
@@ -58,6 +59,62 @@ inline int check_int(int r) {
 // warnings.warn(message, category, stacklevel); a warning turned into an error
 // by the filters propagates as that error.
 void warn(PyObject *category, const std::string &message, int stacklevel = 1);
+
+// ---------------------------------------------------------------------------
+// The object protocol, eagerly
+//
+// nanobind's `o.attr("x")` and `o[key]` return lazy accessors that look the
+// value up only when it is first used. Used as an argument of a call, a tuple,
+// a list or a keyword argument, that lookup runs inside a noexcept conversion,
+// so a lookup that raises terminates the process. Module code therefore never
+// uses the accessors: these helpers do the lookup at once and return a new
+// reference (or raise the Python error as nb::python_error). A source rule in
+// the test suite keeps it that way.
+
+// o.name (and o.a.b.c: each name looked up on the result of the one before).
+inline nb::object get(nb::handle o, const char *name) { return nb::getattr(o, name); }
+inline nb::object get(nb::handle o, nb::handle name) { return nb::getattr(o, name); }
+template <typename... Names>
+nb::object get(nb::handle o, const char *first, const char *second, Names... rest) {
+    return get(nb::getattr(o, first), second, rest...);
+}
+
+// o[key]; the key is converted as nanobind converts call arguments.
+inline nb::object item(nb::handle o, nb::handle key) {
+    return check(PyObject_GetItem(o.ptr(), key.ptr()));
+}
+template <typename K>
+nb::object item(nb::handle o, K &&key) {
+    nb::object k = nb::cast(std::forward<K>(key));
+    return check(PyObject_GetItem(o.ptr(), k.ptr()));
+}
+
+// o.name = value
+template <typename V>
+void set_attr(nb::handle o, const char *name, V &&value) {
+    nb::object v = nb::cast(std::forward<V>(value));
+    check_int(PyObject_SetAttrString(o.ptr(), name, v.ptr()));
+}
+
+// o[key] = value (for a pandas table use assign_item below).
+template <typename K, typename V>
+void set_item(nb::handle o, K &&key, V &&value) {
+    nb::object k = nb::cast(std::forward<K>(key));
+    nb::object v = nb::cast(std::forward<V>(value));
+    check_int(PyObject_SetItem(o.ptr(), k.ptr(), v.ptr()));
+}
+
+// for (nb::handle x : each(container)): the iterator protocol, as a Python for
+// loop runs it. nanobind's own iteration of an nb::list walks a raw pointer
+// into the list's storage and that of an nb::dict hands out borrowed
+// references, so a callback in the loop body that changes the container
+// (or drops its last reference to an item) leaves them reading freed memory.
+// Here each step holds a strong reference to its item, and a container changed
+// underway is seen, or refused, exactly as Python's own loop would.
+inline nb::iterator each(nb::handle container) { return nb::iter(container); }
+
+// `a, b = value`, with the interpreter's own errors and messages.
+std::pair<nb::object, nb::object> unpack2(nb::handle value);
 
 // ---------------------------------------------------------------------------
 // Signatures and typed parameters
