@@ -1,0 +1,289 @@
+// quorvix._kernels: numeric loops behind the metric classes.
+//
+// Private to the package. Each function reproduces, number for number, a
+// computation the metric classes otherwise hand to numpy, scipy or pandas; the
+// tests compare both ways on awkward inputs. The arrays are read while the
+// interpreter lock is released, and the work is split over up to two threads
+// when it is large enough to pay for them.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace {
+
+template <class T, size_t D>
+using In = nb::ndarray<const T, nb::ndim<D>, nb::c_contig, nb::device::cpu>;
+using Out2 = nb::ndarray<nb::numpy, double, nb::ndim<2>>;
+
+// Runs body(i) for i in [0, n) on up to two threads (the machine's cores);
+// `work` is a rough operation count below which one thread is cheaper.
+template <class F>
+void parallel_for(size_t n, double work, F &&body) {
+    unsigned threads = std::max(1u, std::min(2u, std::thread::hardware_concurrency()));
+    if (threads < 2 || n < 2 || work < 2e5) {
+        for (size_t i = 0; i < n; ++i) body(i);
+        return;
+    }
+    std::atomic<size_t> next{0};
+    auto worker = [&] {
+        for (size_t i; (i = next.fetch_add(1)) < n;) body(i);
+    };
+    std::thread other(worker);
+    worker();
+    other.join();
+}
+
+Out2 new_matrix(size_t rows, size_t cols) {
+    double *data = new double[std::max<size_t>(1, rows * cols)];
+    nb::capsule owner(data, [](void *p) noexcept { delete[] static_cast<double *>(p); });
+    return Out2(data, {rows, cols}, owner);
+}
+
+// ---------------------------------------------------------------------------
+// Two-sample Kolmogorov–Smirnov statistics of resampled columns.
+//
+// For every column j the pooled values of both samples were sorted once:
+// seq[j, t] is the t-th pooled value's row (a real row r < n_real, or the
+// synthetic row t - n_real), and ends[j, t] is 1 where t is the last of a run
+// of equal values. A resample is a list of row indices per sample; its KS
+// statistic only needs how often each row was drawn, so each costs one pass
+// over the pooled order instead of a sort.
+//
+// The statistic is computed as scipy.stats.ks_2samp computes it: at every
+// pooled value, cdf1 - cdf2 with cdf = (values <= it) / n, in double; then
+// min_s = clip(-min, 0, 1), max_s = max, and the statistic is min_s when
+// min_s > max_s, else max_s. (plain_walk: always divide at every run's end,
+// the way used for samples too large for the packed integers.) Inside a run of equal values the counts do not
+// change, so the run's last position stands for all of it.
+Out2 ks_resampled(In<int32_t, 2> seq, In<uint8_t, 2> ends, int64_t n_real,
+                  In<int64_t, 2> real_idx, In<int64_t, 2> synth_idx, bool plain_walk) {
+    const size_t k = seq.shape(0), total = seq.shape(1);
+    const size_t n_boot = real_idx.shape(0);
+    const size_t n_r = real_idx.shape(1), n_s = synth_idx.shape(1);
+    if (ends.shape(0) != k || ends.shape(1) != total)
+        throw nb::value_error("seq and ends must have the same shape");
+    if (n_real < 1 || static_cast<size_t>(n_real) != n_r || n_s < 1 || n_r + n_s != total)
+        throw nb::value_error("the resamples must keep the sizes of the two samples");
+    if (synth_idx.shape(0) != n_boot)
+        throw nb::value_error("as many synthetic as real resamples are needed");
+    const int32_t *sq = seq.data();
+    for (size_t t = 0; t < k * total; ++t)
+        if (sq[t] < 0 || static_cast<size_t>(sq[t]) >= total)
+            throw nb::value_error("seq holds a row outside the samples");
+
+    Out2 out = new_matrix(n_boot, k);
+    double *res = out.data();
+    std::atomic<bool> bad_index{false};
+    {
+        nb::gil_scoped_release unlocked;
+        const uint8_t *en = ends.data();
+        const int64_t *ri = real_idx.data(), *si = synth_idx.data();
+        const double d1 = static_cast<double>(n_r), d2 = static_cast<double>(n_s);
+        // When n1 * n2 * (n1 + 1) stays below 2^62 the walk adds one integer
+        // per position, packed = key * (n1 + 1) + a with key = a * n2 - c * n1
+        // (a, c: real and synthetic values counted so far; 0 <= a <= n1, so
+        // packed orders as the pair (key, a)). The differences a/n1 - c/n2 of
+        // two positions are ordered as their keys: distinct values lie at
+        // least 1/(n1 n2) apart, far more than the rounding of the divisions
+        // and the subtraction. So the walk compares integers and divides only
+        // where the key reaches or ties its extreme so far (ties keep the
+        // larger or smaller double, as a maximum over the doubles would).
+        const bool packed_walk = !plain_walk && d1 * d2 * (d1 + 1.0) < 4.0e18;
+        const int64_t n1 = static_cast<int64_t>(n_r), n2 = static_cast<int64_t>(n_s);
+        const int64_t M = n1 + 1;
+        parallel_for(n_boot, double(n_boot) * double(k) * double(total), [&](size_t b) {
+            std::vector<int64_t> counts(total, 0);  // real rows, then synthetic rows
+            for (size_t i = 0; i < n_r; ++i) {
+                int64_t r = ri[b * n_r + i];
+                if (r < 0 || static_cast<size_t>(r) >= n_r) {
+                    bad_index = true;
+                    return;
+                }
+                ++counts[static_cast<size_t>(r)];
+            }
+            for (size_t i = 0; i < n_s; ++i) {
+                int64_t s = si[b * n_s + i];
+                if (s < 0 || static_cast<size_t>(s) >= n_s) {
+                    bad_index = true;
+                    return;
+                }
+                ++counts[n_r + static_cast<size_t>(s)];
+            }
+            std::vector<int64_t> step;  // what each row adds to packed
+            if (packed_walk) {
+                step.resize(total);
+                for (size_t i = 0; i < n_r; ++i) step[i] = counts[i] * n2 * M + counts[i];
+                for (size_t i = n_r; i < total; ++i) step[i] = -counts[i] * n1 * M;
+            }
+            for (size_t j = 0; j < k; ++j) {
+                const int32_t *order = sq + j * total;
+                const uint8_t *last = en + j * total;
+                double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+                if (packed_walk) {
+                    int64_t packed = 0, lo_key = 0, hi_key = 0, below = 0, above = 0;
+                    bool first = true;
+                    for (size_t t = 0; t < total; ++t) {
+                        packed += step[static_cast<size_t>(order[t])];
+                        // strictly between the extremes: nothing to do
+                        if (!last[t] || (!first && packed < above && packed >= below)) continue;
+                        const int64_t key =
+                            packed >= 0 ? packed / M : -((-packed + M - 1) / M);  // floor
+                        const int64_t a = packed - key * M;
+                        const int64_t c = (a * n2 - key) / n1;
+                        const double diff = static_cast<double>(a) / d1 - static_cast<double>(c) / d2;
+                        if (first || key > hi_key) {
+                            hi_key = key;
+                            hi = diff;
+                        } else if (key == hi_key) {
+                            hi = std::max(hi, diff);
+                        }
+                        if (first || key < lo_key) {
+                            lo_key = key;
+                            lo = diff;
+                        } else if (key == lo_key) {
+                            lo = std::min(lo, diff);
+                        }
+                        first = false;
+                        above = hi_key * M;       // packed below this: key < hi_key
+                        below = (lo_key + 1) * M; // packed from this on: key > lo_key
+                    }
+                } else {
+                    int64_t a = 0, c = 0;
+                    for (size_t t = 0; t < total; ++t) {
+                        const size_t row = static_cast<size_t>(order[t]);
+                        if (row < n_r)
+                            a += counts[row];
+                        else
+                            c += counts[row];
+                        if (last[t]) {
+                            const double diff =
+                                static_cast<double>(a) / d1 - static_cast<double>(c) / d2;
+                            lo = std::min(lo, diff);
+                            hi = std::max(hi, diff);
+                        }
+                    }
+                }
+                double min_s = std::min(1.0, std::max(0.0, -lo));
+                res[b * k + j] = min_s > hi ? min_s : hi;
+            }
+        });
+    }
+    if (bad_index) throw nb::value_error("a resample holds a row index outside its sample");
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Spearman correlation matrix on pairwise-complete rows.
+//
+// The same numbers as pandas' DataFrame.corr(method="spearman",
+// min_periods=minp) on a float table: for each pair of columns the rows where
+// both are present (not NaN) are ranked within that pair (ties get the mean of
+// their positions), and the Pearson correlation of the ranks is accumulated
+// in row order: sum((rx - m)(ry - m)) / sqrt(sum((rx - m)^2) sum((ry - m)^2))
+// with m = (nobs + 1) / 2. Fewer than minp rows, or a zero divisor, give NaN.
+// Each column is sorted once; ranking a pair walks that order and skips the
+// rows the other column lacks.
+Out2 spearman_matrix(nb::ndarray<const double, nb::ndim<2>, nb::device::cpu> x, int64_t minp) {
+    const size_t n = x.shape(0), k = x.shape(1);
+    const int64_t s0 = x.stride(0), s1 = x.stride(1);
+    const double *base = x.data();
+    Out2 out = new_matrix(k, k);
+    double *res = out.data();
+    {
+        nb::gil_scoped_release unlocked;
+        auto at = [&](size_t row, size_t col) { return base[int64_t(row) * s0 + int64_t(col) * s1]; };
+        // valid rows of every column, in order of their values
+        std::vector<std::vector<uint32_t>> order(k);
+        std::vector<std::vector<uint8_t>> present(k, std::vector<uint8_t>(n));
+        parallel_for(k, double(n) * double(k) * 20.0, [&](size_t j) {
+            std::vector<uint32_t> &o = order[j];
+            o.reserve(n);
+            for (size_t i = 0; i < n; ++i) {
+                bool ok = std::isfinite(at(i, j));  // as pandas: inf counts as missing
+                present[j][i] = ok;
+                if (ok) o.push_back(static_cast<uint32_t>(i));
+            }
+            std::stable_sort(o.begin(), o.end(),
+                             [&](uint32_t a, uint32_t b) { return at(a, j) < at(b, j); });
+        });
+
+        std::vector<std::pair<size_t, size_t>> pairs;
+        for (size_t xi = 0; xi < k; ++xi)
+            for (size_t yi = 0; yi <= xi; ++yi) pairs.emplace_back(xi, yi);
+
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        parallel_for(pairs.size(), double(pairs.size()) * double(n) * 4.0, [&](size_t p) {
+            const size_t xi = pairs[p].first, yi = pairs[p].second;
+            const uint8_t *px = present[xi].data(), *py = present[yi].data();
+            // ranks within the pair's rows, stored by row
+            std::vector<double> rx(n), ry(n);
+            auto rank = [&](size_t col, const uint8_t *other, std::vector<double> &r) {
+                const std::vector<uint32_t> &o = order[col];
+                size_t pos = 0, start = 0;  // positions are 1-based ranks
+                std::vector<uint32_t> group;
+                double prev = 0.0;
+                auto flush = [&] {
+                    // positions start+1 .. pos share the mean rank
+                    const double mean_rank = (double(start + 1) + double(pos)) / 2.0;
+                    for (uint32_t row : group) r[row] = mean_rank;
+                    group.clear();
+                };
+                for (uint32_t row : o) {
+                    if (!other[row]) continue;
+                    const double v = at(row, col);
+                    if (!group.empty() && v != prev) {
+                        flush();
+                        start = pos;
+                    }
+                    group.push_back(row);
+                    prev = v;
+                    ++pos;
+                }
+                if (!group.empty()) flush();
+                return pos;
+            };
+            const size_t nobs = rank(xi, py, rx);
+            rank(yi, px, ry);
+            double value;
+            if (static_cast<int64_t>(nobs) < minp) {
+                value = nan;
+            } else {
+                const double mean = (double(nobs) + 1.0) / 2.0;
+                double sumx = 0.0, sumxx = 0.0, sumyy = 0.0;
+                for (size_t i = 0; i < n; ++i) {
+                    if (!(px[i] && py[i])) continue;
+                    const double vx = rx[i] - mean, vy = ry[i] - mean;
+                    sumx += vx * vy;
+                    sumxx += vx * vx;
+                    sumyy += vy * vy;
+                }
+                const double divisor = std::sqrt(sumxx * sumyy);
+                value = divisor != 0.0 ? sumx / divisor : nan;
+            }
+            res[xi * k + yi] = res[yi * k + xi] = value;
+        });
+    }
+    return out;
+}
+
+}  // namespace
+
+NB_MODULE(_kernels, m) {
+    m.doc() = "Numeric loops behind quorvix's metric classes (private).";
+    m.def("ks_resampled", &ks_resampled, "seq"_a, "ends"_a, "n_real"_a, "real_idx"_a,
+          "synth_idx"_a, "plain_walk"_a = false,
+          "KS statistics of resampled columns: an array (resamples x columns).");
+    m.def("spearman_matrix", &spearman_matrix, "x"_a, "minp"_a,
+          "Spearman correlations of the columns of x on pairwise-complete rows.");
+}
