@@ -55,13 +55,7 @@ SEED = 0
 
 def _warm_imports():
     # load the heavy libraries first so that no timing includes their import
-    import warnings
-
     import matplotlib
-
-    # the report's heatmap figure has a colour bar, which makes matplotlib
-    # warn about tight_layout on every to_html call
-    warnings.filterwarnings("ignore", message="This figure includes Axes that are not compatible")
 
     matplotlib.use("Agg")
     import matplotlib.pyplot  # noqa: F401

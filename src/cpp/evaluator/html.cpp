@@ -348,11 +348,14 @@ std::string distribution_card(nb::handle real_df, nb::handle synthetic_df, nb::h
         nb::object real_vals = item(real_df, col).attr("dropna")();
         nb::object synth_vals = item(synthetic_df, col).attr("dropna")();
         const Py_ssize_t bins = std::min<Py_ssize_t>(50, std::max<Py_ssize_t>(10, length(real_vals) / 20));
+        // Each histogram is one filled outline rather than a patch per bin:
+        // the same picture, drawn (and placed around by the legend) much faster.
         ax.attr("hist")(real_vals, "bins"_a = bins, "alpha"_a = 0.6, "label"_a = "Real",
-                        "color"_a = "#0066cc", "density"_a = true);
+                        "color"_a = "#0066cc", "density"_a = true, "histtype"_a = "stepfilled");
         if (length(synth_vals) > 0)
             ax.attr("hist")(synth_vals, "bins"_a = bins, "alpha"_a = 0.6, "label"_a = "Synthetic",
-                            "color"_a = "#ff6600", "density"_a = true);
+                            "color"_a = "#ff6600", "density"_a = true,
+                            "histtype"_a = "stepfilled");
         ax.attr("set_title")(col, "fontsize"_a = 11, "fontweight"_a = "bold");
         ax.attr("legend")("fontsize"_a = 9);
         ax.attr("tick_params")("labelsize"_a = 8);
@@ -371,7 +374,11 @@ std::string correlation_pair(nb::handle real_df, nb::handle synthetic_df, nb::ha
                              nb::handle plt, nb::handle io, nb::handle base64) {
     nb::object fig;
     try {
-        auto [f, axes] = unpack2(plt.attr("subplots")(1, 2, "figsize"_a = nb::make_tuple(10, 4.5)));
+        // The constrained layout makes room for the colour bar beside the two
+        // panels (tight_layout cannot place a colour bar's axes: it warned and
+        // let the bar cover part of the synthetic panel).
+        auto [f, axes] = unpack2(plt.attr("subplots")(1, 2, "figsize"_a = nb::make_tuple(10, 4.5),
+                                                      "layout"_a = "constrained"));
         fig = f;
         nb::object real_corr = item(real_df, cols).attr("corr")();
         nb::object synth_corr = item(synthetic_df, cols).attr("corr")();
@@ -400,7 +407,6 @@ std::string correlation_pair(nb::handle real_df, nb::handle synthetic_df, nb::ha
         ax1.attr("set_yticklabels")(labels, "fontsize"_a = 7);
 
         fig.attr("colorbar")(im0, "ax"_a = axes, "shrink"_a = 0.8);
-        fig.attr("tight_layout")();
         std::string encoded = encode_png(fig, plt, io, base64);
         return "<h2>Correlation Comparison</h2><div class='plot-card' "
                "style='max-width:800px'><img src='data:image/png;base64," +
