@@ -141,10 +141,36 @@ def categorical_codes(real_col: pd.Series, synth_col: pd.Series
     code -1. Equal values share a code in both tables (values are compared
     with Python equality, so 1, 1.0 and True are the same category).
     """
+    if _holds_text_only(real_col) and _holds_text_only(synth_col):
+        return _text_codes(real_col, synth_col)
     r = _object_values(real_col)
     s = _object_values(synth_col)
     codes, uniques = pd.factorize(np.concatenate([r, s]), use_na_sentinel=True)
     return codes[: len(r)], codes[len(r):], len(uniques)
+
+
+def _holds_text_only(s: pd.Series) -> bool:
+    """Whether every present value of the column is a str (so that pandas can
+    factorize the column as it stands, without a copy as Python objects)."""
+    if isinstance(s.dtype, pd.StringDtype):
+        return True
+    return s.dtype == object and pd.api.types.infer_dtype(s, skipna=True) == "string"
+
+
+def _text_codes(real_col: pd.Series, synth_col: pd.Series) -> Tuple[np.ndarray, np.ndarray, int]:
+    """``categorical_codes`` of two text columns: each column is factorized on
+    its own and the synthetic codes are mapped onto the real ones, new values
+    numbered on in their order of appearance, which gives the codes of
+    factorizing the two columns one after the other."""
+    r_codes, r_uniques = pd.factorize(real_col, use_na_sentinel=True)
+    s_codes, s_uniques = pd.factorize(synth_col, use_na_sentinel=True)
+    known = pd.Index(np.asarray(r_uniques, dtype=object), dtype=object)
+    where = known.get_indexer(np.asarray(s_uniques, dtype=object))
+    new = where < 0
+    where[new] = len(known) + np.arange(int(new.sum()))
+    mapped = np.where(s_codes >= 0, where[np.maximum(s_codes, 0)], -1) if len(where) else s_codes
+    return (np.asarray(r_codes, dtype=np.intp), np.asarray(mapped, dtype=np.intp),
+            len(known) + int(new.sum()))
 
 
 # ---------------------------------------------------------------------------

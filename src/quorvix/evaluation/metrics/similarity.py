@@ -227,7 +227,9 @@ def _correlation_pair(real: pd.DataFrame, synth: pd.DataFrame, method: str,
     rng = make_rng(seed)
     mats = []
     for df in (real, synth):
-        sub = subsample(df, max_rows, rng)
+        # the same rows as subsampling the whole table, taken from the numeric
+        # columns alone
+        sub = subsample(df[cols], max_rows, rng)
         frame = _numeric_frame(sub, cols)
         if method == "spearman":
             # pandas' own algorithm (ranks within each pair's complete rows),
