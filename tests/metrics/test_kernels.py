@@ -59,3 +59,44 @@ def test_spearman_difference_unchanged():
     expected = float(np.clip(1.0 - np.abs(cr[iu] - cs[iu]).mean(), 0.0, 1.0))
     got = CorrelationSimilarityMetrics(real, synth).spearman_correlation_difference()
     assert got == expected
+
+
+def test_column_work_on_two_threads_gives_the_same_scores(monkeypatch):
+    from quorvix.evaluation.metrics import _prep, _shared
+    from quorvix.evaluation.metrics.similarity import UnivariateSimilarityMetrics
+    from quorvix.tabular.evaluator.metrics.statistical.ks_complement import KSComplementMetric
+
+    rng = np.random.default_rng(4)
+    real = pd.DataFrame({f"x{i}": rng.normal(i, 1, 3000) for i in range(5)})
+    real["t"] = rng.choice(list("abc"), 3000)
+    real.loc[::11, "x2"] = np.nan
+    synth = real.sample(frac=1.0, replace=True, random_state=2).reset_index(drop=True)
+    synth["x1"] += 0.3
+
+    def scores():
+        _shared.clear()
+        u = UnivariateSimilarityMetrics(real, synth)
+        return (KSComplementMetric().compute(real, synth), u.wasserstein_distance_metric(),
+                u.total_variation_distance(), u.jensen_shannon_divergence())
+
+    monkeypatch.setattr(_prep, "_PARALLEL_MIN_ROWS", 10**9)
+    one_thread = scores()
+    monkeypatch.setattr(_prep, "_PARALLEL_MIN_ROWS", 0)
+    two_threads = scores()
+    assert two_threads == one_thread
+    assert list(two_threads[0]) == [f"x{i}" for i in range(5)]
+
+
+def test_column_work_raises_the_first_error(monkeypatch):
+    from quorvix.evaluation.metrics import _prep
+
+    monkeypatch.setattr(_prep, "_PARALLEL_MIN_ROWS", 0)
+
+    def fn(i):
+        if i in (1, 3):
+            raise ValueError(f"column {i}")
+        return i * 2
+
+    assert _prep.per_column(lambda i: i * 2, range(5), 10) == [0, 2, 4, 6, 8]
+    with pytest.raises(ValueError, match="column 1"):
+        _prep.per_column(fn, range(5), 10)

@@ -30,6 +30,7 @@ from quorvix.evaluation.metrics._prep import (
     make_rng,
     numeric_columns,
     pairwise_sq_distances,
+    per_column,
     subsample,
 )
 from quorvix import _kernels
@@ -129,8 +130,10 @@ class UnivariateSimilarityMetrics:
         columns = tuple(self._columns)
         return pair_memo(self.real_data, self.synthetic_data).get(
             ("frequencies", self.n_bins, columns),
-            lambda: {c: _distributions(self.real_data[c], self.synthetic_data[c], self.n_bins)
-                     for c in columns})
+            lambda: dict(zip(columns, per_column(
+                lambda pair: _distributions(pair[0], pair[1], self.n_bins),
+                [(self.real_data[c], self.synthetic_data[c]) for c in columns],
+                len(self.real_data)))))
 
     def _per_column(self, prefix: str, score) -> Dict[str, float]:
         out: Dict[str, float] = {}
@@ -153,27 +156,30 @@ class UnivariateSimilarityMetrics:
         """
         from scipy.stats import wasserstein_distance
 
-        out: Dict[str, float] = {}
-        for col in self._columns:
-            rc, sc = self.real_data[col], self.synthetic_data[col]
+        def score(pair):
+            rc, sc = pair
             if not is_numeric_pair(rc, sc):
-                continue
+                return None
             r = _finite(float_values(rc))
             s = _finite(float_values(sc))
             if r.size == 0 or s.size == 0:
-                continue
+                return None
             scale = r.max() - r.min()
             if scale <= 0:
                 scale = max(r.max(), s.max()) - min(r.min(), s.min())
             if scale <= 0:
-                out[f"wasserstein_{col}"] = 1.0
-                continue
+                return 1.0
             # scipy works on the sorted values only; handing them over sorted
             # gives the same number and makes its own sorting (argsort, then
             # a merge of the pooled values) much cheaper
             w = wasserstein_distance(np.sort(r), np.sort(s))
-            out[f"wasserstein_{col}"] = float(np.clip(1.0 - w / scale, 0.0, 1.0))
-        return out
+            return float(np.clip(1.0 - w / scale, 0.0, 1.0))
+
+        # the columns are taken here; only the numeric work runs on two threads
+        pairs = [(self.real_data[c], self.synthetic_data[c]) for c in self._columns]
+        scores = per_column(score, pairs, len(self.real_data))
+        return {f"wasserstein_{col}": value for col, value in zip(self._columns, scores)
+                if value is not None}
 
     def total_variation_distance(self) -> Dict[str, float]:
         """1 - TV(p, q) per column ("total_variation_<col>"), where

@@ -8,7 +8,12 @@ import numpy as np
 import pandas as pd
 
 from quorvix import _kernels
-from quorvix.evaluation.metrics._prep import common_columns, float_values, is_numeric_pair
+from quorvix.evaluation.metrics._prep import (
+    common_columns,
+    float_values,
+    is_numeric_pair,
+    per_column,
+)
 
 __all__ = ["KSComplementMetric", "ks_statistic"]
 
@@ -60,18 +65,24 @@ class KSComplementMetric:
             columns = list(columns)
         ambiguous = set(real_data.columns[real_data.columns.duplicated()]) | set(
             synthetic_data.columns[synthetic_data.columns.duplicated()])
-        out: Dict[Hashable, float] = {}
+        wanted = []
         for col in common_columns(real_data, synthetic_data, columns):
-            if col in ambiguous or col in out:
+            if col in ambiguous or col in wanted:
                 continue
             if not is_numeric_pair(real_data[col], synthetic_data[col]):
                 continue
-            r = float_values(real_data[col])
-            s = float_values(synthetic_data[col])
+            wanted.append(col)
+
+        def score(pair):
+            r = float_values(pair[0])
+            s = float_values(pair[1])
             r = r[~np.isnan(r)]
             s = s[~np.isnan(s)]
             if r.size == 0 or s.size == 0:
-                continue
-            stat = ks_statistic(r, s)
-            out[col] = float(min(1.0, max(0.0, 1.0 - stat)))
-        return out
+                return None
+            return float(min(1.0, max(0.0, 1.0 - ks_statistic(r, s))))
+
+        # the columns are taken here; only the numeric work runs on two threads
+        pairs = [(real_data[col], synthetic_data[col]) for col in wanted]
+        scores = per_column(score, pairs, len(real_data))
+        return {col: value for col, value in zip(wanted, scores) if value is not None}
