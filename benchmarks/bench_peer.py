@@ -173,6 +173,10 @@ print(json.dumps({"seconds": seconds, "score": float(report.get_score())}))
 """
 
 
+def default_data_folder():
+    return os.path.join(tempfile.gettempdir(), "quorvix-bench")
+
+
 def peer_python(explicit=None):
     for candidate in (explicit, os.environ.get("QUORVIX_PEER_PYTHON"),
                       str(HERE / ".peer-venv" / "bin" / "python")):
@@ -260,7 +264,7 @@ def main(argv=None):
                         help="comma-separated table sizes (default 100000,1000000)")
     parser.add_argument("--rounds", type=int, default=3, help="alternating rounds (median)")
     parser.add_argument("--peer-python", help="interpreter that has sdmetrics installed")
-    parser.add_argument("--data", default=os.path.join(tempfile.gettempdir(), "quorvix-bench"),
+    parser.add_argument("--data", default=default_data_folder(),
                         help="folder for the Parquet pairs (kept between runs)")
     parser.add_argument("--worker", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
