@@ -100,3 +100,26 @@ def test_column_work_raises_the_first_error(monkeypatch):
     assert _prep.per_column(lambda i: i * 2, range(5), 10) == [0, 2, 4, 6, 8]
     with pytest.raises(ValueError, match="column 1"):
         _prep.per_column(fn, range(5), 10)
+
+
+def test_distance_blocks_on_two_threads_give_the_same_values(monkeypatch):
+    import os
+
+    from quorvix.evaluation.metrics._prep import nearest_sq_distances
+    from quorvix.tabular.evaluator.metrics.fidelity.likelihood_leak import LikelihoodLeakMetric
+
+    rng = np.random.default_rng(8)
+    real = pd.DataFrame(rng.normal(size=(5200, 4)), columns=list("abcd"))
+    real["t"] = rng.choice(["x", "y"], 5200)
+    synth = real.sample(2000, random_state=3).reset_index(drop=True)
+    q, ref = rng.normal(size=(3000, 3)), rng.normal(size=(2500, 3))
+    exclude = rng.integers(-1, 2500, 3000)
+
+    def run():
+        leak = LikelihoodLeakMetric(random_seed=1).compute(real, synth)
+        return (leak.value, leak.details,
+                nearest_sq_distances(q, ref, k=3, exclude=exclude).tolist())
+
+    two = run()
+    monkeypatch.setattr(os, "cpu_count", lambda: 1)
+    assert run() == two

@@ -39,6 +39,7 @@ __all__ = [
     "mann_whitney_auc",
     "nearest_sq_distances",
     "numeric_columns",
+    "on_two_threads",
     "per_column",
     "pair_encoder",
     "pairwise_sq_distances",
@@ -178,8 +179,10 @@ def _text_codes(real_col: pd.Series, synth_col: pd.Series) -> Tuple[np.ndarray, 
 # ---------------------------------------------------------------------------
 # Column work on both cores
 
-# Below this many cells per column the second thread costs more than it saves.
+# Below this many rows per column (or distances in all) the second thread
+# costs more than it saves.
 _PARALLEL_MIN_ROWS = 50_000
+_PARALLEL_MIN_CELLS = 4_000_000
 _pool = None
 
 
@@ -191,15 +194,22 @@ def per_column(fn, columns: Sequence, n_rows: int) -> list:
     it works; the results are the same and in the same order, and an error
     is raised as the loop would raise it (the first column's first).
     """
+    return on_two_threads(fn, columns, n_rows >= _PARALLEL_MIN_ROWS)
+
+
+def on_two_threads(fn, items: Sequence, worth_it: bool = True) -> list:
+    """``[fn(x) for x in items]``, spread over two threads when ``worth_it``
+    and the machine has two cores; results in order, the first failing
+    item's error raised."""
     global _pool
-    columns = list(columns)
-    if len(columns) < 2 or n_rows < _PARALLEL_MIN_ROWS or (os.cpu_count() or 1) < 2:
-        return [fn(c) for c in columns]
+    items = list(items)
+    if len(items) < 2 or not worth_it or (os.cpu_count() or 1) < 2:
+        return [fn(x) for x in items]
     if _pool is None:
         from concurrent.futures import ThreadPoolExecutor
 
-        _pool = ThreadPoolExecutor(max_workers=2, thread_name_prefix="quorvix-column")
-    futures = [_pool.submit(fn, c) for c in columns]
+        _pool = ThreadPoolExecutor(max_workers=2, thread_name_prefix="quorvix-metrics")
+    futures = [_pool.submit(fn, x) for x in items]
     return [f.result() for f in futures]
 
 
@@ -388,7 +398,8 @@ def nearest_sq_distances(queries: np.ndarray, reference: np.ndarray, k: int = 1,
     ref_sq = np.einsum("ij,ij->i", reference, reference)
     out = np.empty(n_q, dtype="float64")
     step = _chunk_rows(n_r)
-    for start in range(0, n_q, step):
+
+    def block(start):
         stop = min(n_q, start + step)
         d2 = pairwise_sq_distances(queries[start:stop], reference, ref_sq)
         if exclude is not None:
@@ -397,6 +408,9 @@ def nearest_sq_distances(queries: np.ndarray, reference: np.ndarray, k: int = 1,
             ok = ex >= 0
             d2[rows[ok], ex[ok]] = np.inf
         out[start:stop] = kth_smallest_per_row(d2, k)
+
+    # blocks are independent (each writes its own rows): two at a time
+    on_two_threads(block, range(0, n_q, step), n_q * n_r >= _PARALLEL_MIN_CELLS)
     return out
 
 
