@@ -123,3 +123,28 @@ def test_distance_blocks_on_two_threads_give_the_same_values(monkeypatch):
     two = run()
     monkeypatch.setattr(os, "cpu_count", lambda: 1)
     assert run() == two
+
+
+@pytest.mark.parametrize("x, edges", [
+    (np.array([0.5, 1.0, 2.0, 3.0, 3.0, -5.0, 9.0]), np.array([1.0, 2.0, 3.0])),
+    (np.array([-0.0, 0.0, 1.0]), np.array([0.0])),
+    (np.array([], dtype=float), np.array([0.0, 1.0])),
+    (np.array([-np.inf, np.inf, 2.0]), np.array([1.0, 2.0, 2.0, 4.0])),
+    (np.random.default_rng(1).normal(size=5000),
+     np.quantile(np.random.default_rng(2).normal(size=300), np.linspace(0, 1, 21))),
+])
+def test_bin_counts_are_the_searchsorted_counts(x, edges):
+    from quorvix.evaluation.metrics.similarity import _quantile_bins
+
+    edges = np.unique(edges)
+    expected = np.bincount(_quantile_bins(x, edges), minlength=len(edges) + 1)
+    np.testing.assert_array_equal(_kernels.bin_counts(x, edges), expected)
+
+
+@pytest.mark.parametrize("x", [
+    np.array([]), np.array([1.0]), np.array([-0.0, 0.0, 0.0]), np.arange(20.0),
+    np.arange(21.0), np.tile(np.arange(19.0), 50), np.random.default_rng(0).normal(size=100),
+])
+def test_more_distinct_than_counts_like_unique(x):
+    for limit in (0, 1, 19, 20, 21):
+        assert _kernels.more_distinct_than(x, limit) == (np.unique(x).size > limit)

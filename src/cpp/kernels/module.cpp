@@ -308,6 +308,51 @@ double ks_sorted(In<double, 1> a, In<double, 1> b) {
     return best;
 }
 
+// ---------------------------------------------------------------------------
+// Binned frequencies of numeric columns.
+
+// Whether x holds more than `limit` distinct values (x without NaN; -0.0 and
+// 0.0 are one value, as for np.unique). Stops at the first value beyond it.
+bool more_distinct_than(In<double, 1> x, int64_t limit) {
+    if (limit < 0) return x.shape(0) > 0;
+    const double *v = x.data();
+    const size_t n = x.shape(0);
+    nb::gil_scoped_release unlocked;
+    std::vector<double> seen;
+    seen.reserve(static_cast<size_t>(limit) + 1);
+    for (size_t i = 0; i < n; ++i) {
+        if (std::find(seen.begin(), seen.end(), v[i]) != seen.end()) continue;
+        seen.push_back(v[i]);
+        if (seen.size() > static_cast<size_t>(limit)) return true;
+    }
+    return false;
+}
+
+// Counts of x over the bins of sorted edges e_0 .. e_K: bin 0 below e_0, bin i
+// (1 <= i <= K) for e_{i-1} <= v < e_i with the last inner bin closed on the
+// right (v == e_K counts in bin K), bin K + 1 above e_K. The same counts as
+// np.bincount of np.searchsorted(edges, x, side="right") with x == e_K moved
+// to K, for x without NaN.
+nb::ndarray<nb::numpy, int64_t, nb::ndim<1>> bin_counts(In<double, 1> x, In<double, 1> edges) {
+    const size_t n = x.shape(0), m = edges.shape(0);
+    if (m == 0) throw nb::value_error("at least one edge is needed");
+    const double *v = x.data(), *e = edges.data();
+    for (size_t i = 1; i < m; ++i)
+        if (!(e[i - 1] <= e[i])) throw nb::value_error("the edges must be sorted, without NaN");
+    int64_t *counts = new int64_t[m + 1]();
+    nb::capsule owner(counts, [](void *p) noexcept { delete[] static_cast<int64_t *>(p); });
+    {
+        nb::gil_scoped_release unlocked;
+        const double last = e[m - 1];
+        for (size_t i = 0; i < n; ++i) {
+            size_t b = static_cast<size_t>(std::upper_bound(e, e + m, v[i]) - e);
+            if (v[i] == last) b = m - 1;
+            ++counts[b];
+        }
+    }
+    return nb::ndarray<nb::numpy, int64_t, nb::ndim<1>>(counts, {m + 1}, owner);
+}
+
 }  // namespace
 
 NB_MODULE(_kernels, m) {
@@ -317,6 +362,10 @@ NB_MODULE(_kernels, m) {
           "KS statistics of resampled columns: an array (resamples x columns).");
     m.def("ks_sorted", &ks_sorted, "a"_a, "b"_a,
           "Two-sample KS statistic of two sorted float64 samples.");
+    m.def("more_distinct_than", &more_distinct_than, "x"_a, "limit"_a,
+          "Whether x holds more than limit distinct values.");
+    m.def("bin_counts", &bin_counts, "x"_a, "edges"_a,
+          "Counts of x below, inside and above the bins of the sorted edges.");
     m.def("spearman_matrix", &spearman_matrix, "x"_a, "minp"_a,
           "Spearman correlations of the columns of x on pairwise-complete rows.");
 }

@@ -65,19 +65,18 @@ def _distributions(rc: pd.Series, sc: pd.Series, n_bins: int
         s = _finite(float_values(sc))
         if r.size == 0 or s.size == 0:
             return None
-        levels = np.unique(r)
-        if levels.size <= n_bins:
-            values = np.union1d(levels, np.unique(s))
+        if not _kernels.more_distinct_than(r, n_bins):
+            values = np.union1d(np.unique(r), np.unique(s))
             rb = np.searchsorted(values, r)
             sb = np.searchsorted(values, s)
             n = values.size
+            p = np.bincount(rb, minlength=n).astype(float)
+            q = np.bincount(sb, minlength=n).astype(float)
         else:
             edges = np.unique(np.quantile(r, np.linspace(0.0, 1.0, n_bins + 1)))
-            rb = _quantile_bins(r, edges)
-            sb = _quantile_bins(s, edges)
-            n = len(edges) + 1
-        p = np.bincount(rb, minlength=n).astype(float)
-        q = np.bincount(sb, minlength=n).astype(float)
+            # the counts of np.bincount(_quantile_bins(.., edges)), in one pass
+            p = _kernels.bin_counts(r, edges).astype(float)
+            q = _kernels.bin_counts(s, edges).astype(float)
     else:
         rcodes, scodes, n = categorical_codes(rc, sc)
         rcodes, scodes = rcodes[rcodes >= 0], scodes[scodes >= 0]
