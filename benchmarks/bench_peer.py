@@ -69,16 +69,15 @@ def build_table(n_rows, seed, coupling=0.7):
         elif i % 4 == 2:
             x = np.round(20 + 5 * x)  # whole numbers
         cols[f"num_{i:02d}"] = x * (i + 1) + 3 * i
+    from scipy.special import ndtr
+
     for j, levels in enumerate(CATEGORY_LEVELS):
-        # skewed level frequencies, tied to a latent factor for half the columns
+        # skewed level frequencies, each column tied to a latent factor (so the
+        # numeric columns predict it, as in a real table)
         weights = 1.0 / np.arange(1, levels + 1) ** 0.8
         cuts = np.cumsum(weights / weights.sum())[:-1]
-        u = rng.random(n_rows)
-        if j % 2 == 0:
-            from scipy.special import ndtr
-
-            u = ndtr(coupling * latent[:, j % 3] + np.sqrt(1 - coupling ** 2)
-                     * rng.normal(size=n_rows))
+        c = min(0.95, coupling + 0.25)
+        u = ndtr(c * latent[:, j % 3] + np.sqrt(1 - c ** 2) * rng.normal(size=n_rows))
         codes = np.searchsorted(cuts, u)
         labels = np.array([f"c{j}_{k:02d}" for k in range(levels)], dtype=object)
         cols[f"cat_{j}"] = labels[codes]
