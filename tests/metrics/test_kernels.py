@@ -148,3 +148,31 @@ def test_bin_counts_are_the_searchsorted_counts(x, edges):
 def test_more_distinct_than_counts_like_unique(x):
     for limit in (0, 1, 19, 20, 21):
         assert _kernels.more_distinct_than(x, limit) == (np.unique(x).size > limit)
+
+
+@pytest.mark.parametrize("k", [1, 3, 7])
+@pytest.mark.parametrize("kind", ["continuous", "ties", "copies"])
+def test_kth_nearest_is_the_partition_of_the_distances(k, kind):
+    from quorvix.evaluation.metrics._prep import kth_smallest_per_row, pairwise_sq_distances
+
+    rng = np.random.default_rng(k)
+    q = rng.normal(size=(70, 4)) if kind == "continuous" else rng.integers(-1, 2, (70, 4)) * 1.0
+    ref = q[rng.integers(0, 70, 50)] if kind == "copies" else rng.normal(size=(50, 4))
+    exclude = rng.integers(-1, 50, 70)
+    d2 = pairwise_sq_distances(q, ref)
+    d2[np.arange(70)[exclude >= 0], exclude[exclude >= 0]] = np.inf
+    expected = kth_smallest_per_row(d2.copy(), k)
+    got = _kernels.kth_nearest(q @ ref.T, np.einsum("ij,ij->i", q, q),
+                               np.einsum("ij,ij->i", ref, ref), k, exclude)
+    np.testing.assert_array_equal(got, expected)
+    np.testing.assert_array_equal(expected, np.partition(d2, k - 1, axis=1)[:, k - 1])
+
+
+def test_kth_nearest_with_nan_rows_sorts_nan_last():
+    gram = np.array([[0.0, np.nan, 1.0], [np.nan, np.nan, 0.0]])
+    zeros = np.zeros(2)
+    got = _kernels.kth_nearest(gram, zeros, np.zeros(3), 2, np.empty(0, np.int64))
+    d2 = np.maximum(-2.0 * gram, 0.0)
+    np.testing.assert_array_equal(got, np.partition(d2, 1, axis=1)[:, 1])
+    with pytest.raises(ValueError):
+        _kernels.kth_nearest(gram, zeros, np.zeros(3), 4, np.empty(0, np.int64))

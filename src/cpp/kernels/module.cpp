@@ -353,6 +353,62 @@ nb::ndarray<nb::numpy, int64_t, nb::ndim<1>> bin_counts(In<double, 1> x, In<doub
     return nb::ndarray<nb::numpy, int64_t, nb::ndim<1>>(counts, {m + 1}, owner);
 }
 
+// ---------------------------------------------------------------------------
+// k-th nearest squared distances from a block of inner products.
+//
+// For query i and reference j the squared distance is computed as numpy
+// computes a_sq[:, None] + b_sq[None, :] - 2.0 * gram followed by
+// np.maximum(d2, 0.0): (a_sq[i] + b_sq[j]) - 2.0 * gram[i, j], negatives
+// raised to 0. Reference exclude[i] (when >= 0) counts as infinitely far.
+// The result is the k-th smallest per row counting repeats, as
+// np.partition(d2, k - 1, axis=1)[:, k - 1] gives it: NaN sorts after every
+// number, so a row with fewer than k numbers gives NaN.
+nb::ndarray<nb::numpy, double, nb::ndim<1>> kth_nearest(In<double, 2> gram, In<double, 1> a_sq,
+                                                       In<double, 1> b_sq, int64_t k,
+                                                       In<int64_t, 1> exclude) {
+    const size_t rows = gram.shape(0), m = gram.shape(1);
+    if (a_sq.shape(0) != rows || b_sq.shape(0) != m)
+        throw nb::value_error("the squared norms do not match the block");
+    if (k < 1 || static_cast<size_t>(k) > m) throw nb::value_error("k is out of range");
+    const bool has_exclude = exclude.shape(0) != 0;
+    if (has_exclude && exclude.shape(0) != rows)
+        throw nb::value_error("exclude needs one entry per row");
+    double *result = new double[std::max<size_t>(1, rows)];
+    nb::capsule owner(result, [](void *p) noexcept { delete[] static_cast<double *>(p); });
+    {
+        nb::gil_scoped_release unlocked;
+        const double *g = gram.data(), *as = a_sq.data(), *bs = b_sq.data();
+        const int64_t *ex = has_exclude ? exclude.data() : nullptr;
+        const size_t kk = static_cast<size_t>(k);
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        std::vector<double> heap;  // the kk smallest so far, largest on top
+        heap.reserve(kk);
+        for (size_t i = 0; i < rows; ++i) {
+            heap.clear();
+            const double *gi = g + i * m;
+            const int64_t skip = ex ? ex[i] : -1;
+            size_t numbers = 0;
+            for (size_t j = 0; j < m; ++j) {
+                double d = (as[i] + bs[j]) - 2.0 * gi[j];
+                if (d < 0.0) d = 0.0;
+                if (static_cast<int64_t>(j) == skip) d = std::numeric_limits<double>::infinity();
+                if (std::isnan(d)) continue;
+                ++numbers;
+                if (heap.size() < kk) {
+                    heap.push_back(d);
+                    std::push_heap(heap.begin(), heap.end());
+                } else if (d < heap.front()) {
+                    std::pop_heap(heap.begin(), heap.end());
+                    heap.back() = d;
+                    std::push_heap(heap.begin(), heap.end());
+                }
+            }
+            result[i] = numbers < kk ? nan : heap.front();
+        }
+    }
+    return nb::ndarray<nb::numpy, double, nb::ndim<1>>(result, {rows}, owner);
+}
+
 }  // namespace
 
 NB_MODULE(_kernels, m) {
@@ -366,6 +422,8 @@ NB_MODULE(_kernels, m) {
           "Whether x holds more than limit distinct values.");
     m.def("bin_counts", &bin_counts, "x"_a, "edges"_a,
           "Counts of x below, inside and above the bins of the sorted edges.");
+    m.def("kth_nearest", &kth_nearest, "gram"_a, "a_sq"_a, "b_sq"_a, "k"_a, "exclude"_a,
+          "k-th smallest squared distance per row, from inner products and norms.");
     m.def("spearman_matrix", &spearman_matrix, "x"_a, "minp"_a,
           "Spearman correlations of the columns of x on pairwise-complete rows.");
 }

@@ -23,6 +23,8 @@ from typing import Dict, Hashable, List, Optional, Sequence, Tuple
 import numpy as np
 import pandas as pd
 
+from quorvix import _kernels
+
 DEFAULT_SEED = 0
 
 __all__ = [
@@ -399,9 +401,23 @@ def nearest_sq_distances(queries: np.ndarray, reference: np.ndarray, k: int = 1,
     out = np.empty(n_q, dtype="float64")
     step = _chunk_rows(n_r)
 
+    native = (queries.dtype == np.float64 and reference.dtype == np.float64
+              and queries.ndim == 2 and reference.ndim == 2)
+    no_exclude = np.empty(0, dtype=np.int64)
+
     def block(start):
         stop = min(n_q, start + step)
-        d2 = pairwise_sq_distances(queries[start:stop], reference, ref_sq)
+        q = queries[start:stop]
+        if native:
+            # the distances of pairwise_sq_distances from the same products
+            # and norms, selected natively in one pass
+            a_sq = np.einsum("ij,ij->i", q, q)
+            gram = np.ascontiguousarray(q @ reference.T)
+            ex = no_exclude if exclude is None else np.ascontiguousarray(
+                exclude[start:stop], dtype=np.int64)
+            out[start:stop] = _kernels.kth_nearest(gram, a_sq, ref_sq, k, ex)
+            return
+        d2 = pairwise_sq_distances(q, reference, ref_sq)
         if exclude is not None:
             rows = np.arange(stop - start)
             ex = exclude[start:stop]
