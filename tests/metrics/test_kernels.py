@@ -176,3 +176,35 @@ def test_kth_nearest_with_nan_rows_sorts_nan_last():
     np.testing.assert_array_equal(got, np.partition(d2, 1, axis=1)[:, 1])
     with pytest.raises(ValueError):
         _kernels.kth_nearest(gram, zeros, np.zeros(3), 4, np.empty(0, np.int64))
+
+
+@pytest.mark.parametrize("kind", ["continuous", "ties", "copies"])
+def test_support_scores_match_the_full_distance_matrix(kind):
+    from quorvix.evaluation.metrics._prep import pairwise_sq_distances
+    from quorvix.tabular.evaluator.metrics.fidelity import _support
+
+    rng = np.random.default_rng(6)
+    sup = rng.normal(size=(300, 3)) if kind != "ties" else rng.integers(-1, 2, (300, 3)) * 1.0
+    pts = sup[rng.integers(0, 300, 250)] if kind == "copies" else rng.normal(size=(250, 3))
+    k = 4
+    d_ss = pairwise_sq_distances(sup, sup)
+    np.fill_diagonal(d_ss, np.inf)
+    radii2 = np.partition(d_ss, k - 1, axis=1)[:, k - 1]
+    sq = max(np.einsum("ij,ij->i", sup, sup).max(), np.einsum("ij,ij->i", pts, pts).max())
+    tol = 1e-9 * (1.0 + sq)
+    d_ps = pairwise_sq_distances(pts, sup)
+    assert _support.coverage(sup, pts, k) == float((d_ps <= radii2 + tol).any(axis=1).mean())
+    assert _support.covered(sup, pts, k) == float((d_ps.min(axis=0) <= radii2 + tol).mean())
+
+
+def test_radii_are_reused_only_for_the_same_sample():
+    from quorvix.tabular.evaluator.metrics.fidelity import _support
+
+    rng = np.random.default_rng(1)
+    x = rng.normal(size=(200, 3))
+    first = _support.knn_radii2(x, 3)
+    assert _support.knn_radii2(x.copy(), 3) is first
+    assert _support.knn_radii2(x, 2) is not first
+    y = x.copy()
+    y[5, 1] += 1e-12
+    assert _support.knn_radii2(y, 3) is not first  # changed content: computed anew

@@ -409,6 +409,33 @@ nb::ndarray<nb::numpy, double, nb::ndim<1>> kth_nearest(In<double, 2> gram, In<d
     return nb::ndarray<nb::numpy, double, nb::ndim<1>>(result, {rows}, owner);
 }
 
+// Whether each query lies within the squared radius limit[j] of some reference
+// j: d2 <= limit[j] for d2 computed as in kth_nearest (no exclusion). Stops at
+// the first reference that holds the query.
+nb::ndarray<nb::numpy, bool, nb::ndim<1>> any_within(In<double, 2> gram, In<double, 1> a_sq,
+                                                    In<double, 1> b_sq, In<double, 1> limit) {
+    const size_t rows = gram.shape(0), m = gram.shape(1);
+    if (a_sq.shape(0) != rows || b_sq.shape(0) != m || limit.shape(0) != m)
+        throw nb::value_error("the squared norms and limits do not match the block");
+    bool *result = new bool[std::max<size_t>(1, rows)];
+    nb::capsule owner(result, [](void *p) noexcept { delete[] static_cast<bool *>(p); });
+    {
+        nb::gil_scoped_release unlocked;
+        const double *g = gram.data(), *as = a_sq.data(), *bs = b_sq.data(), *lim = limit.data();
+        for (size_t i = 0; i < rows; ++i) {
+            const double *gi = g + i * m;
+            bool inside = false;
+            for (size_t j = 0; j < m && !inside; ++j) {
+                double d = (as[i] + bs[j]) - 2.0 * gi[j];
+                if (d < 0.0) d = 0.0;
+                inside = d <= lim[j];
+            }
+            result[i] = inside;
+        }
+    }
+    return nb::ndarray<nb::numpy, bool, nb::ndim<1>>(result, {rows}, owner);
+}
+
 }  // namespace
 
 NB_MODULE(_kernels, m) {
@@ -424,6 +451,8 @@ NB_MODULE(_kernels, m) {
           "Counts of x below, inside and above the bins of the sorted edges.");
     m.def("kth_nearest", &kth_nearest, "gram"_a, "a_sq"_a, "b_sq"_a, "k"_a, "exclude"_a,
           "k-th smallest squared distance per row, from inner products and norms.");
+    m.def("any_within", &any_within, "gram"_a, "a_sq"_a, "b_sq"_a, "limit"_a,
+          "Whether each query lies within some reference's squared radius.");
     m.def("spearman_matrix", &spearman_matrix, "x"_a, "minp"_a,
           "Spearman correlations of the columns of x on pairwise-complete rows.");
 }
