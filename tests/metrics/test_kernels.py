@@ -208,3 +208,44 @@ def test_radii_are_reused_only_for_the_same_sample():
     y = x.copy()
     y[5, 1] += 1e-12
     assert _support.knn_radii2(y, 3) is not first  # changed content: computed anew
+
+
+def _text_tables(dtype):
+    rng = np.random.default_rng(9)
+    levels = np.array([f"v{i}" for i in range(30)], dtype=object)
+
+    def col(n, k, share_missing=0.1):
+        v = np.resize(np.repeat(levels[:k], 40), n)  # many tied counts
+        rng.shuffle(v)
+        v = v.astype(object)
+        v[rng.random(n) < share_missing] = None
+        return pd.Series(v, dtype=dtype)
+
+    real = pd.DataFrame({"a": col(900, 30), "x": rng.normal(size=900), "b": col(900, 3),
+                         "gone": col(900, 2, share_missing=1.0)})
+    synth = pd.DataFrame({"a": col(700, 25), "x": rng.normal(size=700), "b": col(700, 4),
+                          "gone": col(700, 2)})
+    return real, synth
+
+
+@pytest.mark.parametrize("dtype", [object, "string", "string[pyarrow]"])
+def test_text_columns_encode_and_count_as_python_objects_do(monkeypatch, dtype):
+    from quorvix.evaluation.metrics import _prep
+
+    real, synth = _text_tables(dtype)
+
+    def outputs():
+        enc = _prep.Encoder(real, synth)
+        codes = [_prep.categorical_codes(real[c], synth[c]) for c in ("a", "b", "gone")]
+        return enc._levels, enc.transform(real), enc.transform(synth), codes
+
+    fast = outputs()
+    monkeypatch.setattr(_prep, "_holds_text_only", lambda s: False)
+    slow = outputs()
+    assert {c: list(v) for c, v in fast[0].items()} == {c: list(v) for c, v in slow[0].items()}
+    np.testing.assert_array_equal(fast[1], slow[1])
+    np.testing.assert_array_equal(fast[2], slow[2])
+    for (fr, fs, fn), (sr, ss, sn) in zip(fast[3], slow[3]):
+        np.testing.assert_array_equal(fr, sr)
+        np.testing.assert_array_equal(fs, ss)
+        assert fn == sn

@@ -280,13 +280,27 @@ class Encoder:
                 self.numeric.append(c)
                 self._stats[c] = (mean, std, has_missing)
             elif not numeric_only:
-                vals = _object_values(real[c])
-                present = vals[pd.notna(vals)]
-                if present.size:
-                    counts = pd.Series(present).value_counts(sort=True)
-                    top = list(counts.index[:max_categories])
+                col = real[c]
+                if _holds_text_only(col):
+                    # value_counts of the texts' codes: codes appear in the
+                    # texts' order of appearance, so the same call orders
+                    # them as it orders the texts (ties included)
+                    codes, uniques = pd.factorize(col, use_na_sentinel=True)
+                    present_codes = codes[codes >= 0]
+                    if present_codes.size:
+                        counts = pd.Series(present_codes).value_counts(sort=True)
+                        texts = np.asarray(uniques, dtype=object)
+                        top = list(texts[counts.index[:max_categories].to_numpy()])
+                    else:
+                        top = []
                 else:
-                    top = []
+                    vals = _object_values(col)
+                    present = vals[pd.notna(vals)]
+                    if present.size:
+                        counts = pd.Series(present).value_counts(sort=True)
+                        top = list(counts.index[:max_categories])
+                    else:
+                        top = []
                 self.categorical.append(c)
                 self._levels[c] = pd.Index(top, dtype=object)
         self.n_features = sum(1 + int(self._stats[c][2]) for c in self.numeric) \
@@ -309,13 +323,24 @@ class Encoder:
         w = 1.0 / np.sqrt(2.0)
         for c in self.categorical:
             levels = self._levels[c]
-            vals = _object_values(df[c])
-            missing = pd.isna(vals)
-            slot = np.full(n, len(levels), dtype=np.int64)  # "other"
-            if len(levels) and (~missing).any():
-                pos = levels.get_indexer(vals[~missing])
-                slot[~missing] = np.where(pos >= 0, pos, len(levels))
-            slot[missing] = len(levels) + 1
+            col = df[c]
+            if _holds_text_only(col):
+                # look up each distinct text once, then spread by its codes
+                codes, uniques = pd.factorize(col, use_na_sentinel=True)
+                pos = levels.get_indexer(np.asarray(uniques, dtype=object)) if len(levels) \
+                    else np.full(len(uniques), -1, dtype=np.intp)
+                per_unique = np.where(pos >= 0, pos, len(levels)).astype(np.int64)
+                slot = np.full(n, len(levels) + 1, dtype=np.int64)  # missing
+                present = codes >= 0
+                slot[present] = per_unique[codes[present]]
+            else:
+                vals = _object_values(col)
+                missing = pd.isna(vals)
+                slot = np.full(n, len(levels), dtype=np.int64)  # "other"
+                if len(levels) and (~missing).any():
+                    pos = levels.get_indexer(vals[~missing])
+                    slot[~missing] = np.where(pos >= 0, pos, len(levels))
+                slot[missing] = len(levels) + 1
             out[np.arange(n), j + slot] = w
             j += len(levels) + 2
         return out
