@@ -436,6 +436,92 @@ nb::ndarray<nb::numpy, bool, nb::ndim<1>> any_within(In<double, 2> gram, In<doub
     return nb::ndarray<nb::numpy, bool, nb::ndim<1>>(result, {rows}, owner);
 }
 
+// ---------------------------------------------------------------------------
+// Gower nearest neighbours.
+//
+// For each query row, the smallest over the reference rows of
+//   sum_j min(|q_num[j] - r_num[j]|, 1) + sum_j (q_cat[j] != r_cat[j])
+// accumulated in float32 in this order (numeric columns, then categorical),
+// as the numpy blocks of the DCR metric accumulate it; reference exclude[i]
+// (numpy's indexing: a negative index counts from the end) is skipped.
+nb::ndarray<nb::numpy, double, nb::ndim<1>> gower_nearest(In<float, 2> q_num, In<int32_t, 2> q_cat,
+                                                         In<float, 2> r_num, In<int32_t, 2> r_cat,
+                                                         In<int64_t, 1> exclude) {
+    const size_t n = q_num.shape(0), m = r_num.shape(0);
+    const size_t a = q_num.shape(1), b = q_cat.shape(1);
+    if (q_cat.shape(0) != n || r_cat.shape(0) != m || r_num.shape(1) != a || r_cat.shape(1) != b)
+        throw nb::value_error("the query and reference blocks do not match");
+    if (m == 0) throw nb::value_error("no reference row");
+    const bool has_exclude = exclude.shape(0) != 0;
+    if (has_exclude && exclude.shape(0) != n) throw nb::value_error("exclude needs one entry per query");
+    std::vector<size_t> skip(n, m);  // m: nothing to skip
+    if (has_exclude) {
+        for (size_t i = 0; i < n; ++i) {
+            int64_t e = exclude.data()[i];
+            if (e < 0) e += static_cast<int64_t>(m);
+            if (e < 0 || e >= static_cast<int64_t>(m))
+                throw nb::index_error("exclude holds a row outside the reference");
+            skip[i] = static_cast<size_t>(e);
+        }
+    }
+    double *result = new double[std::max<size_t>(1, n)];
+    nb::capsule owner(result, [](void *p) noexcept { delete[] static_cast<double *>(p); });
+    {
+        nb::gil_scoped_release unlocked;
+        const float *qn = q_num.data(), *rn = r_num.data();
+        const int32_t *qc = q_cat.data(), *rc = r_cat.data();
+        // references column by column, so that each query's sums run down
+        // contiguous columns for all references at once
+        std::vector<float> rnt(a * m);
+        std::vector<int32_t> rct(b * m);
+        for (size_t r = 0; r < m; ++r) {
+            for (size_t j = 0; j < a; ++j) rnt[j * m + r] = rn[r * a + j];
+            for (size_t j = 0; j < b; ++j) rct[j * m + r] = rc[r * b + j];
+        }
+        const unsigned n_threads = n > 1 && double(n) * double(m) * double(a + b + 1) > 2e5
+                                       ? std::max(1u, std::min(2u, std::thread::hardware_concurrency()))
+                                       : 1u;
+        auto rows = [&](size_t from, size_t to) {
+            std::vector<float> acc(m);
+            for (size_t i = from; i < to; ++i) {
+                std::fill(acc.begin(), acc.end(), 0.0f);
+                float *__restrict sums = acc.data();
+                for (size_t j = 0; j < a; ++j) {
+                    const float q = qn[i * a + j];
+                    const float *__restrict col = rnt.data() + j * m;
+                    for (size_t r = 0; r < m; ++r) {
+                        float t = std::fabs(q - col[r]);
+                        t = t > 1.0f ? 1.0f : t;  // np.minimum(t, 1.0); NaN stays NaN
+                        sums[r] += t;
+                    }
+                }
+                for (size_t j = 0; j < b; ++j) {
+                    const int32_t q = qc[i * b + j];
+                    const int32_t *__restrict col = rct.data() + j * m;
+                    for (size_t r = 0; r < m; ++r) sums[r] += col[r] != q ? 1.0f : 0.0f;
+                }
+                if (skip[i] < m) acc[skip[i]] = std::numeric_limits<float>::infinity();
+                // np.min: NaN wins, else the smallest
+                float best = acc[0];
+                for (size_t r = 1; r < m; ++r) {
+                    const float v = acc[r];
+                    if (std::isnan(best)) break;
+                    best = (v < best || std::isnan(v)) ? v : best;
+                }
+                result[i] = static_cast<double>(best);
+            }
+        };
+        if (n_threads < 2) {
+            rows(0, n);
+        } else {
+            std::thread other(rows, n / 2, n);
+            rows(0, n / 2);
+            other.join();
+        }
+    }
+    return nb::ndarray<nb::numpy, double, nb::ndim<1>>(result, {n}, owner);
+}
+
 }  // namespace
 
 NB_MODULE(_kernels, m) {
@@ -453,6 +539,8 @@ NB_MODULE(_kernels, m) {
           "k-th smallest squared distance per row, from inner products and norms.");
     m.def("any_within", &any_within, "gram"_a, "a_sq"_a, "b_sq"_a, "limit"_a,
           "Whether each query lies within some reference's squared radius.");
+    m.def("gower_nearest", &gower_nearest, "q_num"_a, "q_cat"_a, "r_num"_a, "r_cat"_a,
+          "exclude"_a, "Smallest Gower sum from each query row to the reference rows.");
     m.def("spearman_matrix", &spearman_matrix, "x"_a, "minp"_a,
           "Spearman correlations of the columns of x on pairwise-complete rows.");
 }
