@@ -282,3 +282,19 @@ def test_gower_nearest_is_the_numpy_blocks(seed):
     exclude = rng.integers(-1, m, n) if seed % 2 else None
     np.testing.assert_array_equal(_nearest(q_num, q_cat, r_num, r_cat, exclude),
                                   _gower_blocks(q_num, q_cat, r_num, r_cat, exclude))
+
+
+def test_forests_on_two_threads_predict_as_on_one(monkeypatch):
+    from quorvix.evaluation.metrics import _models
+
+    rng = np.random.default_rng(3)
+    x, x_test = rng.normal(size=(600, 5)), rng.normal(size=(200, 5))
+    y_class = np.where(x[:, 0] + rng.normal(size=600) > 0, "a", "b").astype(object)
+    y_reg = x[:, 1] * 2 + rng.normal(size=600)
+    two = [_models.fit_predict("classification", x, y_class, x_test, 5),
+           _models.fit_predict("regression", x, y_reg, x_test, 5)]
+    monkeypatch.setattr(_models, "_N_JOBS", 1)
+    one = [_models.fit_predict("classification", x, y_class, x_test, 5),
+           _models.fit_predict("regression", x, y_reg, x_test, 5)]
+    np.testing.assert_array_equal(two[0], one[0])
+    np.testing.assert_array_equal(two[1], one[1])
