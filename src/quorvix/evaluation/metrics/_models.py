@@ -87,32 +87,40 @@ def prepare(real: pd.DataFrame, synth: pd.DataFrame, target: Hashable,
         raise ValueError("no feature columns shared by both tables besides the target")
 
     numeric = is_numeric_pair(real[target], synth[target])
+    # positions of the rows with a target value; only the rows picked below
+    # are copied out of the tables (the same rows, in the same order, as
+    # filtering the whole tables first and picking from those)
     if numeric:
-        real = real[~np.isnan(float_values(real[target]))]
-        synth = synth[~np.isnan(float_values(synth[target]))]
+        real_rows = np.flatnonzero(~np.isnan(float_values(real[target])))
+        synth_rows = np.flatnonzero(~np.isnan(float_values(synth[target])))
     else:
-        real = real[real[target].notna().to_numpy()]
-        synth = synth[synth[target].notna().to_numpy()]
-    if len(real) < MIN_REAL_ROWS:
+        real_rows = np.flatnonzero(real[target].notna().to_numpy())
+        synth_rows = np.flatnonzero(synth[target].notna().to_numpy())
+    if len(real_rows) < MIN_REAL_ROWS:
         raise ValueError(
-            f"need at least {MIN_REAL_ROWS} real rows with a target value, have {len(real)}")
-    if len(synth) < 2:
+            f"need at least {MIN_REAL_ROWS} real rows with a target value, have {len(real_rows)}")
+    if len(synth_rows) < 2:
         raise ValueError(
-            f"need at least 2 synthetic rows with a target value, have {len(synth)}")
+            f"need at least 2 synthetic rows with a target value, have {len(synth_rows)}")
 
+    real_target = real[target].iloc[real_rows]
     if numeric:
-        n_distinct = np.unique(float_values(real[target])).size
+        n_distinct = np.unique(float_values(real_target)).size
     else:
-        n_distinct = len(set(_labels(real[target], False)))
+        n_distinct = len(set(_labels(real_target, False)))
     if n_distinct < 2:
         raise ValueError(f"target column {target!r} has fewer than two distinct values")
     task = "classification" if (not numeric or n_distinct <= max_classes) else "regression"
 
-    order = rng.permutation(len(real))
-    n_test = min(max_test_rows, max(1, int(round(test_fraction * len(real)))))
-    test = real.iloc[np.sort(order[:n_test])]
-    train = real.iloc[np.sort(order[n_test:][:max_train_rows])]
-    synth = subsample(synth, max_train_rows, rng)
+    order = rng.permutation(len(real_rows))
+    n_test = min(max_test_rows, max(1, int(round(test_fraction * len(real_rows)))))
+    test = real.iloc[real_rows[np.sort(order[:n_test])]]
+    train = real.iloc[real_rows[np.sort(order[n_test:][:max_train_rows])]]
+    if max_train_rows is not None and len(synth_rows) > max_train_rows:
+        # subsample()'s draw, on the rows with a target value
+        synth_rows = synth_rows[np.sort(rng.choice(len(synth_rows), size=int(max_train_rows),
+                                                   replace=False))]
+    synth = synth.iloc[synth_rows]
 
     enc = Encoder(train, synth, features)
     if task == "classification":
