@@ -344,10 +344,23 @@ nb::ndarray<nb::numpy, int64_t, nb::ndim<1>> bin_counts(In<double, 1> x, In<doub
     {
         nb::gil_scoped_release unlocked;
         const double last = e[m - 1];
-        for (size_t i = 0; i < n; ++i) {
-            size_t b = static_cast<size_t>(std::upper_bound(e, e + m, v[i]) - e);
-            if (v[i] == last) b = m - 1;
-            ++counts[b];
+        if (m <= 64) {
+            // few edges: count those <= v without branches (the same index
+            // as upper_bound for sorted edges and a value that is not NaN)
+            for (size_t i = 0; i < n; ++i) {
+                const double x = v[i];
+                size_t b = 0;
+                for (size_t j = 0; j < m; ++j) b += e[j] <= x;
+                if (x == last) b = m - 1;
+                if (std::isnan(x)) b = m;  // upper_bound puts NaN past every edge
+                ++counts[b];
+            }
+        } else {
+            for (size_t i = 0; i < n; ++i) {
+                size_t b = static_cast<size_t>(std::upper_bound(e, e + m, v[i]) - e);
+                if (v[i] == last) b = m - 1;
+                ++counts[b];
+            }
         }
     }
     return nb::ndarray<nb::numpy, int64_t, nb::ndim<1>>(counts, {m + 1}, owner);
