@@ -42,7 +42,6 @@ from quorvix.evaluation.metrics._prep import (
     common_columns,
     float_values,
     is_numeric_pair,
-    subsample,
 )
 
 MIN_REAL_ROWS = 5
@@ -117,7 +116,7 @@ def prepare(real: pd.DataFrame, synth: pd.DataFrame, target: Hashable,
     test = real.iloc[real_rows[np.sort(order[:n_test])]]
     train = real.iloc[real_rows[np.sort(order[n_test:][:max_train_rows])]]
     if max_train_rows is not None and len(synth_rows) > max_train_rows:
-        # subsample()'s draw, on the rows with a target value
+        # the draw of _prep.subsample(), on the rows with a target value
         synth_rows = synth_rows[np.sort(rng.choice(len(synth_rows), size=int(max_train_rows),
                                                    replace=False))]
     synth = synth.iloc[synth_rows]
