@@ -33,6 +33,7 @@ build: $(VENV)/.built
 
 venv: $(VENV)/.deps
 
+# QUORVIX_PEER_PYTHON=<interpreter with sdmetrics> adds the peer's times.
 bench: $(VENV)/.built
 	$(PY) benchmarks/run.py
 

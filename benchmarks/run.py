@@ -1,6 +1,8 @@
-"""Benchmarks of the native modules against the plain pandas/numpy way.
+"""Benchmarks of the native modules against the plain pandas/numpy way and
+of the evaluation against a peer evaluator.
 
     python benchmarks/run.py [--quick] [--only SUBSTRING] [--repeat N]
+                             [--peer-python PATH] [--skip-evaluation]
 
 Prints one table: operation, table size, rules/columns, our time (median of
 several runs), the baseline's time measured in the same run, their ratio and
@@ -9,6 +11,12 @@ how far the operation raised the process's resident memory at its peak
 that peak memory (VmHWM, reset before the operation) belongs to it alone.
 Baselines compute the same results: each case checks that ours and the
 baseline agree before anything is timed.
+
+Then the cost of bootstrap intervals (an evaluation with 500 resamples
+against the same evaluation without) and the comparison with the peer's
+quality report on 100,000 and 1,000,000 rows (``bench_peer.py``; the peer's
+times are shown when it is installed in an environment of its own, see that
+file). ``--only bootstrap`` or ``--only peer`` runs just that part.
 """
 
 from __future__ import annotations
@@ -111,10 +119,20 @@ def main():
     parser.add_argument("--quick", action="store_true", help="smaller tables, fewer repeats")
     parser.add_argument("--only", default="", help="run the cases whose name contains this")
     parser.add_argument("--repeat", type=int, default=7, help="runs per measurement (median)")
+    parser.add_argument("--peer-python", help="interpreter with the peer (sdmetrics) installed; "
+                        "default $QUORVIX_PEER_PYTHON or benchmarks/.peer-venv/bin/python")
+    parser.add_argument("--skip-evaluation", action="store_true",
+                        help="leave out the bootstrap cost and the comparison with the peer")
     parser.add_argument("--case", help=argparse.SUPPRESS)
+    parser.add_argument("--bootstrap", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.case:
         print(json.dumps(run_case(args.case, args.quick, args.repeat)))
+        return 0
+    if args.bootstrap:
+        import bench_evaluator_cases
+
+        print(json.dumps(bench_evaluator_cases.bootstrap_cost(args.quick)))
         return 0
 
     rows = []
@@ -135,13 +153,40 @@ def main():
         rows.append((case["name"], case["size"], case["what"], _fmt_time(r["ours"]), _fmt_time(r["baseline"]), ratio, peak))
         print(f"  done: {case['name']} {case['size']}", file=sys.stderr, flush=True)
 
+    extra = []
+    if not args.skip_evaluation and args.only in ("", "bootstrap"):
+        print("  bootstrap cost ...", file=sys.stderr, flush=True)
+        proc = subprocess.run([sys.executable, __file__, "--bootstrap"]
+                              + (["--quick"] if args.quick else []),
+                              capture_output=True, text=True)
+        if proc.returncode != 0:
+            print(f"bootstrap cost: FAILED\n{proc.stderr}", file=sys.stderr)
+            return 1
+        without, with_ci = json.loads(proc.stdout.strip().splitlines()[-1])
+        extra.append(f"bootstrap intervals, 500 resamples ({'10,000' if args.quick else '50,000'} rows x 10 "
+                     f"numeric, KS + Wasserstein): {_fmt_time(with_ci)} against "
+                     f"{_fmt_time(without)} without, {with_ci / without:.1f}x the cost "
+                     f"(median of 3 alternating rounds)")
+
     header = ("operation", "table", "rules/columns", "ours (median)", "baseline", "ratio", "peak memory")
-    widths = [max(len(str(x)) for x in col) for col in zip(header, *rows)]
-    line = "  ".join(h.ljust(w) for h, w in zip(header, widths))
-    print(line)
-    print("-" * len(line))
-    for row in rows:
-        print("  ".join(str(x).ljust(w) for x, w in zip(row, widths)))
+    if rows:
+        widths = [max(len(str(x)) for x in col) for col in zip(header, *rows)]
+        line = "  ".join(h.ljust(w) for h, w in zip(header, widths))
+        print(line)
+        print("-" * len(line))
+        for row in rows:
+            print("  ".join(str(x).ljust(w) for x, w in zip(row, widths)))
+    for line in extra:
+        print(line)
+
+    if not args.skip_evaluation and args.only in ("", "peer"):
+        import bench_peer
+
+        peer = bench_peer.peer_python(args.peer_python)
+        sizes = [20_000] if args.quick else [100_000, 1_000_000]
+        rounds = 1 if args.quick else 3
+        table = bench_peer.compare(sizes, rounds, peer, bench_peer.default_data_folder())
+        bench_peer.print_table(table, rounds, peer)
     return 0
 
 

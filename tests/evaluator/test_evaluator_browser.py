@@ -25,10 +25,6 @@ import pytest
 pytest.importorskip("matplotlib")
 Image = pytest.importorskip("PIL.Image")
 
-# See test_evaluator_plots: a warning of matplotlib about the colour bar.
-pytestmark = pytest.mark.filterwarnings(
-    "ignore:This figure includes Axes that are not compatible with tight_layout:UserWarning")
-
 CHROMIUM = next(filter(None, (shutil.which(name) for name in
                               ("chromium", "chromium-browser", "google-chrome"))), None)
 

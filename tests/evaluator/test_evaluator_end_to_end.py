@@ -21,9 +21,6 @@ OUTSIDE = [
     "quorvix.utils.bootstrap",
 ]
 
-pytestmark = pytest.mark.filterwarnings(
-    "ignore:This figure includes Axes that are not compatible with tight_layout:UserWarning")
-
 
 @pytest.fixture(autouse=True)
 def real_modules():

@@ -14,12 +14,8 @@ import pytest
 
 matplotlib = pytest.importorskip("matplotlib")
 import matplotlib.axes  # noqa: E402
+import matplotlib.figure  # noqa: E402
 import matplotlib.pyplot as plt  # noqa: E402
-
-# matplotlib warns that the colour bar's axes do not take part in tight_layout;
-# the picture is still drawn. The warning must not turn into a lost heatmap here.
-pytestmark = pytest.mark.filterwarnings(
-    "ignore:This figure includes Axes that are not compatible with tight_layout:UserWarning")
 
 CARD = re.compile(r"<div class='plot-card'><img src='data:image/png;base64,([A-Za-z0-9+/=]+)' "
                   r"alt='([^']*)'></div>")
@@ -89,6 +85,37 @@ def test_fifteen_numeric_columns(plot, spy):
     np.testing.assert_allclose(images[1][0], synth.corr().values)
 
 
+@pytest.fixture
+def saved_figures(monkeypatch):
+    """Every figure saved while plotting, as laid out for the saving."""
+    figures = []
+    original = matplotlib.figure.Figure.savefig
+
+    def savefig(self, *args, **kwargs):
+        original(self, *args, **kwargs)
+        figures.append([(ax.get_label(), ax.get_position()) for ax in self.axes])
+
+    monkeypatch.setattr(matplotlib.figure.Figure, "savefig", savefig)
+    return figures
+
+
+@pytest.mark.parametrize("n_cols", [2, 15])
+def test_colour_bar_beside_the_heatmaps(plot, saved_figures, n_cols):
+    # Warnings are errors here: the layout must not warn (and so lose the heatmap).
+    real, synth = numeric_table(n_cols, seed=1), numeric_table(n_cols, seed=2)
+    _, corr_html = plot(real, synth)
+    encoded, = CORR.findall(corr_html)
+    assert png_size(encoded) == (1000, 450)
+    heatmap = saved_figures[-1]
+    assert [label for label, _ in heatmap] == ["", "", "<colorbar>"]
+    (_, real_panel), (_, synth_panel), (_, bar) = heatmap
+    # side by side, then the bar, nothing overlapping, all inside the picture
+    assert real_panel.x1 <= synth_panel.x0 and synth_panel.x1 <= bar.x0
+    assert 0.0 <= real_panel.x0 and bar.x1 <= 1.0
+    # the bar keeps its 0.8 of the panels' height
+    assert bar.height == pytest.approx(0.8 * synth_panel.height, rel=0.02)
+
+
 def test_card_drawing(plot, spy):
     real = pd.DataFrame({"income": np.linspace(0, 1, 300)})
     synth = pd.DataFrame({"income": np.linspace(0, 2, 40)})
@@ -96,8 +123,10 @@ def test_card_drawing(plot, spy):
     hist = [(args, kwargs) for name, args, kwargs in spy if name == "hist"]
     assert [len(a[0]) for a, _ in hist] == [300, 40]
     assert [k for _, k in hist] == [
-        {"bins": 15, "alpha": 0.6, "label": "Real", "color": "#0066cc", "density": True},
-        {"bins": 15, "alpha": 0.6, "label": "Synthetic", "color": "#ff6600", "density": True}]
+        {"bins": 15, "alpha": 0.6, "label": "Real", "color": "#0066cc", "density": True,
+         "histtype": "stepfilled"},
+        {"bins": 15, "alpha": 0.6, "label": "Synthetic", "color": "#ff6600", "density": True,
+         "histtype": "stepfilled"}]
     assert ("set_title", ("income",), {"fontsize": 11, "fontweight": "bold"}) in spy
     assert ("legend", (), {"fontsize": 9}) in spy
     assert ("tick_params", (), {"labelsize": 8}) in spy

@@ -364,11 +364,14 @@ std::string distribution_card(nb::handle real_df, nb::handle synthetic_df, nb::h
         nb::object real_vals = get(item(real_df, col), "dropna")();
         nb::object synth_vals = get(item(synthetic_df, col), "dropna")();
         const Py_ssize_t bins = std::min<Py_ssize_t>(50, std::max<Py_ssize_t>(10, length(real_vals) / 20));
+        // Each histogram is one filled outline rather than a patch per bin:
+        // the same picture, drawn (and placed around by the legend) much faster.
         get(ax, "hist")(real_vals, "bins"_a = bins, "alpha"_a = 0.6, "label"_a = "Real",
-                        "color"_a = "#0066cc", "density"_a = true);
+                        "color"_a = "#0066cc", "density"_a = true, "histtype"_a = "stepfilled");
         if (length(synth_vals) > 0)
             get(ax, "hist")(synth_vals, "bins"_a = bins, "alpha"_a = 0.6, "label"_a = "Synthetic",
-                            "color"_a = "#ff6600", "density"_a = true);
+                            "color"_a = "#ff6600", "density"_a = true,
+                            "histtype"_a = "stepfilled");
         get(ax, "set_title")(col, "fontsize"_a = 11, "fontweight"_a = "bold");
         get(ax, "legend")("fontsize"_a = 9);
         get(ax, "tick_params")("labelsize"_a = 8);
@@ -387,7 +390,11 @@ std::string correlation_pair(nb::handle real_df, nb::handle synthetic_df, nb::ha
                              nb::handle plt, nb::handle io, nb::handle base64) {
     nb::object fig;
     try {
-        auto [f, axes] = unpack2(get(plt, "subplots")(1, 2, "figsize"_a = nb::make_tuple(10, 4.5)));
+        // The constrained layout makes room for the colour bar beside the two
+        // panels (tight_layout cannot place a colour bar's axes: it warned and
+        // let the bar cover part of the synthetic panel).
+        auto [f, axes] = unpack2(get(plt, "subplots")(1, 2, "figsize"_a = nb::make_tuple(10, 4.5),
+                                                      "layout"_a = "constrained"));
         fig = f;
         nb::object real_corr = get(item(real_df, cols), "corr")();
         nb::object synth_corr = get(item(synthetic_df, cols), "corr")();
@@ -416,7 +423,6 @@ std::string correlation_pair(nb::handle real_df, nb::handle synthetic_df, nb::ha
         get(ax1, "set_yticklabels")(labels, "fontsize"_a = 7);
 
         get(fig, "colorbar")(im0, "ax"_a = axes, "shrink"_a = 0.8);
-        get(fig, "tight_layout")();
         std::string encoded = encode_png(fig, plt, io, base64);
         return "<h2>Correlation Comparison</h2><div class='plot-card' "
                "style='max-width:800px'><img src='data:image/png;base64," +

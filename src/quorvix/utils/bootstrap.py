@@ -2,13 +2,21 @@
 
 from __future__ import annotations
 
+import math
 import numbers
+import re
 from dataclasses import dataclass, field
 from typing import Callable, Optional
 
 import numpy as np
 
-__all__ = ["BootstrapResult", "bootstrap_ci"]
+__all__ = ["BootstrapResult", "bootstrap_ci", "mean_ks_over_resamples"]
+
+# scipy releases whose ks_2samp statistic mean_ks_over_resamples reproduces
+_SCIPY_KS_VERIFIED = ((1, 15), (1, 18))
+
+# Resampled row indices are drawn in batches of about this many values.
+_BATCH_VALUES = 4_000_000
 
 
 @dataclass(frozen=True)
@@ -31,6 +39,10 @@ class BootstrapResult:
 
     def as_tuple(self):
         return (self.lower, self.upper)
+
+
+def _version(text: str) -> tuple:
+    return tuple(int(x) for x in re.findall(r"\d+", text)[:2])
 
 
 def _check_n_boot(n_boot) -> int:
@@ -79,7 +91,17 @@ def bootstrap_ci(real_arr, synth_arr, stat_fn: Callable[[np.ndarray, np.ndarray]
     1 - alpha/2 percentiles of the replicates; replicates that are NaN or
     infinite are left out. Draws come from
     ``np.random.default_rng(random_seed)``, so a given seed always gives the
-    same interval. An object array that holds only numbers (as pandas gives
+    same interval.
+
+    A statistic may offer a faster way to its replicates: an attribute
+    ``over_resamples``, called once as ``stat_fn.over_resamples(real, synth)``,
+    that returns either None (then ``stat_fn`` is called for every replicate)
+    or a function taking two 2-D integer arrays of row indices, one resample
+    per row (the rows of ``real`` and of ``synth`` drawn for it), and
+    returning that batch's replicates: the very numbers ``stat_fn`` would
+    return on the resampled arrays. The draws are the same either way.
+
+    An object array that holds only numbers (as pandas gives
     for a table mixing booleans, integers and floats) is converted to
     float64 first; other arrays are passed on with their own dtype.
 
@@ -97,10 +119,24 @@ def bootstrap_ci(real_arr, synth_arr, stat_fn: Callable[[np.ndarray, np.ndarray]
     rng = np.random.default_rng(random_seed)
     n_r, n_s = real.shape[0], synth.shape[0]
     reps = np.empty(n_boot, dtype="float64")
-    for b in range(n_boot):
-        r_idx = rng.integers(0, n_r, size=n_r)
-        s_idx = rng.integers(0, n_s, size=n_s)
-        reps[b] = float(stat_fn(real[r_idx], synth[s_idx]))
+    over = getattr(stat_fn, "over_resamples", None)
+    batch = over(real, synth) if callable(over) else None
+    if batch is None:
+        for b in range(n_boot):
+            r_idx = rng.integers(0, n_r, size=n_r)
+            s_idx = rng.integers(0, n_s, size=n_s)
+            reps[b] = float(stat_fn(real[r_idx], synth[s_idx]))
+    else:
+        # the same draws, in the same order, handed over a batch at a time
+        per = max(1, min(64, _BATCH_VALUES // (n_r + n_s)))
+        for start in range(0, n_boot, per):
+            m = min(per, n_boot - start)
+            r_idx = np.empty((m, n_r), dtype=np.int64)
+            s_idx = np.empty((m, n_s), dtype=np.int64)
+            for i in range(m):
+                r_idx[i] = rng.integers(0, n_r, size=n_r)
+                s_idx[i] = rng.integers(0, n_s, size=n_s)
+            reps[start:start + m] = batch(r_idx, s_idx)
 
     finite = reps[np.isfinite(reps)]
     if finite.size:
@@ -111,3 +147,71 @@ def bootstrap_ci(real_arr, synth_arr, stat_fn: Callable[[np.ndarray, np.ndarray]
     return BootstrapResult(estimate=estimate, lower=lower, upper=upper,
                            n_boot=n_boot, alpha=alpha, n_valid=int(finite.size),
                            replicates=reps)
+
+
+def mean_ks_over_resamples(ks_2samp: Callable, mean: Callable) -> Callable:
+    """``over_resamples`` (see ``bootstrap_ci``) for the statistic
+    ``mean([1.0 - ks_2samp(r[:, j], s[:, j])[0] for j in columns])``, given
+    the two functions that statistic calls.
+
+    Each column's pooled values are sorted once; a resample then costs one
+    pass over that order with the number of times each row was drawn
+    (``quorvix._kernels.ks_resampled``), instead of copying and sorting the
+    resampled columns, and the KS statistic is computed with the same
+    arithmetic as ``scipy.stats.ks_2samp``, so the replicates are identical.
+
+    Returns None, so that the statistic itself is called, whenever that
+    identity is not certain: ``ks_2samp`` is not scipy's own function (it was
+    replaced), the installed scipy is not one whose arithmetic this reproduces
+    (1.15 to 1.17), the arrays are not 2-D with the same columns, hold other than
+    booleans and real numbers, or hold NaN (``ks_2samp`` propagates NaN).
+    """
+    def over_resamples(real: np.ndarray, synth: np.ndarray) -> Optional[Callable]:
+        try:
+            import scipy
+            from scipy.stats import _stats_py
+        except ImportError:
+            return None
+        if ks_2samp is not getattr(_stats_py, "ks_2samp", None):
+            return None
+        if not _SCIPY_KS_VERIFIED[0] <= _version(scipy.__version__) < _SCIPY_KS_VERIFIED[1]:
+            return None
+        if real.ndim != 2 or synth.ndim != 2 or real.shape[1] != synth.shape[1]:
+            return None
+        n_r, n_s, k = real.shape[0], synth.shape[0], real.shape[1]
+        if k == 0 or n_r == 0 or n_s == 0 or n_r + n_s >= 2**31:
+            return None
+        dtype = np.result_type(real.dtype, synth.dtype)
+        if dtype.kind not in "biuf":
+            return None
+        if dtype.kind == "f" and (np.isnan(real).any() or np.isnan(synth).any()):
+            return None
+        from quorvix import _kernels
+
+        total = n_r + n_s
+        seq = np.empty((k, total), dtype=np.int32)
+        ends = np.empty((k, total), dtype=np.uint8)
+        for j in range(k):
+            # ks_2samp compares the pooled values in their common dtype
+            pooled = np.concatenate([real[:, j], synth[:, j]]).astype(dtype, copy=False)
+            order = np.argsort(pooled)  # the order within runs of equal values is free
+            values = pooled[order]
+            seq[j] = order
+            np.not_equal(values[1:], values[:-1], out=ends[j, :-1], casting="unsafe")
+            ends[j, -1] = 1
+
+        # ks_2samp's default method is exact up to 10,000 values per sample,
+        # and then rounds the statistic to a multiple of 1 / lcm(n1, n2)
+        exact_lcm = (n_r // math.gcd(n_r, n_s)) * n_s if max(n_r, n_s) <= 10_000 else None
+
+        def replicates(real_idx: np.ndarray, synth_idx: np.ndarray) -> np.ndarray:
+            stats = _kernels.ks_resampled(seq, ends, n_r, real_idx, synth_idx)
+            if exact_lcm is not None:
+                stats = np.round(stats * exact_lcm) * 1.0 / exact_lcm
+            vals = 1.0 - stats
+            return np.array([float(mean(vals[b])) for b in range(vals.shape[0])],
+                            dtype="float64")
+
+        return replicates
+
+    return over_resamples

@@ -19,14 +19,16 @@ looks at both on held-out real rows. This module prepares those pieces:
   under one "other" class, so the models' cost does not grow with the number
   of labels;
 - the model is a random forest of ``N_TREES`` (40) trees, depth at most
-  ``MAX_DEPTH`` (10), each split choosing among sqrt(features) features, on
-  one thread, seeded from the caller's generator. With the row caps its cost
+  ``MAX_DEPTH`` (10), each split choosing among sqrt(features) features,
+  grown on two threads (the same forest as on one), seeded from the caller's
+  generator. With the row caps its cost
   is bounded by O(trees * rows * log(rows) * sqrt(features)), whatever the
   table's size or the number of labels.
 """
 
 from __future__ import annotations
 
+import os
 import warnings
 from dataclasses import dataclass
 from typing import Hashable, Optional
@@ -40,10 +42,13 @@ from quorvix.evaluation.metrics._prep import (
     common_columns,
     float_values,
     is_numeric_pair,
-    subsample,
 )
 
 MIN_REAL_ROWS = 5
+# Trees are grown on both cores: each tree's randomness comes from the seed,
+# so the forest is the same with one thread or two (predictions are made on
+# one thread, which sums the trees in their order).
+_N_JOBS = 2 if (os.cpu_count() or 1) >= 2 else 1
 MAX_MODEL_CLASSES = 20
 N_TREES = 40
 MAX_DEPTH = 10
@@ -81,32 +86,40 @@ def prepare(real: pd.DataFrame, synth: pd.DataFrame, target: Hashable,
         raise ValueError("no feature columns shared by both tables besides the target")
 
     numeric = is_numeric_pair(real[target], synth[target])
+    # positions of the rows with a target value; only the rows picked below
+    # are copied out of the tables (the same rows, in the same order, as
+    # filtering the whole tables first and picking from those)
     if numeric:
-        real = real[~np.isnan(float_values(real[target]))]
-        synth = synth[~np.isnan(float_values(synth[target]))]
+        real_rows = np.flatnonzero(~np.isnan(float_values(real[target])))
+        synth_rows = np.flatnonzero(~np.isnan(float_values(synth[target])))
     else:
-        real = real[real[target].notna().to_numpy()]
-        synth = synth[synth[target].notna().to_numpy()]
-    if len(real) < MIN_REAL_ROWS:
+        real_rows = np.flatnonzero(real[target].notna().to_numpy())
+        synth_rows = np.flatnonzero(synth[target].notna().to_numpy())
+    if len(real_rows) < MIN_REAL_ROWS:
         raise ValueError(
-            f"need at least {MIN_REAL_ROWS} real rows with a target value, have {len(real)}")
-    if len(synth) < 2:
+            f"need at least {MIN_REAL_ROWS} real rows with a target value, have {len(real_rows)}")
+    if len(synth_rows) < 2:
         raise ValueError(
-            f"need at least 2 synthetic rows with a target value, have {len(synth)}")
+            f"need at least 2 synthetic rows with a target value, have {len(synth_rows)}")
 
+    real_target = real[target].iloc[real_rows]
     if numeric:
-        n_distinct = np.unique(float_values(real[target])).size
+        n_distinct = np.unique(float_values(real_target)).size
     else:
-        n_distinct = len(set(_labels(real[target], False)))
+        n_distinct = len(set(_labels(real_target, False)))
     if n_distinct < 2:
         raise ValueError(f"target column {target!r} has fewer than two distinct values")
     task = "classification" if (not numeric or n_distinct <= max_classes) else "regression"
 
-    order = rng.permutation(len(real))
-    n_test = min(max_test_rows, max(1, int(round(test_fraction * len(real)))))
-    test = real.iloc[np.sort(order[:n_test])]
-    train = real.iloc[np.sort(order[n_test:][:max_train_rows])]
-    synth = subsample(synth, max_train_rows, rng)
+    order = rng.permutation(len(real_rows))
+    n_test = min(max_test_rows, max(1, int(round(test_fraction * len(real_rows)))))
+    test = real.iloc[real_rows[np.sort(order[:n_test])]]
+    train = real.iloc[real_rows[np.sort(order[n_test:][:max_train_rows])]]
+    if max_train_rows is not None and len(synth_rows) > max_train_rows:
+        # the draw of _prep.subsample(), on the rows with a target value
+        synth_rows = synth_rows[np.sort(rng.choice(len(synth_rows), size=int(max_train_rows),
+                                                   replace=False))]
+    synth = synth.iloc[synth_rows]
 
     enc = Encoder(train, synth, features)
     if task == "classification":
@@ -138,7 +151,7 @@ def fit_predict(task: str, x_train: np.ndarray, y_train: np.ndarray,
 
     cls = RandomForestClassifier if task == "classification" else RandomForestRegressor
     model = cls(n_estimators=n_trees, max_depth=MAX_DEPTH, max_features="sqrt",
-                random_state=seed, n_jobs=1)
+                random_state=seed, n_jobs=_N_JOBS)
     if task == "classification":
         # integer codes: the forest's per-tree checks of text labels cost more
         # than the trees themselves on small samples
@@ -147,8 +160,12 @@ def fit_predict(task: str, x_train: np.ndarray, y_train: np.ndarray,
             # many text classes is a deliberate choice here (a non-numeric target)
             warnings.filterwarnings("ignore", message="The number of unique classes")
             model.fit(x_train, codes)
+        model.set_params(n_jobs=1)  # trees' votes summed in their order, as on one thread
         return labels[model.predict(x_test)].astype(object)
     model.fit(x_train, y_train)
+    # the trees' predictions are summed in tree order, as on one thread
+    # (threads would add them in the order they finish)
+    model.set_params(n_jobs=1)
     return model.predict(x_test)
 
 

@@ -17,10 +17,13 @@ always look at a *pair* of tables:
 
 from __future__ import annotations
 
+import os
 from typing import Dict, Hashable, List, Optional, Sequence, Tuple
 
 import numpy as np
 import pandas as pd
+
+from quorvix import _kernels
 
 DEFAULT_SEED = 0
 
@@ -38,6 +41,8 @@ __all__ = [
     "mann_whitney_auc",
     "nearest_sq_distances",
     "numeric_columns",
+    "on_two_threads",
+    "per_column",
     "pair_encoder",
     "pairwise_sq_distances",
     "subsample",
@@ -141,10 +146,73 @@ def categorical_codes(real_col: pd.Series, synth_col: pd.Series
     code -1. Equal values share a code in both tables (values are compared
     with Python equality, so 1, 1.0 and True are the same category).
     """
+    if _holds_text_only(real_col) and _holds_text_only(synth_col):
+        return _text_codes(real_col, synth_col)
     r = _object_values(real_col)
     s = _object_values(synth_col)
     codes, uniques = pd.factorize(np.concatenate([r, s]), use_na_sentinel=True)
     return codes[: len(r)], codes[len(r):], len(uniques)
+
+
+def _holds_text_only(s: pd.Series) -> bool:
+    """Whether every present value of the column is a str (so that pandas can
+    factorize the column as it stands, without a copy as Python objects)."""
+    if isinstance(s.dtype, pd.StringDtype):
+        return True
+    return s.dtype == object and pd.api.types.infer_dtype(s, skipna=True) == "string"
+
+
+def _text_codes(real_col: pd.Series, synth_col: pd.Series) -> Tuple[np.ndarray, np.ndarray, int]:
+    """``categorical_codes`` of two text columns: each column is factorized on
+    its own and the synthetic codes are mapped onto the real ones, new values
+    numbered on in their order of appearance, which gives the codes of
+    factorizing the two columns one after the other."""
+    r_codes, r_uniques = pd.factorize(real_col, use_na_sentinel=True)
+    s_codes, s_uniques = pd.factorize(synth_col, use_na_sentinel=True)
+    known = pd.Index(np.asarray(r_uniques, dtype=object), dtype=object)
+    where = known.get_indexer(np.asarray(s_uniques, dtype=object))
+    new = where < 0
+    where[new] = len(known) + np.arange(int(new.sum()))
+    mapped = np.where(s_codes >= 0, where[np.maximum(s_codes, 0)], -1) if len(where) else s_codes
+    return (np.asarray(r_codes, dtype=np.intp), np.asarray(mapped, dtype=np.intp),
+            len(known) + int(new.sum()))
+
+
+# ---------------------------------------------------------------------------
+# Column work on both cores
+
+# Below this many rows per column (or distances in all) the second thread
+# costs more than it saves.
+_PARALLEL_MIN_ROWS = 50_000
+_PARALLEL_MIN_CELLS = 4_000_000
+_pool = None
+
+
+def per_column(fn, columns: Sequence, n_rows: int) -> list:
+    """``[fn(c) for c in columns]``, on two threads for long columns.
+
+    For independent per-column work whose heavy steps (sorting, searching,
+    counting) run in numpy or native code that lets other threads run while
+    it works; the results are the same and in the same order, and an error
+    is raised as the loop would raise it (the first column's first).
+    """
+    return on_two_threads(fn, columns, n_rows >= _PARALLEL_MIN_ROWS)
+
+
+def on_two_threads(fn, items: Sequence, worth_it: bool = True) -> list:
+    """``[fn(x) for x in items]``, spread over two threads when ``worth_it``
+    and the machine has two cores; results in order, the first failing
+    item's error raised."""
+    global _pool
+    items = list(items)
+    if len(items) < 2 or not worth_it or (os.cpu_count() or 1) < 2:
+        return [fn(x) for x in items]
+    if _pool is None:
+        from concurrent.futures import ThreadPoolExecutor
+
+        _pool = ThreadPoolExecutor(max_workers=2, thread_name_prefix="quorvix-metrics")
+    futures = [_pool.submit(fn, x) for x in items]
+    return [f.result() for f in futures]
 
 
 # ---------------------------------------------------------------------------
@@ -212,13 +280,27 @@ class Encoder:
                 self.numeric.append(c)
                 self._stats[c] = (mean, std, has_missing)
             elif not numeric_only:
-                vals = _object_values(real[c])
-                present = vals[pd.notna(vals)]
-                if present.size:
-                    counts = pd.Series(present).value_counts(sort=True)
-                    top = list(counts.index[:max_categories])
+                col = real[c]
+                if _holds_text_only(col):
+                    # value_counts of the texts' codes: codes appear in the
+                    # texts' order of appearance, so the same call orders
+                    # them as it orders the texts (ties included)
+                    codes, uniques = pd.factorize(col, use_na_sentinel=True)
+                    present_codes = codes[codes >= 0]
+                    if present_codes.size:
+                        counts = pd.Series(present_codes).value_counts(sort=True)
+                        texts = np.asarray(uniques, dtype=object)
+                        top = list(texts[counts.index[:max_categories].to_numpy()])
+                    else:
+                        top = []
                 else:
-                    top = []
+                    vals = _object_values(col)
+                    present = vals[pd.notna(vals)]
+                    if present.size:
+                        counts = pd.Series(present).value_counts(sort=True)
+                        top = list(counts.index[:max_categories])
+                    else:
+                        top = []
                 self.categorical.append(c)
                 self._levels[c] = pd.Index(top, dtype=object)
         self.n_features = sum(1 + int(self._stats[c][2]) for c in self.numeric) \
@@ -241,13 +323,24 @@ class Encoder:
         w = 1.0 / np.sqrt(2.0)
         for c in self.categorical:
             levels = self._levels[c]
-            vals = _object_values(df[c])
-            missing = pd.isna(vals)
-            slot = np.full(n, len(levels), dtype=np.int64)  # "other"
-            if len(levels) and (~missing).any():
-                pos = levels.get_indexer(vals[~missing])
-                slot[~missing] = np.where(pos >= 0, pos, len(levels))
-            slot[missing] = len(levels) + 1
+            col = df[c]
+            if _holds_text_only(col):
+                # look up each distinct text once, then spread by its codes
+                codes, uniques = pd.factorize(col, use_na_sentinel=True)
+                pos = levels.get_indexer(np.asarray(uniques, dtype=object)) if len(levels) \
+                    else np.full(len(uniques), -1, dtype=np.intp)
+                per_unique = np.where(pos >= 0, pos, len(levels)).astype(np.int64)
+                slot = np.full(n, len(levels) + 1, dtype=np.int64)  # missing
+                present = codes >= 0
+                slot[present] = per_unique[codes[present]]
+            else:
+                vals = _object_values(col)
+                missing = pd.isna(vals)
+                slot = np.full(n, len(levels), dtype=np.int64)  # "other"
+                if len(levels) and (~missing).any():
+                    pos = levels.get_indexer(vals[~missing])
+                    slot[~missing] = np.where(pos >= 0, pos, len(levels))
+                slot[missing] = len(levels) + 1
             out[np.arange(n), j + slot] = w
             j += len(levels) + 2
         return out
@@ -332,15 +425,33 @@ def nearest_sq_distances(queries: np.ndarray, reference: np.ndarray, k: int = 1,
     ref_sq = np.einsum("ij,ij->i", reference, reference)
     out = np.empty(n_q, dtype="float64")
     step = _chunk_rows(n_r)
-    for start in range(0, n_q, step):
+
+    native = (queries.dtype == np.float64 and reference.dtype == np.float64
+              and queries.ndim == 2 and reference.ndim == 2)
+    no_exclude = np.empty(0, dtype=np.int64)
+
+    def block(start):
         stop = min(n_q, start + step)
-        d2 = pairwise_sq_distances(queries[start:stop], reference, ref_sq)
+        q = queries[start:stop]
+        if native:
+            # the distances of pairwise_sq_distances from the same products
+            # and norms, selected natively in one pass
+            a_sq = np.einsum("ij,ij->i", q, q)
+            gram = np.ascontiguousarray(q @ reference.T)
+            ex = no_exclude if exclude is None else np.ascontiguousarray(
+                exclude[start:stop], dtype=np.int64)
+            out[start:stop] = _kernels.kth_nearest(gram, a_sq, ref_sq, k, ex)
+            return
+        d2 = pairwise_sq_distances(q, reference, ref_sq)
         if exclude is not None:
             rows = np.arange(stop - start)
             ex = exclude[start:stop]
             ok = ex >= 0
             d2[rows[ok], ex[ok]] = np.inf
         out[start:stop] = kth_smallest_per_row(d2, k)
+
+    # blocks are independent (each writes its own rows): two at a time
+    on_two_threads(block, range(0, n_q, step), n_q * n_r >= _PARALLEL_MIN_CELLS)
     return out
 
 

@@ -19,7 +19,8 @@ A memo is reused only while it is certain to be right:
   memo, whatever the kind of change.
 
 The digest is exact for numbers, booleans, dates, nullable and categorical
-columns, and uses pandas' 64-bit value hashes for text. Columns whose values it
+columns and for text held by pyarrow (its buffers are hashed), and uses
+pandas' 64-bit value hashes for other text. Columns whose values it
 cannot tell apart reliably (object columns holding anything but text,
 categories that are not text or integers, other extension types) make a pair
 uncacheable: ``pair_memo`` then hands out a memo that serves only the calling
@@ -55,34 +56,58 @@ _NULLABLE_NUMBER_DTYPES = (
 )
 
 
-def _column_bytes(s: pd.Series) -> Optional[bytes]:
-    """Bytes that tell apart any two versions of the column that a metric
-    could treat differently, or None when no cheap exact form exists."""
+def _column_bytes(s: pd.Series) -> Optional[list]:
+    """Buffers (objects with the buffer protocol) that tell apart any two
+    versions of the column that a metric could treat differently, or None
+    when no cheap exact form exists."""
     dtype = s.dtype
     if isinstance(dtype, np.dtype):
         if dtype.kind in "biufcmM":
             # exact bit patterns: -0.0 and 0.0, NaN and NaT all stay distinct
-            return np.ascontiguousarray(s.to_numpy()).view(np.uint8).tobytes()
+            return [np.ascontiguousarray(s.to_numpy()).view(np.uint8)]
         if dtype.kind == "O" and pd.api.types.infer_dtype(s, skipna=True) in ("string", "empty"):
-            return _hashed(s)
+            return [_hashed(s)]
         return None  # e.g. objects of mixed types: pandas hashes 1 and "1" alike
-    if isinstance(dtype, (pd.StringDtype, pd.DatetimeTZDtype)):
-        # text by its 64-bit hash; zoned timestamps by their integer value
-        # (the zone and the unit are part of the dtype's text)
-        return _hashed(s)
+    if isinstance(dtype, pd.StringDtype):
+        buffers = _arrow_buffers(s)
+        return buffers if buffers is not None else [_hashed(s)]
+    if isinstance(dtype, pd.DatetimeTZDtype):
+        # zoned timestamps by their integer value (the zone and the unit are
+        # part of the dtype's text)
+        return [_hashed(s)]
     if isinstance(dtype, pd.CategoricalDtype):
         cats = dtype.categories
         if (pd.api.types.is_integer_dtype(cats.dtype) or pd.api.types.is_bool_dtype(cats.dtype)
                 or pd.api.types.infer_dtype(cats, skipna=True) in ("string", "empty")):
-            return _hashed(s)
+            return [_hashed(s)]
         return None
     if isinstance(dtype, _NULLABLE_NUMBER_DTYPES):
         # values with the missing entries set to 0, then the missing mask
         missing = s.isna().to_numpy()
         values = s.to_numpy(dtype=dtype.numpy_dtype, na_value=dtype.numpy_dtype.type(0))
-        return (np.ascontiguousarray(values).view(np.uint8).tobytes()
-                + np.packbits(missing).tobytes())
+        return [np.ascontiguousarray(values).view(np.uint8), np.packbits(missing)]
     return None
+
+
+def _arrow_buffers(s: pd.Series) -> Optional[list]:
+    """The Arrow memory of a text column held by pyarrow, with each chunk's
+    position in it, or None for another storage. Equal buffers and positions
+    mean equal text; different ones (even for equal text, say after slicing)
+    only cost a memo."""
+    to_arrow = getattr(s.array, "__arrow_array__", None)
+    if to_arrow is None:
+        return None
+    try:
+        chunked = to_arrow()
+        chunks = chunked.chunks
+    except Exception:  # not pyarrow-backed after all
+        return None
+    out: list = [repr((str(chunked.type), len(chunks))).encode()]
+    for chunk in chunks:
+        out.append(repr((chunk.offset, len(chunk), chunk.null_count)).encode())
+        for buf in chunk.buffers():
+            out.append(b"-" if buf is None else memoryview(buf))
+    return out
 
 
 def _hashed(s: pd.Series) -> bytes:
@@ -103,10 +128,25 @@ def table_digest(df: pd.DataFrame) -> Optional[bytes]:
             return None
         if data is None:
             return None
+        sizes = [memoryview(b).nbytes for b in data]
         h.update(repr((type(label).__module__, type(label).__qualname__, label,
-                       str(col.dtype), len(data))).encode())
-        h.update(data)
+                       str(col.dtype), sizes)).encode())
+        for b in data:
+            h.update(b)
     return h.digest()
+
+
+def _pair_digests(real: pd.DataFrame, synth: pd.DataFrame):
+    """(table_digest(real), table_digest(synth)); on long tables the two are
+    taken at the same time (hashing lets other threads run)."""
+    if len(real) + len(synth) < 200_000:
+        return table_digest(real), table_digest(synth)
+    from concurrent.futures import ThreadPoolExecutor
+
+    with ThreadPoolExecutor(max_workers=1) as pool:
+        other = pool.submit(table_digest, synth)
+        mine = table_digest(real)
+        return mine, other.result()
 
 
 class PairMemo:
@@ -173,7 +213,7 @@ def pair_memo(real: pd.DataFrame, synth: pd.DataFrame) -> PairMemo:
     cannot be digested, a memo just for the caller is returned).
     """
     global _slot
-    digests = (table_digest(real), table_digest(synth))
+    digests = _pair_digests(real, synth)
     if digests[0] is None or digests[1] is None:
         return PairMemo()
     slot = _slot

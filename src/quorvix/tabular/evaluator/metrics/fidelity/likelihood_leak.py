@@ -14,6 +14,7 @@ from quorvix.evaluation.metrics._prep import (
     make_rng,
     mann_whitney_auc,
     nearest_sq_distances,
+    on_two_threads,
     pairwise_sq_distances,
 )
 from quorvix.tabular.evaluator.report import MetricResult
@@ -30,9 +31,13 @@ def _kde_log_density(queries: np.ndarray, fit: np.ndarray, bandwidth: float) -> 
     const = -np.log(n) - 0.5 * d * np.log(2.0 * np.pi * bandwidth ** 2)
     out = np.empty(len(queries))
     step = max(1, 4_000_000 // max(1, n))
-    for start in range(0, len(queries), step):
+
+    def block(start):
         d2 = pairwise_sq_distances(queries[start:start + step], fit, fit_sq)
         out[start:start + step] = logsumexp(-d2 / (2.0 * bandwidth ** 2), axis=1) + const
+
+    # independent blocks of queries, two at a time
+    on_two_threads(block, range(0, len(queries), step), len(queries) * n >= 4_000_000)
     return out
 
 

@@ -8,6 +8,7 @@ from typing import List, Optional, Tuple
 import numpy as np
 import pandas as pd
 
+from quorvix import _kernels
 from quorvix.evaluation.metrics._prep import (
     categorical_codes,
     check_pair,
@@ -169,6 +170,14 @@ def _nearest(q_num: np.ndarray, q_cat: np.ndarray, r_num: np.ndarray, r_cat: np.
     """Sum over the columns of the per-column Gower terms from each query to
     its closest reference row (not divided by the column count). With
     ``exclude``, query i is never matched with reference row exclude[i]."""
+    codes_fit = all(c.size == 0 or (c.min() >= -2**31 and c.max() < 2**31) for c in (q_cat, r_cat))
+    if q_num.dtype == np.float32 and r_num.dtype == np.float32 and len(r_num) and codes_fit:
+        # the same float32 sums and minima, one native pass per query
+        ex = np.empty(0, dtype=np.int64) if exclude is None else \
+            np.ascontiguousarray(exclude, dtype=np.int64)
+        return _kernels.gower_nearest(
+            np.ascontiguousarray(q_num), np.ascontiguousarray(q_cat, dtype=np.int32),
+            np.ascontiguousarray(r_num), np.ascontiguousarray(r_cat, dtype=np.int32), ex)
     n_ref = len(r_num)
     step = max(1, 250_000 // max(1, n_ref))
     nearest = np.empty(len(q_num), dtype="float64")

@@ -1,0 +1,559 @@
+// quorvix._kernels: numeric loops behind the metric classes.
+//
+// Private to the package. Each function reproduces, number for number, a
+// computation the metric classes otherwise hand to numpy, scipy or pandas; the
+// tests compare both ways on awkward inputs. The arrays are read while the
+// interpreter lock is released, and the work is split over up to two threads
+// when it is large enough to pay for them.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace {
+
+template <class T, size_t D>
+using In = nb::ndarray<const T, nb::ndim<D>, nb::c_contig, nb::device::cpu>;
+using Out2 = nb::ndarray<nb::numpy, double, nb::ndim<2>>;
+
+// Runs body(i) for i in [0, n) on up to two threads (the machine's cores);
+// `work` is a rough operation count below which one thread is cheaper.
+template <class F>
+void parallel_for(size_t n, double work, F &&body) {
+    unsigned threads = std::max(1u, std::min(2u, std::thread::hardware_concurrency()));
+    if (threads < 2 || n < 2 || work < 2e5) {
+        for (size_t i = 0; i < n; ++i) body(i);
+        return;
+    }
+    std::atomic<size_t> next{0};
+    auto worker = [&] {
+        for (size_t i; (i = next.fetch_add(1)) < n;) body(i);
+    };
+    std::thread other(worker);
+    worker();
+    other.join();
+}
+
+Out2 new_matrix(size_t rows, size_t cols) {
+    double *data = new double[std::max<size_t>(1, rows * cols)];
+    nb::capsule owner(data, [](void *p) noexcept { delete[] static_cast<double *>(p); });
+    return Out2(data, {rows, cols}, owner);
+}
+
+// ---------------------------------------------------------------------------
+// Two-sample Kolmogorov–Smirnov statistics of resampled columns.
+//
+// For every column j the pooled values of both samples were sorted once:
+// seq[j, t] is the t-th pooled value's row (a real row r < n_real, or the
+// synthetic row t - n_real), and ends[j, t] is 1 where t is the last of a run
+// of equal values. A resample is a list of row indices per sample; its KS
+// statistic only needs how often each row was drawn, so each costs one pass
+// over the pooled order instead of a sort.
+//
+// The statistic is computed as scipy.stats.ks_2samp computes it: at every
+// pooled value, cdf1 - cdf2 with cdf = (values <= it) / n, in double; then
+// min_s = clip(-min, 0, 1), max_s = max, and the statistic is min_s when
+// min_s > max_s, else max_s. (plain_walk: always divide at every run's end,
+// the way used for samples too large for the packed integers.) Inside a run of equal values the counts do not
+// change, so the run's last position stands for all of it.
+Out2 ks_resampled(In<int32_t, 2> seq, In<uint8_t, 2> ends, int64_t n_real,
+                  In<int64_t, 2> real_idx, In<int64_t, 2> synth_idx, bool plain_walk) {
+    const size_t k = seq.shape(0), total = seq.shape(1);
+    const size_t n_boot = real_idx.shape(0);
+    const size_t n_r = real_idx.shape(1), n_s = synth_idx.shape(1);
+    if (ends.shape(0) != k || ends.shape(1) != total)
+        throw nb::value_error("seq and ends must have the same shape");
+    if (n_real < 1 || static_cast<size_t>(n_real) != n_r || n_s < 1 || n_r + n_s != total)
+        throw nb::value_error("the resamples must keep the sizes of the two samples");
+    if (synth_idx.shape(0) != n_boot)
+        throw nb::value_error("as many synthetic as real resamples are needed");
+    const int32_t *sq = seq.data();
+    for (size_t t = 0; t < k * total; ++t)
+        if (sq[t] < 0 || static_cast<size_t>(sq[t]) >= total)
+            throw nb::value_error("seq holds a row outside the samples");
+
+    Out2 out = new_matrix(n_boot, k);
+    double *res = out.data();
+    std::atomic<bool> bad_index{false};
+    {
+        nb::gil_scoped_release unlocked;
+        const uint8_t *en = ends.data();
+        const int64_t *ri = real_idx.data(), *si = synth_idx.data();
+        const double d1 = static_cast<double>(n_r), d2 = static_cast<double>(n_s);
+        // When n1 * n2 * (n1 + 1) stays below 2^62 the walk adds one integer
+        // per position, packed = key * (n1 + 1) + a with key = a * n2 - c * n1
+        // (a, c: real and synthetic values counted so far; 0 <= a <= n1, so
+        // packed orders as the pair (key, a)). The differences a/n1 - c/n2 of
+        // two positions are ordered as their keys: distinct values lie at
+        // least 1/(n1 n2) apart, far more than the rounding of the divisions
+        // and the subtraction. So the walk compares integers and divides only
+        // where the key reaches or ties its extreme so far (ties keep the
+        // larger or smaller double, as a maximum over the doubles would).
+        const bool packed_walk = !plain_walk && d1 * d2 * (d1 + 1.0) < 4.0e18;
+        const int64_t n1 = static_cast<int64_t>(n_r), n2 = static_cast<int64_t>(n_s);
+        const int64_t M = n1 + 1;
+        parallel_for(n_boot, double(n_boot) * double(k) * double(total), [&](size_t b) {
+            std::vector<int64_t> counts(total, 0);  // real rows, then synthetic rows
+            for (size_t i = 0; i < n_r; ++i) {
+                int64_t r = ri[b * n_r + i];
+                if (r < 0 || static_cast<size_t>(r) >= n_r) {
+                    bad_index = true;
+                    return;
+                }
+                ++counts[static_cast<size_t>(r)];
+            }
+            for (size_t i = 0; i < n_s; ++i) {
+                int64_t s = si[b * n_s + i];
+                if (s < 0 || static_cast<size_t>(s) >= n_s) {
+                    bad_index = true;
+                    return;
+                }
+                ++counts[n_r + static_cast<size_t>(s)];
+            }
+            std::vector<int64_t> step;  // what each row adds to packed
+            if (packed_walk) {
+                step.resize(total);
+                for (size_t i = 0; i < n_r; ++i) step[i] = counts[i] * n2 * M + counts[i];
+                for (size_t i = n_r; i < total; ++i) step[i] = -counts[i] * n1 * M;
+            }
+            for (size_t j = 0; j < k; ++j) {
+                const int32_t *order = sq + j * total;
+                const uint8_t *last = en + j * total;
+                double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+                if (packed_walk) {
+                    int64_t packed = 0, lo_key = 0, hi_key = 0, below = 0, above = 0;
+                    bool first = true;
+                    for (size_t t = 0; t < total; ++t) {
+                        packed += step[static_cast<size_t>(order[t])];
+                        // strictly between the extremes: nothing to do
+                        if (!last[t] || (!first && packed < above && packed >= below)) continue;
+                        const int64_t key =
+                            packed >= 0 ? packed / M : -((-packed + M - 1) / M);  // floor
+                        const int64_t a = packed - key * M;
+                        const int64_t c = (a * n2 - key) / n1;
+                        const double diff = static_cast<double>(a) / d1 - static_cast<double>(c) / d2;
+                        if (first || key > hi_key) {
+                            hi_key = key;
+                            hi = diff;
+                        } else if (key == hi_key) {
+                            hi = std::max(hi, diff);
+                        }
+                        if (first || key < lo_key) {
+                            lo_key = key;
+                            lo = diff;
+                        } else if (key == lo_key) {
+                            lo = std::min(lo, diff);
+                        }
+                        first = false;
+                        above = hi_key * M;       // packed below this: key < hi_key
+                        below = (lo_key + 1) * M; // packed from this on: key > lo_key
+                    }
+                } else {
+                    int64_t a = 0, c = 0;
+                    for (size_t t = 0; t < total; ++t) {
+                        const size_t row = static_cast<size_t>(order[t]);
+                        if (row < n_r)
+                            a += counts[row];
+                        else
+                            c += counts[row];
+                        if (last[t]) {
+                            const double diff =
+                                static_cast<double>(a) / d1 - static_cast<double>(c) / d2;
+                            lo = std::min(lo, diff);
+                            hi = std::max(hi, diff);
+                        }
+                    }
+                }
+                double min_s = std::min(1.0, std::max(0.0, -lo));
+                res[b * k + j] = min_s > hi ? min_s : hi;
+            }
+        });
+    }
+    if (bad_index) throw nb::value_error("a resample holds a row index outside its sample");
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Spearman correlation matrix on pairwise-complete rows.
+//
+// The same numbers as pandas' DataFrame.corr(method="spearman",
+// min_periods=minp) on a float table: for each pair of columns the rows where
+// both are present (not NaN) are ranked within that pair (ties get the mean of
+// their positions), and the Pearson correlation of the ranks is accumulated
+// in row order: sum((rx - m)(ry - m)) / sqrt(sum((rx - m)^2) sum((ry - m)^2))
+// with m = (nobs + 1) / 2. Fewer than minp rows, or a zero divisor, give NaN.
+// Each column is sorted once; ranking a pair walks that order and skips the
+// rows the other column lacks.
+Out2 spearman_matrix(nb::ndarray<const double, nb::ndim<2>, nb::device::cpu> x, int64_t minp) {
+    const size_t n = x.shape(0), k = x.shape(1);
+    const int64_t s0 = x.stride(0), s1 = x.stride(1);
+    const double *base = x.data();
+    Out2 out = new_matrix(k, k);
+    double *res = out.data();
+    {
+        nb::gil_scoped_release unlocked;
+        auto at = [&](size_t row, size_t col) { return base[int64_t(row) * s0 + int64_t(col) * s1]; };
+        // valid rows of every column, in order of their values
+        std::vector<std::vector<uint32_t>> order(k);
+        std::vector<std::vector<uint8_t>> present(k, std::vector<uint8_t>(n));
+        parallel_for(k, double(n) * double(k) * 20.0, [&](size_t j) {
+            std::vector<uint32_t> &o = order[j];
+            o.reserve(n);
+            for (size_t i = 0; i < n; ++i) {
+                bool ok = std::isfinite(at(i, j));  // as pandas: inf counts as missing
+                present[j][i] = ok;
+                if (ok) o.push_back(static_cast<uint32_t>(i));
+            }
+            std::stable_sort(o.begin(), o.end(),
+                             [&](uint32_t a, uint32_t b) { return at(a, j) < at(b, j); });
+        });
+
+        std::vector<std::pair<size_t, size_t>> pairs;
+        for (size_t xi = 0; xi < k; ++xi)
+            for (size_t yi = 0; yi <= xi; ++yi) pairs.emplace_back(xi, yi);
+
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        parallel_for(pairs.size(), double(pairs.size()) * double(n) * 4.0, [&](size_t p) {
+            const size_t xi = pairs[p].first, yi = pairs[p].second;
+            const uint8_t *px = present[xi].data(), *py = present[yi].data();
+            // ranks within the pair's rows, stored by row
+            std::vector<double> rx(n), ry(n);
+            auto rank = [&](size_t col, const uint8_t *other, std::vector<double> &r) {
+                const std::vector<uint32_t> &o = order[col];
+                size_t pos = 0, start = 0;  // positions are 1-based ranks
+                std::vector<uint32_t> group;
+                double prev = 0.0;
+                auto flush = [&] {
+                    // positions start+1 .. pos share the mean rank
+                    const double mean_rank = (double(start + 1) + double(pos)) / 2.0;
+                    for (uint32_t row : group) r[row] = mean_rank;
+                    group.clear();
+                };
+                for (uint32_t row : o) {
+                    if (!other[row]) continue;
+                    const double v = at(row, col);
+                    if (!group.empty() && v != prev) {
+                        flush();
+                        start = pos;
+                    }
+                    group.push_back(row);
+                    prev = v;
+                    ++pos;
+                }
+                if (!group.empty()) flush();
+                return pos;
+            };
+            const size_t nobs = rank(xi, py, rx);
+            rank(yi, px, ry);
+            double value;
+            if (static_cast<int64_t>(nobs) < minp) {
+                value = nan;
+            } else {
+                const double mean = (double(nobs) + 1.0) / 2.0;
+                double sumx = 0.0, sumxx = 0.0, sumyy = 0.0;
+                for (size_t i = 0; i < n; ++i) {
+                    if (!(px[i] && py[i])) continue;
+                    const double vx = rx[i] - mean, vy = ry[i] - mean;
+                    sumx += vx * vy;
+                    sumxx += vx * vx;
+                    sumyy += vy * vy;
+                }
+                const double divisor = std::sqrt(sumxx * sumyy);
+                value = divisor != 0.0 ? sumx / divisor : nan;
+            }
+            res[xi * k + yi] = res[yi * k + xi] = value;
+        });
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Two-sample KS statistic of two sorted samples.
+//
+// max |cdf_a(v) - cdf_b(v)| over every value v of either sample, with
+// cdf(v) = (values <= v) / n in double, as numpy computes
+// np.max(np.abs(searchsorted(a, pooled, "right") / a.size - ...)), by one walk
+// through both sorted arrays instead of two binary searches per value.
+double ks_sorted(In<double, 1> a, In<double, 1> b) {
+    const size_t na = a.shape(0), nb = b.shape(0);
+    if (na == 0 || nb == 0) throw nb::value_error("both samples need at least one value");
+    const double *x = a.data(), *y = b.data();
+    for (size_t i = 0; i < na; ++i)
+        if (std::isnan(x[i]) || (i && x[i] < x[i - 1]))
+            throw nb::value_error("the first sample must be sorted, without NaN");
+    for (size_t j = 0; j < nb; ++j)
+        if (std::isnan(y[j]) || (j && y[j] < y[j - 1]))
+            throw nb::value_error("the second sample must be sorted, without NaN");
+    nb::gil_scoped_release unlocked;
+    const double da = static_cast<double>(na), db = static_cast<double>(nb);
+    size_t i = 0, j = 0;
+    double best = 0.0;
+    while (i < na || j < nb) {
+        const double v = j == nb || (i < na && x[i] <= y[j]) ? x[i] : y[j];
+        while (i < na && x[i] <= v) ++i;
+        while (j < nb && y[j] <= v) ++j;
+        const double d = std::fabs(static_cast<double>(i) / da - static_cast<double>(j) / db);
+        if (d > best) best = d;
+    }
+    return best;
+}
+
+// ---------------------------------------------------------------------------
+// Binned frequencies of numeric columns.
+
+// Whether x holds more than `limit` distinct values (x without NaN; -0.0 and
+// 0.0 are one value, as for np.unique). Stops at the first value beyond it.
+bool more_distinct_than(In<double, 1> x, int64_t limit) {
+    if (limit < 0) return x.shape(0) > 0;
+    const double *v = x.data();
+    const size_t n = x.shape(0);
+    nb::gil_scoped_release unlocked;
+    std::vector<double> seen;
+    seen.reserve(static_cast<size_t>(limit) + 1);
+    for (size_t i = 0; i < n; ++i) {
+        if (std::find(seen.begin(), seen.end(), v[i]) != seen.end()) continue;
+        seen.push_back(v[i]);
+        if (seen.size() > static_cast<size_t>(limit)) return true;
+    }
+    return false;
+}
+
+// Counts of x over the bins of sorted edges e_0 .. e_K: bin 0 below e_0, bin i
+// (1 <= i <= K) for e_{i-1} <= v < e_i with the last inner bin closed on the
+// right (v == e_K counts in bin K), bin K + 1 above e_K. The same counts as
+// np.bincount of np.searchsorted(edges, x, side="right") with x == e_K moved
+// to K, for x without NaN.
+nb::ndarray<nb::numpy, int64_t, nb::ndim<1>> bin_counts(In<double, 1> x, In<double, 1> edges) {
+    const size_t n = x.shape(0), m = edges.shape(0);
+    if (m == 0) throw nb::value_error("at least one edge is needed");
+    const double *v = x.data(), *e = edges.data();
+    for (size_t i = 1; i < m; ++i)
+        if (!(e[i - 1] <= e[i])) throw nb::value_error("the edges must be sorted, without NaN");
+    int64_t *counts = new int64_t[m + 1]();
+    nb::capsule owner(counts, [](void *p) noexcept { delete[] static_cast<int64_t *>(p); });
+    {
+        nb::gil_scoped_release unlocked;
+        const double last = e[m - 1];
+        if (m <= 64) {
+            // few edges: count those <= v without branches (the same index
+            // as upper_bound for sorted edges and a value that is not NaN)
+            for (size_t i = 0; i < n; ++i) {
+                const double x = v[i];
+                size_t b = 0;
+                for (size_t j = 0; j < m; ++j) b += e[j] <= x;
+                if (x == last) b = m - 1;
+                if (std::isnan(x)) b = m;  // upper_bound puts NaN past every edge
+                ++counts[b];
+            }
+        } else {
+            for (size_t i = 0; i < n; ++i) {
+                size_t b = static_cast<size_t>(std::upper_bound(e, e + m, v[i]) - e);
+                if (v[i] == last) b = m - 1;
+                ++counts[b];
+            }
+        }
+    }
+    return nb::ndarray<nb::numpy, int64_t, nb::ndim<1>>(counts, {m + 1}, owner);
+}
+
+// ---------------------------------------------------------------------------
+// k-th nearest squared distances from a block of inner products.
+//
+// For query i and reference j the squared distance is computed as numpy
+// computes a_sq[:, None] + b_sq[None, :] - 2.0 * gram followed by
+// np.maximum(d2, 0.0): (a_sq[i] + b_sq[j]) - 2.0 * gram[i, j], negatives
+// raised to 0. Reference exclude[i] (when >= 0) counts as infinitely far.
+// The result is the k-th smallest per row counting repeats, as
+// np.partition(d2, k - 1, axis=1)[:, k - 1] gives it: NaN sorts after every
+// number, so a row with fewer than k numbers gives NaN.
+nb::ndarray<nb::numpy, double, nb::ndim<1>> kth_nearest(In<double, 2> gram, In<double, 1> a_sq,
+                                                       In<double, 1> b_sq, int64_t k,
+                                                       In<int64_t, 1> exclude) {
+    const size_t rows = gram.shape(0), m = gram.shape(1);
+    if (a_sq.shape(0) != rows || b_sq.shape(0) != m)
+        throw nb::value_error("the squared norms do not match the block");
+    if (k < 1 || static_cast<size_t>(k) > m) throw nb::value_error("k is out of range");
+    const bool has_exclude = exclude.shape(0) != 0;
+    if (has_exclude && exclude.shape(0) != rows)
+        throw nb::value_error("exclude needs one entry per row");
+    double *result = new double[std::max<size_t>(1, rows)];
+    nb::capsule owner(result, [](void *p) noexcept { delete[] static_cast<double *>(p); });
+    {
+        nb::gil_scoped_release unlocked;
+        const double *g = gram.data(), *as = a_sq.data(), *bs = b_sq.data();
+        const int64_t *ex = has_exclude ? exclude.data() : nullptr;
+        const size_t kk = static_cast<size_t>(k);
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        std::vector<double> heap;  // the kk smallest so far, largest on top
+        heap.reserve(kk);
+        for (size_t i = 0; i < rows; ++i) {
+            heap.clear();
+            const double *gi = g + i * m;
+            const int64_t skip = ex ? ex[i] : -1;
+            size_t numbers = 0;
+            for (size_t j = 0; j < m; ++j) {
+                double d = (as[i] + bs[j]) - 2.0 * gi[j];
+                if (d < 0.0) d = 0.0;
+                if (static_cast<int64_t>(j) == skip) d = std::numeric_limits<double>::infinity();
+                if (std::isnan(d)) continue;
+                ++numbers;
+                if (heap.size() < kk) {
+                    heap.push_back(d);
+                    std::push_heap(heap.begin(), heap.end());
+                } else if (d < heap.front()) {
+                    std::pop_heap(heap.begin(), heap.end());
+                    heap.back() = d;
+                    std::push_heap(heap.begin(), heap.end());
+                }
+            }
+            result[i] = numbers < kk ? nan : heap.front();
+        }
+    }
+    return nb::ndarray<nb::numpy, double, nb::ndim<1>>(result, {rows}, owner);
+}
+
+// Whether each query lies within the squared radius limit[j] of some reference
+// j: d2 <= limit[j] for d2 computed as in kth_nearest (no exclusion). Stops at
+// the first reference that holds the query.
+nb::ndarray<nb::numpy, bool, nb::ndim<1>> any_within(In<double, 2> gram, In<double, 1> a_sq,
+                                                    In<double, 1> b_sq, In<double, 1> limit) {
+    const size_t rows = gram.shape(0), m = gram.shape(1);
+    if (a_sq.shape(0) != rows || b_sq.shape(0) != m || limit.shape(0) != m)
+        throw nb::value_error("the squared norms and limits do not match the block");
+    bool *result = new bool[std::max<size_t>(1, rows)];
+    nb::capsule owner(result, [](void *p) noexcept { delete[] static_cast<bool *>(p); });
+    {
+        nb::gil_scoped_release unlocked;
+        const double *g = gram.data(), *as = a_sq.data(), *bs = b_sq.data(), *lim = limit.data();
+        for (size_t i = 0; i < rows; ++i) {
+            const double *gi = g + i * m;
+            bool inside = false;
+            for (size_t j = 0; j < m && !inside; ++j) {
+                double d = (as[i] + bs[j]) - 2.0 * gi[j];
+                if (d < 0.0) d = 0.0;
+                inside = d <= lim[j];
+            }
+            result[i] = inside;
+        }
+    }
+    return nb::ndarray<nb::numpy, bool, nb::ndim<1>>(result, {rows}, owner);
+}
+
+// ---------------------------------------------------------------------------
+// Gower nearest neighbours.
+//
+// For each query row, the smallest over the reference rows of
+//   sum_j min(|q_num[j] - r_num[j]|, 1) + sum_j (q_cat[j] != r_cat[j])
+// accumulated in float32 in this order (numeric columns, then categorical),
+// as the numpy blocks of the DCR metric accumulate it; reference exclude[i]
+// (numpy's indexing: a negative index counts from the end) is skipped.
+nb::ndarray<nb::numpy, double, nb::ndim<1>> gower_nearest(In<float, 2> q_num, In<int32_t, 2> q_cat,
+                                                         In<float, 2> r_num, In<int32_t, 2> r_cat,
+                                                         In<int64_t, 1> exclude) {
+    const size_t n = q_num.shape(0), m = r_num.shape(0);
+    const size_t a = q_num.shape(1), b = q_cat.shape(1);
+    if (q_cat.shape(0) != n || r_cat.shape(0) != m || r_num.shape(1) != a || r_cat.shape(1) != b)
+        throw nb::value_error("the query and reference blocks do not match");
+    if (m == 0) throw nb::value_error("no reference row");
+    const bool has_exclude = exclude.shape(0) != 0;
+    if (has_exclude && exclude.shape(0) != n) throw nb::value_error("exclude needs one entry per query");
+    std::vector<size_t> skip(n, m);  // m: nothing to skip
+    if (has_exclude) {
+        for (size_t i = 0; i < n; ++i) {
+            int64_t e = exclude.data()[i];
+            if (e < 0) e += static_cast<int64_t>(m);
+            if (e < 0 || e >= static_cast<int64_t>(m))
+                throw nb::index_error("exclude holds a row outside the reference");
+            skip[i] = static_cast<size_t>(e);
+        }
+    }
+    double *result = new double[std::max<size_t>(1, n)];
+    nb::capsule owner(result, [](void *p) noexcept { delete[] static_cast<double *>(p); });
+    {
+        nb::gil_scoped_release unlocked;
+        const float *qn = q_num.data(), *rn = r_num.data();
+        const int32_t *qc = q_cat.data(), *rc = r_cat.data();
+        // references column by column, so that each query's sums run down
+        // contiguous columns for all references at once
+        std::vector<float> rnt(a * m);
+        std::vector<int32_t> rct(b * m);
+        for (size_t r = 0; r < m; ++r) {
+            for (size_t j = 0; j < a; ++j) rnt[j * m + r] = rn[r * a + j];
+            for (size_t j = 0; j < b; ++j) rct[j * m + r] = rc[r * b + j];
+        }
+        const unsigned n_threads = n > 1 && double(n) * double(m) * double(a + b + 1) > 2e5
+                                       ? std::max(1u, std::min(2u, std::thread::hardware_concurrency()))
+                                       : 1u;
+        auto rows = [&](size_t from, size_t to) {
+            std::vector<float> acc(m);
+            for (size_t i = from; i < to; ++i) {
+                std::fill(acc.begin(), acc.end(), 0.0f);
+                float *__restrict sums = acc.data();
+                for (size_t j = 0; j < a; ++j) {
+                    const float q = qn[i * a + j];
+                    const float *__restrict col = rnt.data() + j * m;
+                    for (size_t r = 0; r < m; ++r) {
+                        float t = std::fabs(q - col[r]);
+                        t = t > 1.0f ? 1.0f : t;  // np.minimum(t, 1.0); NaN stays NaN
+                        sums[r] += t;
+                    }
+                }
+                for (size_t j = 0; j < b; ++j) {
+                    const int32_t q = qc[i * b + j];
+                    const int32_t *__restrict col = rct.data() + j * m;
+                    for (size_t r = 0; r < m; ++r) sums[r] += col[r] != q ? 1.0f : 0.0f;
+                }
+                if (skip[i] < m) acc[skip[i]] = std::numeric_limits<float>::infinity();
+                // np.min: NaN wins, else the smallest
+                float best = acc[0];
+                for (size_t r = 1; r < m; ++r) {
+                    const float v = acc[r];
+                    if (std::isnan(best)) break;
+                    best = (v < best || std::isnan(v)) ? v : best;
+                }
+                result[i] = static_cast<double>(best);
+            }
+        };
+        if (n_threads < 2) {
+            rows(0, n);
+        } else {
+            std::thread other(rows, n / 2, n);
+            rows(0, n / 2);
+            other.join();
+        }
+    }
+    return nb::ndarray<nb::numpy, double, nb::ndim<1>>(result, {n}, owner);
+}
+
+}  // namespace
+
+NB_MODULE(_kernels, m) {
+    m.doc() = "Numeric loops behind quorvix's metric classes (private).";
+    m.def("ks_resampled", &ks_resampled, "seq"_a, "ends"_a, "n_real"_a, "real_idx"_a,
+          "synth_idx"_a, "plain_walk"_a = false,
+          "KS statistics of resampled columns: an array (resamples x columns).");
+    m.def("ks_sorted", &ks_sorted, "a"_a, "b"_a,
+          "Two-sample KS statistic of two sorted float64 samples.");
+    m.def("more_distinct_than", &more_distinct_than, "x"_a, "limit"_a,
+          "Whether x holds more than limit distinct values.");
+    m.def("bin_counts", &bin_counts, "x"_a, "edges"_a,
+          "Counts of x below, inside and above the bins of the sorted edges.");
+    m.def("kth_nearest", &kth_nearest, "gram"_a, "a_sq"_a, "b_sq"_a, "k"_a, "exclude"_a,
+          "k-th smallest squared distance per row, from inner products and norms.");
+    m.def("any_within", &any_within, "gram"_a, "a_sq"_a, "b_sq"_a, "limit"_a,
+          "Whether each query lies within some reference's squared radius.");
+    m.def("gower_nearest", &gower_nearest, "q_num"_a, "q_cat"_a, "r_num"_a, "r_cat"_a,
+          "exclude"_a, "Smallest Gower sum from each query row to the reference rows.");
+    m.def("spearman_matrix", &spearman_matrix, "x"_a, "minp"_a,
+          "Spearman correlations of the columns of x on pairwise-complete rows.");
+}

@@ -1,0 +1,300 @@
+"""Native loops behind the metric classes reproduce the numbers of the
+library calls they replace."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from quorvix import _kernels
+from quorvix.evaluation.metrics.similarity import CorrelationSimilarityMetrics
+
+
+def _spearman_cases():
+    rng = np.random.default_rng(7)
+    x = rng.normal(size=(400, 5))
+    x[rng.random(x.shape) < 0.1] = np.nan
+    yield "missing at random", x
+    t = rng.integers(0, 4, (300, 4)).astype(float)
+    t[rng.random(t.shape) < 0.2] = np.nan
+    yield "ties and missing", t
+    same = rng.normal(size=(50, 3))
+    same[::4, :] = np.nan  # the same rows missing everywhere
+    yield "shared missing rows", same
+    c = rng.normal(size=(30, 3))
+    c[:, 1] = 2.0  # constant: NaN
+    c[3:, 2] = np.nan  # three values only
+    yield "constant and short", c
+    yield "two rows", rng.normal(size=(2, 3))
+    yield "no rows", np.empty((0, 2))
+    yield "one column", rng.normal(size=(10, 1))
+    z = np.array([[0.0, 1.0], [-0.0, 2.0], [1.0, 2.0], [0.0, 3.0]])
+    yield "signed zeros", z
+    yield "column order", np.asfortranarray(rng.normal(size=(60, 4)))
+
+
+SPEARMAN = list(_spearman_cases())
+
+
+@pytest.mark.parametrize("name, x", SPEARMAN, ids=[c[0] for c in SPEARMAN])
+def test_spearman_matrix_is_pandas_spearman(name, x):
+    expected = pd.DataFrame(x).corr(method="spearman", min_periods=3).to_numpy()
+    got = _kernels.spearman_matrix(x, 3)
+    np.testing.assert_array_equal(got, expected)
+
+
+def test_spearman_difference_unchanged():
+    # the score as it was computed with pandas ranking every pair
+    rng = np.random.default_rng(2)
+    real = pd.DataFrame(rng.normal(size=(2000, 6)), columns=list("abcdef"))
+    real["g"] = rng.integers(0, 3, 2000)
+    synth = real.sample(frac=1.0, random_state=1).reset_index(drop=True) + 0.3
+    synth["a"] = rng.permutation(synth["a"].to_numpy())
+    for df in (real, synth):
+        df.loc[rng.random(len(df)) < 0.05, "b"] = np.nan
+        df.loc[rng.random(len(df)) < 0.05, "e"] = np.nan
+    cr, cs = [np.fill_diagonal(m := np.clip(np.nan_to_num(
+        df.corr(method="spearman", min_periods=3).to_numpy(), nan=0.0), -1, 1), 1.0) or m
+        for df in (real, synth)]
+    iu = np.triu_indices(7, k=1)
+    expected = float(np.clip(1.0 - np.abs(cr[iu] - cs[iu]).mean(), 0.0, 1.0))
+    got = CorrelationSimilarityMetrics(real, synth).spearman_correlation_difference()
+    assert got == expected
+
+
+def test_column_work_on_two_threads_gives_the_same_scores(monkeypatch):
+    from quorvix.evaluation.metrics import _prep, _shared
+    from quorvix.evaluation.metrics.similarity import UnivariateSimilarityMetrics
+    from quorvix.tabular.evaluator.metrics.statistical.ks_complement import KSComplementMetric
+
+    rng = np.random.default_rng(4)
+    real = pd.DataFrame({f"x{i}": rng.normal(i, 1, 3000) for i in range(5)})
+    real["t"] = rng.choice(list("abc"), 3000)
+    real.loc[::11, "x2"] = np.nan
+    synth = real.sample(frac=1.0, replace=True, random_state=2).reset_index(drop=True)
+    synth["x1"] += 0.3
+
+    def scores():
+        _shared.clear()
+        u = UnivariateSimilarityMetrics(real, synth)
+        return (KSComplementMetric().compute(real, synth), u.wasserstein_distance_metric(),
+                u.total_variation_distance(), u.jensen_shannon_divergence())
+
+    monkeypatch.setattr(_prep, "_PARALLEL_MIN_ROWS", 10**9)
+    one_thread = scores()
+    monkeypatch.setattr(_prep, "_PARALLEL_MIN_ROWS", 0)
+    two_threads = scores()
+    assert two_threads == one_thread
+    assert list(two_threads[0]) == [f"x{i}" for i in range(5)]
+
+
+def test_column_work_raises_the_first_error(monkeypatch):
+    from quorvix.evaluation.metrics import _prep
+
+    monkeypatch.setattr(_prep, "_PARALLEL_MIN_ROWS", 0)
+
+    def fn(i):
+        if i in (1, 3):
+            raise ValueError(f"column {i}")
+        return i * 2
+
+    assert _prep.per_column(lambda i: i * 2, range(5), 10) == [0, 2, 4, 6, 8]
+    with pytest.raises(ValueError, match="column 1"):
+        _prep.per_column(fn, range(5), 10)
+
+
+def test_distance_blocks_on_two_threads_give_the_same_values(monkeypatch):
+    import os
+
+    from quorvix.evaluation.metrics._prep import nearest_sq_distances
+    from quorvix.tabular.evaluator.metrics.fidelity.likelihood_leak import LikelihoodLeakMetric
+
+    rng = np.random.default_rng(8)
+    real = pd.DataFrame(rng.normal(size=(5200, 4)), columns=list("abcd"))
+    real["t"] = rng.choice(["x", "y"], 5200)
+    synth = real.sample(2000, random_state=3).reset_index(drop=True)
+    q, ref = rng.normal(size=(3000, 3)), rng.normal(size=(2500, 3))
+    exclude = rng.integers(-1, 2500, 3000)
+
+    def run():
+        leak = LikelihoodLeakMetric(random_seed=1).compute(real, synth)
+        return (leak.value, leak.details,
+                nearest_sq_distances(q, ref, k=3, exclude=exclude).tolist())
+
+    two = run()
+    monkeypatch.setattr(os, "cpu_count", lambda: 1)
+    assert run() == two
+
+
+@pytest.mark.parametrize("x, edges", [
+    (np.array([0.5, 1.0, 2.0, 3.0, 3.0, -5.0, 9.0]), np.array([1.0, 2.0, 3.0])),
+    (np.array([-0.0, 0.0, 1.0]), np.array([0.0])),
+    (np.array([], dtype=float), np.array([0.0, 1.0])),
+    (np.array([-np.inf, np.inf, 2.0]), np.array([1.0, 2.0, 2.0, 4.0])),
+    (np.random.default_rng(1).normal(size=5000),
+     np.quantile(np.random.default_rng(2).normal(size=300), np.linspace(0, 1, 21))),
+])
+def test_bin_counts_are_the_searchsorted_counts(x, edges):
+    from quorvix.evaluation.metrics.similarity import _quantile_bins
+
+    edges = np.unique(edges)
+    expected = np.bincount(_quantile_bins(x, edges), minlength=len(edges) + 1)
+    np.testing.assert_array_equal(_kernels.bin_counts(x, edges), expected)
+
+
+@pytest.mark.parametrize("x", [
+    np.array([]), np.array([1.0]), np.array([-0.0, 0.0, 0.0]), np.arange(20.0),
+    np.arange(21.0), np.tile(np.arange(19.0), 50), np.random.default_rng(0).normal(size=100),
+])
+def test_more_distinct_than_counts_like_unique(x):
+    for limit in (0, 1, 19, 20, 21):
+        assert _kernels.more_distinct_than(x, limit) == (np.unique(x).size > limit)
+
+
+@pytest.mark.parametrize("k", [1, 3, 7])
+@pytest.mark.parametrize("kind", ["continuous", "ties", "copies"])
+def test_kth_nearest_is_the_partition_of_the_distances(k, kind):
+    from quorvix.evaluation.metrics._prep import kth_smallest_per_row, pairwise_sq_distances
+
+    rng = np.random.default_rng(k)
+    q = rng.normal(size=(70, 4)) if kind == "continuous" else rng.integers(-1, 2, (70, 4)) * 1.0
+    ref = q[rng.integers(0, 70, 50)] if kind == "copies" else rng.normal(size=(50, 4))
+    exclude = rng.integers(-1, 50, 70)
+    d2 = pairwise_sq_distances(q, ref)
+    d2[np.arange(70)[exclude >= 0], exclude[exclude >= 0]] = np.inf
+    expected = kth_smallest_per_row(d2.copy(), k)
+    got = _kernels.kth_nearest(q @ ref.T, np.einsum("ij,ij->i", q, q),
+                               np.einsum("ij,ij->i", ref, ref), k, exclude)
+    np.testing.assert_array_equal(got, expected)
+    np.testing.assert_array_equal(expected, np.partition(d2, k - 1, axis=1)[:, k - 1])
+
+
+def test_kth_nearest_with_nan_rows_sorts_nan_last():
+    gram = np.array([[0.0, np.nan, 1.0], [np.nan, np.nan, 0.0]])
+    zeros = np.zeros(2)
+    got = _kernels.kth_nearest(gram, zeros, np.zeros(3), 2, np.empty(0, np.int64))
+    d2 = np.maximum(-2.0 * gram, 0.0)
+    np.testing.assert_array_equal(got, np.partition(d2, 1, axis=1)[:, 1])
+    with pytest.raises(ValueError):
+        _kernels.kth_nearest(gram, zeros, np.zeros(3), 4, np.empty(0, np.int64))
+
+
+@pytest.mark.parametrize("kind", ["continuous", "ties", "copies"])
+def test_support_scores_match_the_full_distance_matrix(kind):
+    from quorvix.evaluation.metrics._prep import pairwise_sq_distances
+    from quorvix.tabular.evaluator.metrics.fidelity import _support
+
+    rng = np.random.default_rng(6)
+    sup = rng.normal(size=(300, 3)) if kind != "ties" else rng.integers(-1, 2, (300, 3)) * 1.0
+    pts = sup[rng.integers(0, 300, 250)] if kind == "copies" else rng.normal(size=(250, 3))
+    k = 4
+    d_ss = pairwise_sq_distances(sup, sup)
+    np.fill_diagonal(d_ss, np.inf)
+    radii2 = np.partition(d_ss, k - 1, axis=1)[:, k - 1]
+    sq = max(np.einsum("ij,ij->i", sup, sup).max(), np.einsum("ij,ij->i", pts, pts).max())
+    tol = 1e-9 * (1.0 + sq)
+    d_ps = pairwise_sq_distances(pts, sup)
+    assert _support.coverage(sup, pts, k) == float((d_ps <= radii2 + tol).any(axis=1).mean())
+    assert _support.covered(sup, pts, k) == float((d_ps.min(axis=0) <= radii2 + tol).mean())
+
+
+def test_radii_are_reused_only_for_the_same_sample():
+    from quorvix.tabular.evaluator.metrics.fidelity import _support
+
+    rng = np.random.default_rng(1)
+    x = rng.normal(size=(200, 3))
+    first = _support.knn_radii2(x, 3)
+    assert _support.knn_radii2(x.copy(), 3) is first
+    assert _support.knn_radii2(x, 2) is not first
+    y = x.copy()
+    y[5, 1] += 1e-12
+    assert _support.knn_radii2(y, 3) is not first  # changed content: computed anew
+
+
+def _text_tables(dtype):
+    rng = np.random.default_rng(9)
+    levels = np.array([f"v{i}" for i in range(30)], dtype=object)
+
+    def col(n, k, share_missing=0.1):
+        v = np.resize(np.repeat(levels[:k], 40), n)  # many tied counts
+        rng.shuffle(v)
+        v = v.astype(object)
+        v[rng.random(n) < share_missing] = None
+        return pd.Series(v, dtype=dtype)
+
+    real = pd.DataFrame({"a": col(900, 30), "x": rng.normal(size=900), "b": col(900, 3),
+                         "gone": col(900, 2, share_missing=1.0)})
+    synth = pd.DataFrame({"a": col(700, 25), "x": rng.normal(size=700), "b": col(700, 4),
+                          "gone": col(700, 2)})
+    return real, synth
+
+
+@pytest.mark.parametrize("dtype", [object, "string", "string[pyarrow]"])
+def test_text_columns_encode_and_count_as_python_objects_do(monkeypatch, dtype):
+    from quorvix.evaluation.metrics import _prep
+
+    real, synth = _text_tables(dtype)
+
+    def outputs():
+        enc = _prep.Encoder(real, synth)
+        codes = [_prep.categorical_codes(real[c], synth[c]) for c in ("a", "b", "gone")]
+        return enc._levels, enc.transform(real), enc.transform(synth), codes
+
+    fast = outputs()
+    monkeypatch.setattr(_prep, "_holds_text_only", lambda s: False)
+    slow = outputs()
+    assert {c: list(v) for c, v in fast[0].items()} == {c: list(v) for c, v in slow[0].items()}
+    np.testing.assert_array_equal(fast[1], slow[1])
+    np.testing.assert_array_equal(fast[2], slow[2])
+    for (fr, fs, fn), (sr, ss, sn) in zip(fast[3], slow[3]):
+        np.testing.assert_array_equal(fr, sr)
+        np.testing.assert_array_equal(fs, ss)
+        assert fn == sn
+
+
+def _gower_blocks(q_num, q_cat, r_num, r_cat, exclude=None):
+    """The DCR metric's numpy blocks, written out."""
+    acc = np.zeros((len(q_num), len(r_num)), dtype="float32")
+    tmp = np.empty_like(acc)
+    for j in range(q_num.shape[1]):
+        np.subtract(q_num[:, j, None], r_num[None, :, j], out=tmp)
+        np.abs(tmp, out=tmp)
+        np.minimum(tmp, 1.0, out=tmp)
+        acc += tmp
+    for j in range(q_cat.shape[1]):
+        acc += q_cat[:, j, None] != r_cat[None, :, j]
+    if exclude is not None:
+        acc[np.arange(len(q_num)), exclude] = np.inf
+    return acc.min(axis=1).astype("float64")
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_gower_nearest_is_the_numpy_blocks(seed):
+    from quorvix.tabular.evaluator.metrics.privacy.distance_to_closest_record import _nearest
+
+    rng = np.random.default_rng(seed)
+    n, m, a, b = 40 + seed, 60, seed % 4, (seed + 1) % 3
+    q_num = (rng.random((n, a)) * 1.5).astype(np.float32)
+    r_num = (rng.random((m, a)) * 1.5).astype(np.float32)
+    q_num[rng.random((n, a)) < 0.2] = 10.0  # the metric's stand-in for missing
+    if seed == 5:
+        r_num[rng.random((m, a)) < 0.1] = np.nan
+    q_cat, r_cat = rng.integers(-1, 3, (n, b)), rng.integers(-1, 3, (m, b))
+    exclude = rng.integers(-1, m, n) if seed % 2 else None
+    np.testing.assert_array_equal(_nearest(q_num, q_cat, r_num, r_cat, exclude),
+                                  _gower_blocks(q_num, q_cat, r_num, r_cat, exclude))
+
+
+def test_forests_on_two_threads_predict_as_on_one(monkeypatch):
+    from quorvix.evaluation.metrics import _models
+
+    rng = np.random.default_rng(3)
+    x, x_test = rng.normal(size=(600, 5)), rng.normal(size=(200, 5))
+    y_class = np.where(x[:, 0] + rng.normal(size=600) > 0, "a", "b").astype(object)
+    y_reg = x[:, 1] * 2 + rng.normal(size=600)
+    two = [_models.fit_predict("classification", x, y_class, x_test, 5),
+           _models.fit_predict("regression", x, y_reg, x_test, 5)]
+    monkeypatch.setattr(_models, "_N_JOBS", 1)
+    one = [_models.fit_predict("classification", x, y_class, x_test, 5),
+           _models.fit_predict("regression", x, y_reg, x_test, 5)]
+    np.testing.assert_array_equal(two[0], one[0])
+    np.testing.assert_array_equal(two[1], one[1])
