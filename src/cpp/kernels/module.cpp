@@ -469,8 +469,9 @@ nb::ndarray<nb::numpy, double, nb::ndim<1>> gower_nearest(In<float, 2> q_num, In
     if (has_exclude && exclude.shape(0) != n) throw nb::value_error("exclude needs one entry per query");
     std::vector<size_t> skip(n, m);  // m: nothing to skip
     if (has_exclude) {
+        const int64_t *excluded = exclude.data();
         for (size_t i = 0; i < n; ++i) {
-            int64_t e = exclude.data()[i];
+            int64_t e = excluded[i];
             if (e < 0) e += static_cast<int64_t>(m);
             if (e < 0 || e >= static_cast<int64_t>(m))
                 throw nb::index_error("exclude holds a row outside the reference");
