@@ -1,0 +1,1715 @@
+// See native.h.
+#include "rulix/native.h"
+
+#include "runtime/runtime.h"
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <unordered_set>
+#include <algorithm>
+
+namespace rulix {
+
+using namespace nb::literals;
+
+namespace {
+
+nb::handle type_of(nb::handle o) { return nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(o.ptr()))); }
+
+nb::object from_u32(const std::u32string &s) {
+    return qrt::check(
+        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+std::u32string to_u32(nb::handle s) {
+    Py_ssize_t n = PyUnicode_GetLength(s.ptr());
+    if (n < 0) qrt::throw_error();
+    std::u32string out(static_cast<size_t>(n), U'\0');
+    if (n > 0 && !PyUnicode_AsUCS4(s.ptr(), reinterpret_cast<Py_UCS4 *>(out.data()), n, 0))
+        qrt::throw_error();
+    return out;
+}
+
+// A buffer of a Python object, released when it goes out of scope.
+class Buffer {
+public:
+    Buffer() = default;
+    ~Buffer() {
+        if (view_.obj) PyBuffer_Release(&view_);
+    }
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+
+    // False (and no error set) when the object does not export such a buffer.
+    bool acquire(nb::handle o, int flags) {
+        if (view_.obj) PyBuffer_Release(&view_);
+        if (PyObject_GetBuffer(o.ptr(), &view_, flags) < 0) {
+            PyErr_Clear();
+            view_ = Py_buffer{};
+            return false;
+        }
+        return true;
+    }
+    const Py_buffer &view() const { return view_; }
+
+private:
+    Py_buffer view_{};
+};
+
+// ---------------------------------------------------------------------------
+// Numeric buffers
+
+// A one-dimensional numeric buffer: numpy's type character ('?', b h i l q,
+// B H I L Q, f d) with its item size.
+struct NumView {
+    const char *data = nullptr;
+    std::ptrdiff_t stride = 0;
+    char kind = 0;  // 'b' bool, 'i' signed, 'u' unsigned, 'f' float
+    std::size_t itemsize = 0;
+};
+
+bool num_view_of(const Buffer &b, std::size_t rows, NumView &out) {
+    const Py_buffer &v = b.view();
+    if (v.ndim != 1 || static_cast<std::size_t>(v.shape[0]) != rows) return false;
+    const char *fmt = v.format ? v.format : "B";
+    if (*fmt == '@' || *fmt == '=' || *fmt == '<') ++fmt;
+    if (fmt[0] == 0 || fmt[1] != 0) return false;
+    std::size_t size = static_cast<std::size_t>(v.itemsize);
+    char kind;
+    switch (fmt[0]) {
+        case '?': kind = 'b'; break;
+        case 'b': case 'h': case 'i': case 'l': case 'q': kind = 'i'; break;
+        case 'B': case 'H': case 'I': case 'L': case 'Q': kind = 'u'; break;
+        case 'f': case 'd': kind = 'f'; break;
+        default: return false;
+    }
+    if (kind == 'b' && size != 1) return false;
+    if ((kind == 'i' || kind == 'u') && size != 1 && size != 2 && size != 4 && size != 8) return false;
+    if (kind == 'f' && size != 4 && size != 8) return false;
+    out = NumView{static_cast<const char *>(v.buf), v.strides[0], kind, size};
+    return true;
+}
+
+template <class T>
+struct Strided {
+    const char *p;
+    std::ptrdiff_t stride;
+    T operator[](size_t i) const {
+        T v;
+        std::memcpy(&v, p + static_cast<std::ptrdiff_t>(i) * stride, sizeof(T));
+        return v;
+    }
+};
+
+template <class T>
+struct Contiguous {
+    const char *p;
+    T operator[](size_t i) const {
+        T v;
+        std::memcpy(&v, p + i * sizeof(T), sizeof(T));
+        return v;
+    }
+};
+
+template <class T>
+struct Constant {
+    T v;
+    T operator[](size_t) const { return v; }
+};
+
+// Calls f with an indexable view of the buffer's C type.
+template <class F>
+void with_num(const NumView &c, F &&f) {
+    bool contiguous = c.stride == static_cast<std::ptrdiff_t>(c.itemsize);
+    auto go = [&](auto tag) {
+        using T = decltype(tag);
+        if (contiguous) f(Contiguous<T>{c.data});
+        else f(Strided<T>{c.data, c.stride});
+    };
+    switch (c.kind) {
+        case 'b': go(std::uint8_t()); break;
+        case 'f':
+            if (c.itemsize == 4) go(float());
+            else go(double());
+            break;
+        case 'i':
+            switch (c.itemsize) {
+                case 1: go(std::int8_t()); break;
+                case 2: go(std::int16_t()); break;
+                case 4: go(std::int32_t()); break;
+                default: go(std::int64_t()); break;
+            }
+            break;
+        default:
+            switch (c.itemsize) {
+                case 1: go(std::uint8_t()); break;
+                case 2: go(std::uint16_t()); break;
+                case 4: go(std::uint32_t()); break;
+                default: go(std::uint64_t()); break;
+            }
+            break;
+    }
+}
+
+enum class Cmp : std::uint8_t { Gt, Ge, Lt, Le, Eq, Ne };
+
+Cmp flip(Cmp op) {
+    switch (op) {
+        case Cmp::Gt: return Cmp::Lt;
+        case Cmp::Ge: return Cmp::Le;
+        case Cmp::Lt: return Cmp::Gt;
+        case Cmp::Le: return Cmp::Ge;
+        default: return op;
+    }
+}
+
+template <class D, class A, class B, class Op>
+void loop(const A &a, const B &b, size_t n, std::uint8_t *out, Op op) {
+    for (size_t i = 0; i < n; ++i)
+        out[i] = static_cast<std::uint8_t>(op(static_cast<D>(a[i]), static_cast<D>(b[i])));
+}
+
+template <class D, class A, class B>
+void compare(const A &a, const B &b, Cmp op, size_t n, std::uint8_t *out) {
+    switch (op) {
+        case Cmp::Gt: loop<D>(a, b, n, out, std::greater<D>()); break;
+        case Cmp::Ge: loop<D>(a, b, n, out, std::greater_equal<D>()); break;
+        case Cmp::Lt: loop<D>(a, b, n, out, std::less<D>()); break;
+        case Cmp::Le: loop<D>(a, b, n, out, std::less_equal<D>()); break;
+        case Cmp::Eq: loop<D>(a, b, n, out, std::equal_to<D>()); break;
+        case Cmp::Ne: loop<D>(a, b, n, out, std::not_equal_to<D>()); break;
+    }
+}
+
+template <class T>
+bool compare_values(T a, T b, Cmp op) {
+    switch (op) {
+        case Cmp::Gt: return a > b;
+        case Cmp::Ge: return a >= b;
+        case Cmp::Lt: return a < b;
+        case Cmp::Le: return a <= b;
+        case Cmp::Eq: return a == b;
+        default: return a != b;
+    }
+}
+
+// How numpy compares two numeric types: in double precision when a float is
+// involved (float32 with an integer of up to 16 bits compares in float32, which
+// is exact for those integers, so double gives the same answer), otherwise
+// exactly as integers. Signed against uint64 is left to numpy.
+enum class Domain : std::uint8_t { Double, Int64, UInt64, Numpy };
+
+Domain domain(const NumView &a, const NumView &b) {
+    if (a.kind == 'f' || b.kind == 'f') return Domain::Double;
+    bool a64u = a.kind == 'u' && a.itemsize == 8, b64u = b.kind == 'u' && b.itemsize == 8;
+    if (!a64u && !b64u) return Domain::Int64;
+    if (a.kind == 'i' || b.kind == 'i') return Domain::Numpy;
+    return Domain::UInt64;
+}
+
+void compare_columns(const NumView &a, const NumView &b, Domain d, Cmp op, size_t n, std::uint8_t *out) {
+    with_num(a, [&](const auto &va) {
+        with_num(b, [&](const auto &vb) {
+            if (d == Domain::Double) compare<double>(va, vb, op, n, out);
+            else if (d == Domain::Int64) compare<std::int64_t>(va, vb, op, n, out);
+            else compare<std::uint64_t>(va, vb, op, n, out);
+        });
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Boolean results with pandas' NA
+
+struct Mask {
+    std::vector<std::uint8_t> v;   // 1 = true (0 where na)
+    std::vector<std::uint8_t> na;  // empty, or 1 = NA
+    bool has_na() const { return !na.empty(); }
+};
+
+void drop_empty_na(Mask &m) {
+    for (std::uint8_t x : m.na)
+        if (x) return;
+    m.na.clear();
+}
+
+// Kleene logic, as pandas' nullable booleans do it.
+void mask_and(Mask &a, const Mask &b) {
+    size_t n = a.v.size();
+    if (!a.has_na() && !b.has_na()) {
+        for (size_t i = 0; i < n; ++i) a.v[i] &= b.v[i];
+        return;
+    }
+    if (!a.has_na()) a.na.assign(n, 0);
+    for (size_t i = 0; i < n; ++i) {
+        std::uint8_t bna = b.has_na() ? b.na[i] : 0;
+        bool a_false = !a.v[i] && !a.na[i], b_false = !b.v[i] && !bna;
+        a.na[i] = static_cast<std::uint8_t>((a.na[i] | bna) && !a_false && !b_false);
+        a.v[i] &= b.v[i];
+    }
+    drop_empty_na(a);
+}
+
+void mask_or(Mask &a, const Mask &b) {
+    size_t n = a.v.size();
+    if (!a.has_na() && !b.has_na()) {
+        for (size_t i = 0; i < n; ++i) a.v[i] |= b.v[i];
+        return;
+    }
+    if (!a.has_na()) a.na.assign(n, 0);
+    for (size_t i = 0; i < n; ++i) {
+        std::uint8_t bna = b.has_na() ? b.na[i] : 0;
+        a.v[i] |= b.v[i];
+        a.na[i] = static_cast<std::uint8_t>((a.na[i] | bna) && !a.v[i]);
+    }
+    drop_empty_na(a);
+}
+
+void mask_not(Mask &a) {
+    size_t n = a.v.size();
+    if (!a.has_na()) {
+        for (size_t i = 0; i < n; ++i) a.v[i] ^= 1;
+        return;
+    }
+    for (size_t i = 0; i < n; ++i) a.v[i] = static_cast<std::uint8_t>(!a.v[i] && !a.na[i]);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Columns
+
+// Text of a column as the comparisons read it.
+struct TextColumn {
+    enum Source : std::uint8_t { Object, Arrow, Categorical } source = Object;
+    // pd.NA as missing value: ordering comparisons and comparisons between
+    // columns give NA for missing values. Otherwise they give False (True for !=).
+    bool na_results = false;
+    std::string dtype;  // str(dtype), to tell whether two columns compare alike
+
+    // Object: the array's items; present[i] = 1 when item i is a str (else missing).
+    PyObject *const *items = nullptr;
+    std::ptrdiff_t item_stride = 0;
+    std::vector<std::uint8_t> present;
+
+    // Arrow: the chunks of a string / large_string array.
+    struct Chunk {
+        std::size_t length = 0, offset = 0;
+        const std::uint8_t *validity = nullptr;
+        const void *offsets = nullptr;
+        bool large = false;
+        const char *data = nullptr;
+    };
+    std::vector<Chunk> chunks;
+
+    // Categorical: codes and the categories (all str).
+    NumView codes;
+    std::vector<nb::object> categories;
+
+    PyObject *item(size_t i) const {
+        return *reinterpret_cast<PyObject *const *>(reinterpret_cast<const char *>(items) +
+                                                     static_cast<std::ptrdiff_t>(i) * item_stride);
+    }
+};
+
+struct Column {
+    enum Kind : std::uint8_t { Unsupported, Numeric, Masked, Text, Time } kind = Unsupported;
+    nb::object array;  // Numeric: the ndarray; Masked: its data; Time: an int64 view
+    Buffer buffer;
+    NumView view;
+    nb::object mask_array;  // Masked: the NA flags
+    Buffer mask_buffer;
+    const std::uint8_t *na = nullptr;
+    std::string time_dtype;  // Time: str(dtype)
+    TextColumn text;
+    std::vector<nb::object> keep;  // objects whose buffers are read
+    std::vector<std::unique_ptr<Buffer>> buffers;
+};
+
+namespace {
+
+bool is_missing_item(PyObject *o, PyObject *na) {
+    if (o == Py_None || o == na) return true;
+    if (PyFloat_Check(o)) return std::isnan(PyFloat_AS_DOUBLE(o));
+    return false;
+}
+
+// Object items: only str (exactly) and missing values are compared natively.
+bool load_object_text(Column &c, nb::handle array, std::size_t rows, nb::handle na) {
+    auto buf = std::make_unique<Buffer>();
+    if (!buf->acquire(array, PyBUF_RECORDS_RO)) return false;
+    const Py_buffer &v = buf->view();
+    if (v.ndim != 1 || static_cast<std::size_t>(v.shape[0]) != rows || !v.format ||
+        std::strcmp(v.format, "O") != 0 || v.itemsize != sizeof(PyObject *))
+        return false;
+    TextColumn &t = c.text;
+    t.items = static_cast<PyObject *const *>(v.buf);
+    t.item_stride = v.strides[0];
+    t.present.resize(rows);
+    for (size_t i = 0; i < rows; ++i) {
+        PyObject *o = t.item(i);
+        if (PyUnicode_CheckExact(o)) t.present[i] = 1;
+        else if (is_missing_item(o, na.ptr())) t.present[i] = 0;
+        else return false;
+    }
+    c.keep.push_back(nb::borrow(array));
+    c.buffers.push_back(std::move(buf));
+    return true;
+}
+
+bool load_arrow_text(Column &c, nb::handle chunked, std::size_t rows) {
+    nb::object chunks = chunked.attr("chunks");
+    std::size_t total = 0;
+    for (nb::handle chunk : chunks) {
+        nb::object type_str = nb::str(chunk.attr("type"));
+        std::string type = qrt::to_string(type_str);
+        if (type != "string" && type != "large_string") return false;
+        TextColumn::Chunk ch;
+        ch.large = type == "large_string";
+        ch.length = nb::len(chunk);
+        nb::object offset = chunk.attr("offset");
+        ch.offset = nb::cast<std::size_t>(offset);
+        nb::object buffers = chunk.attr("buffers")();
+        if (nb::len(buffers) != 3) return false;
+        const void *ptrs[3] = {nullptr, nullptr, nullptr};
+        for (size_t k = 0; k < 3; ++k) {
+            nb::object b = buffers[k];
+            if (b.is_none()) continue;
+            auto buf = std::make_unique<Buffer>();
+            if (!buf->acquire(b, PyBUF_SIMPLE)) return false;
+            ptrs[k] = buf->view().buf;
+            c.keep.push_back(std::move(b));
+            c.buffers.push_back(std::move(buf));
+        }
+        if (!ptrs[1] && ch.length > 0) return false;
+        ch.validity = static_cast<const std::uint8_t *>(ptrs[0]);
+        ch.offsets = ptrs[1];
+        ch.data = ptrs[2] ? static_cast<const char *>(ptrs[2]) : "";
+        total += ch.length;
+        c.text.chunks.push_back(ch);
+    }
+    c.keep.push_back(nb::borrow(chunked));
+    return total == rows;
+}
+
+}  // namespace
+
+Frame::Frame(nb::handle df) : df_(df) {}
+Frame::~Frame() = default;
+
+nb::handle Frame::numpy() {
+    if (!numpy_.is_valid()) numpy_ = nb::module_::import_("numpy");
+    return numpy_;
+}
+
+nb::handle Frame::errstate() {
+    if (!errstate_.is_valid()) {
+        nb::object make = numpy().attr("errstate");
+        errstate_ = make("all"_a = "ignore");
+    }
+    return errstate_;
+}
+
+bool Frame::has_math_function(const std::u32string &name) {
+    if (!mathops_.is_valid()) {
+        nb::object ops = nb::module_::import_("pandas.core.computation.ops");
+        mathops_ = ops.attr("MATHOPS");
+    }
+    return qrt::check_int(PySequence_Contains(mathops_.ptr(), from_u32(name).ptr())) == 1;
+}
+
+bool Frame::native_allowed() {
+    if (native_ < 0) {
+        nb::object frame_type = nb::module_::import_("pandas").attr("DataFrame");
+        native_ = frame_type.is(type_of(df_));
+        if (native_) rows_ = nb::len(df_);
+    }
+    return native_ == 1;
+}
+
+namespace {
+
+bool is_ascii(const std::u32string &s) {
+    for (char32_t c : s)
+        if (c >= 128) return false;
+    return true;
+}
+
+std::u32string nfkc(const std::u32string &s) {
+    if (is_ascii(s)) return s;
+    nb::object normalize = nb::module_::import_("unicodedata").attr("normalize");
+    nb::object out = normalize("NFKC", from_u32(s));
+    return to_u32(out);
+}
+
+bool is_identifier(const std::u32string &s) {
+    nb::object o = from_u32(s);
+    return qrt::check_int(PyUnicode_IsIdentifier(o.ptr())) == 1;
+}
+
+// pandas gives backticked names that are not identifiers this prefix when it
+// turns them into Python names.
+constexpr char32_t kBacktickPrefix[] = U"BACKTICK_QUOTED_STRING_";
+
+}  // namespace
+
+bool Frame::resolve(std::u32string &name, bool backticked, std::string &why) {
+    // Python's parser reads identifiers in NFKC form; pandas' evaluator sees
+    // them so. A backticked label that is not an identifier is matched as
+    // written, so a label whose normal form differs could name two columns.
+    if (!backticked || is_identifier(name)) {
+        name = nfkc(name);
+    } else if (nfkc(name) != name) {
+        why = "`" + to_utf8(name) + "` is not in Unicode normal form (NFKC), so it could name " +
+              "another column than the one written; use the label in NFKC form";
+        return false;
+    }
+    auto it = names_.find(name);
+    if (it != names_.end()) return it->second;
+    if (!columns_obj_.is_valid()) {
+        columns_obj_ = df_.attr("columns");
+        nb::object nlevels = columns_obj_.attr("nlevels");
+        single_level_ = nb::cast<int>(nlevels) == 1;
+    }
+    bool found = single_level_ &&
+                 qrt::check_int(PySequence_Contains(columns_obj_.ptr(), from_u32(name).ptr())) == 1;
+    if (found && backticked && !is_identifier(name)) {
+        // pandas resolves such a label through a Python name made from it; a
+        // column whose label is itself such a name would make it ambiguous.
+        if (backtick_clash_ < 0) {
+            backtick_clash_ = 0;
+            for (nb::handle label : columns_obj_) {
+                if (PyUnicode_Check(label.ptr()) &&
+                    to_u32(label).compare(0, std::char_traits<char32_t>::length(kBacktickPrefix),
+                                          kBacktickPrefix) == 0) {
+                    backtick_clash_ = 1;
+                    break;
+                }
+            }
+        }
+        if (backtick_clash_) {
+            why = "`" + to_utf8(name) + "` is ambiguous: the table also has a column named like " +
+                  "pandas' internal name for backticked labels (" + to_utf8(kBacktickPrefix) + "...)";
+            return false;
+        }
+    }
+    names_.emplace(name, found);
+    return found;
+}
+
+const Column *Frame::column(const std::u32string &label) {
+    auto it = columns_.find(label);
+    if (it != columns_.end()) return it->second->kind == Column::Unsupported ? nullptr : it->second.get();
+    Column &c = *columns_.emplace(label, std::make_unique<Column>()).first->second;
+    nb::object loc = columns_obj_.attr("get_loc")(from_u32(label));
+    if (!PyLong_CheckExact(loc.ptr())) return nullptr;  // duplicated label
+    nb::object array;
+    if (nb::hasattr(df_, "_get_column_array")) {
+        array = df_.attr("_get_column_array")(loc);
+    } else {
+        nb::object iloc = df_.attr("iloc");
+        nb::object series = iloc[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), loc)];
+        array = series.attr("array");
+    }
+    nb::object np = nb::borrow(numpy());
+    nb::object pd = nb::module_::import_("pandas");
+    nb::object ndarray = np.attr("ndarray");
+    nb::object dtype = array.attr("dtype");
+    nb::object na = pd.attr("NA");
+
+    auto numeric = [&](nb::handle data, Column::Kind kind) {
+        if (!ndarray.is(type_of(data)) || !c.buffer.acquire(data, PyBUF_RECORDS_RO) ||
+            !num_view_of(c.buffer, rows_, c.view))
+            return false;
+        c.array = nb::borrow(data);
+        c.kind = kind;
+        return true;
+    };
+
+    if (ndarray.is(type_of(array))) {
+        std::string k = qrt::to_string(dtype.attr("kind"));
+        if (k == "b" || k == "i" || k == "u" || k == "f") {
+            numeric(array, Column::Numeric);
+        } else if (k == "O") {
+            if (load_object_text(c, array, rows_, na)) {
+                c.text.source = TextColumn::Object;
+                c.text.dtype = "object";
+                c.kind = Column::Text;
+            }
+        } else if (k == "M" || k == "m") {
+            nb::object view = array.attr("view")("int64");
+            if (numeric(view, Column::Time)) c.time_dtype = qrt::to_string(nb::str(dtype));
+        }
+        return c.kind == Column::Unsupported ? nullptr : &c;
+    }
+
+    nb::object arrays = pd.attr("arrays");
+    nb::handle t = type_of(array);
+    if (t.is(arrays.attr("IntegerArray")) || t.is(arrays.attr("FloatingArray")) ||
+        t.is(arrays.attr("BooleanArray"))) {
+        nb::object data = array.attr("_data"), mask = array.attr("_mask");
+        if (!numeric(data, Column::Masked)) return nullptr;
+        NumView mv;
+        if (!ndarray.is(type_of(mask)) || !c.mask_buffer.acquire(mask, PyBUF_RECORDS_RO) ||
+            !num_view_of(c.mask_buffer, rows_, mv) || mv.kind != 'b' || mv.stride != 1) {
+            c.kind = Column::Unsupported;
+            return nullptr;
+        }
+        c.na = reinterpret_cast<const std::uint8_t *>(mv.data);
+        c.mask_array = std::move(mask);
+        return &c;
+    }
+    if (nb::isinstance(dtype, pd.attr("StringDtype"))) {
+        nb::object storage = dtype.attr("storage"), na_value = dtype.attr("na_value");
+        std::string st = qrt::to_string(storage);
+        c.text.na_results = na_value.is(na);
+        c.text.dtype = qrt::to_string(nb::str(dtype));
+        bool ok = false;
+        if (st == "pyarrow") {
+            c.text.source = TextColumn::Arrow;
+            nb::object chunked = array.attr("__arrow_array__")();
+            ok = load_arrow_text(c, chunked, rows_);
+        } else if (st == "python") {
+            c.text.source = TextColumn::Object;
+            nb::object items = np.attr("asarray")(array);
+            ok = ndarray.is(type_of(items)) && load_object_text(c, items, rows_, na);
+        }
+        if (ok) c.kind = Column::Text;
+        return ok ? &c : nullptr;
+    }
+    if (t.is(pd.attr("Categorical"))) {
+        nb::object codes = array.attr("codes");
+        nb::object categories = array.attr("categories");
+        nb::object values = categories.attr("tolist")();
+        for (nb::handle v : values) {
+            if (!PyUnicode_CheckExact(v.ptr())) return nullptr;
+            c.text.categories.push_back(nb::borrow(v));
+        }
+        if (!numeric(codes, Column::Text) || c.view.kind != 'i') {
+            c.kind = Column::Unsupported;
+            return nullptr;
+        }
+        c.text.codes = c.view;
+        c.text.source = TextColumn::Categorical;
+        c.text.dtype = "category";
+        return &c;
+    }
+    // Timezone-naive datetimes and timedeltas: their numpy values.
+    if (nb::isinstance(dtype, np.attr("dtype"))) {
+        std::string k = qrt::to_string(dtype.attr("kind"));
+        if (k == "M" || k == "m") {
+            nb::object values = np.attr("asarray")(array);
+            if (ndarray.is(type_of(values))) {
+                nb::object view = values.attr("view")("int64");
+                if (numeric(view, Column::Time)) c.time_dtype = qrt::to_string(nb::str(dtype));
+            }
+        }
+    }
+    return c.kind == Column::Unsupported ? nullptr : &c;
+}
+
+// ---------------------------------------------------------------------------
+// Syntax tree
+
+struct Expr {
+    enum Kind : std::uint8_t { Column, Number, String, Bool, List, Unary, Binary, Call } kind;
+    // Unary: '-', '+', '!' (not / ~). Binary: + - * / F(//) % P(**), comparisons
+    // > G(>=) < L(<=) E(==) N(!=) I(in) J(not in), and & |.
+    char op = 0;
+    std::u32string name;  // Column: label; Call: function
+    std::string text;     // Number: as written
+    std::u32string str;   // String: its value
+    bool flag = false;    // Bool: its value
+    std::vector<std::unique_ptr<Expr>> args;
+
+    std::unique_ptr<Expr> clone() const {
+        auto e = std::make_unique<Expr>();
+        e->kind = kind;
+        e->op = op;
+        e->name = name;
+        e->text = text;
+        e->str = str;
+        e->flag = flag;
+        for (const auto &a : args) e->args.push_back(a->clone());
+        return e;
+    }
+};
+
+namespace {
+
+using ExprPtr = std::unique_ptr<Expr>;
+
+ExprPtr make(Expr::Kind k, char op = 0) {
+    auto e = std::make_unique<Expr>();
+    e->kind = k;
+    e->op = op;
+    return e;
+}
+
+// Python's expression grammar over the allowlisted tokens, with pandas'
+// reading of & and | as `and` and `or`.
+class Parser {
+public:
+    explicit Parser(const std::vector<Token> &t) : t_(t) {}
+
+    ExprPtr run() {
+        auto e = or_expr();
+        if (!e || i_ != t_.size()) return nullptr;
+        return e;
+    }
+
+private:
+    bool op(const char32_t *s) const {
+        return i_ < t_.size() && t_[i_].kind == TokKind::Op && t_[i_].text == s;
+    }
+    bool kw(const char32_t *s) const {
+        return i_ < t_.size() && t_[i_].kind == TokKind::Keyword && t_[i_].text == s;
+    }
+    static ExprPtr binary(char o, ExprPtr a, ExprPtr b) {
+        auto e = make(Expr::Binary, o);
+        e->args.push_back(std::move(a));
+        e->args.push_back(std::move(b));
+        return e;
+    }
+
+    ExprPtr or_expr() {
+        auto left = and_expr();
+        while (left && (kw(U"or") || op(U"|"))) {
+            ++i_;
+            auto right = and_expr();
+            if (!right) return nullptr;
+            left = binary('|', std::move(left), std::move(right));
+        }
+        return left;
+    }
+    ExprPtr and_expr() {
+        auto left = not_expr();
+        while (left && (kw(U"and") || op(U"&"))) {
+            ++i_;
+            auto right = not_expr();
+            if (!right) return nullptr;
+            left = binary('&', std::move(left), std::move(right));
+        }
+        return left;
+    }
+    ExprPtr not_expr() {
+        if (kw(U"not")) {
+            ++i_;
+            auto inner = not_expr();
+            if (!inner) return nullptr;
+            auto e = make(Expr::Unary, '!');
+            e->args.push_back(std::move(inner));
+            return e;
+        }
+        return comparison();
+    }
+    bool cmp_op(char &o) {
+        if (i_ >= t_.size()) return false;
+        const Token &t = t_[i_];
+        if (t.kind == TokKind::Keyword) {
+            if (t.text == U"in") {
+                o = 'I';
+                ++i_;
+                return true;
+            }
+            if (t.text == U"not" && i_ + 1 < t_.size() && t_[i_ + 1].kind == TokKind::Keyword &&
+                t_[i_ + 1].text == U"in") {
+                o = 'J';
+                i_ += 2;
+                return true;
+            }
+            return false;
+        }
+        if (t.kind != TokKind::Op) return false;
+        const std::u32string &s = t.text;
+        if (s == U">") o = '>';
+        else if (s == U">=") o = 'G';
+        else if (s == U"<") o = '<';
+        else if (s == U"<=") o = 'L';
+        else if (s == U"==") o = 'E';
+        else if (s == U"!=") o = 'N';
+        else return false;
+        ++i_;
+        return true;
+    }
+    // a < b < c is (a < b) and (b < c), with b read twice, as pandas does.
+    ExprPtr comparison() {
+        auto left = arith();
+        if (!left) return nullptr;
+        char o;
+        std::vector<ExprPtr> parts;
+        while (cmp_op(o)) {
+            auto right = arith();
+            if (!right) return nullptr;
+            ExprPtr next = right->clone();
+            parts.push_back(binary(o, std::move(left), std::move(right)));
+            left = std::move(next);
+        }
+        if (parts.empty()) return left;
+        ExprPtr out = std::move(parts[0]);
+        for (size_t k = 1; k < parts.size(); ++k) out = binary('&', std::move(out), std::move(parts[k]));
+        return out;
+    }
+    ExprPtr arith() {
+        auto left = term();
+        while (left && (op(U"+") || op(U"-"))) {
+            char o = static_cast<char>(t_[i_].text[0]);
+            ++i_;
+            auto right = term();
+            if (!right) return nullptr;
+            left = binary(o, std::move(left), std::move(right));
+        }
+        return left;
+    }
+    ExprPtr term() {
+        auto left = factor();
+        while (left) {
+            char o;
+            if (op(U"*")) o = '*';
+            else if (op(U"/")) o = '/';
+            else if (op(U"//")) o = 'F';
+            else if (op(U"%")) o = '%';
+            else break;
+            ++i_;
+            auto right = factor();
+            if (!right) return nullptr;
+            left = binary(o, std::move(left), std::move(right));
+        }
+        return left;
+    }
+    ExprPtr factor() {
+        if (op(U"-") || op(U"+") || op(U"~")) {
+            char o = t_[i_].text == U"~" ? '!' : static_cast<char>(t_[i_].text[0]);
+            ++i_;
+            auto inner = factor();
+            if (!inner) return nullptr;
+            auto e = make(Expr::Unary, o);
+            e->args.push_back(std::move(inner));
+            return e;
+        }
+        return power();
+    }
+    ExprPtr power() {
+        auto base = atom();
+        if (base && op(U"**")) {
+            ++i_;
+            auto exponent = factor();
+            if (!exponent) return nullptr;
+            return binary('P', std::move(base), std::move(exponent));
+        }
+        return base;
+    }
+    ExprPtr atom() {
+        if (i_ >= t_.size()) return nullptr;
+        const Token &t = t_[i_];
+        switch (t.kind) {
+            case TokKind::Column:
+            case TokKind::Backtick: {
+                auto e = make(Expr::Column);
+                e->name = t.text;
+                ++i_;
+                return e;
+            }
+            case TokKind::Number: return number();
+            case TokKind::String: return string();
+            case TokKind::Keyword:
+                if (t.text == U"True" || t.text == U"False") {
+                    auto e = make(Expr::Bool);
+                    e->flag = t.text == U"True";
+                    ++i_;
+                    return e;
+                }
+                return nullptr;
+            case TokKind::Func: {
+                auto e = make(Expr::Call);
+                e->name = t.text;
+                ++i_;
+                if (!op(U"(")) return nullptr;
+                ++i_;
+                while (!op(U")")) {
+                    auto a = or_expr();
+                    if (!a) return nullptr;
+                    e->args.push_back(std::move(a));
+                    if (op(U",")) ++i_;
+                    else if (!op(U")")) return nullptr;
+                }
+                ++i_;
+                return e;
+            }
+            case TokKind::Op:
+                if (t.text == U"(") {
+                    ++i_;
+                    auto inner = or_expr();
+                    if (!inner || !op(U")")) return nullptr;
+                    ++i_;
+                    return inner;
+                }
+                if (t.text == U"[") return list();
+                return nullptr;
+        }
+        return nullptr;
+    }
+    ExprPtr number() {
+        std::string text = to_utf8(t_[i_].text);
+        bool is_float = false;
+        for (char c : text) {
+            if (c == '.' || c == 'e' || c == 'E') is_float = true;
+            else if (!(c >= '0' && c <= '9') && c != '_' && c != '+' && c != '-') return nullptr;
+        }
+        // "007" is a syntax error in Python; leave it to pandas to say so.
+        if (!is_float && text[0] == '0' && text.find_first_of("123456789") != std::string::npos)
+            return nullptr;
+        auto e = make(Expr::Number);
+        e->text = text;
+        ++i_;
+        return e;
+    }
+    // A plain one-line literal without escapes (anything else goes to pandas).
+    ExprPtr string() {
+        const std::u32string &s = t_[i_].text;
+        size_t q = 0;
+        if (s[0] == 'u' || s[0] == 'U' || s[0] == 'r' || s[0] == 'R') q = 1;
+        if (s.size() < q + 2) return nullptr;
+        std::u32string body = s.substr(q + 1, s.size() - q - 2);
+        if (body.size() >= 2 && body[0] == s[q] && body[1] == s[q]) return nullptr;  // triple quotes
+        if (body.find(U'\\') != std::u32string::npos) return nullptr;
+        auto e = make(Expr::String);
+        e->str = body;
+        ++i_;
+        return e;
+    }
+    ExprPtr list() {
+        ++i_;  // '['
+        auto e = make(Expr::List);
+        while (!op(U"]")) {
+            ExprPtr item;
+            bool negative = false;
+            if (op(U"-") || op(U"+")) {
+                negative = op(U"-");
+                ++i_;
+                if (i_ >= t_.size() || t_[i_].kind != TokKind::Number) return nullptr;
+            }
+            if (i_ >= t_.size()) return nullptr;
+            if (t_[i_].kind == TokKind::Number) item = number();
+            else if (t_[i_].kind == TokKind::String && !negative) item = string();
+            if (!item) return nullptr;
+            if (negative) item->text = "-" + item->text;
+            e->args.push_back(std::move(item));
+            if (op(U",")) ++i_;
+            else if (!op(U"]")) return nullptr;
+        }
+        ++i_;
+        return e;
+    }
+
+    const std::vector<Token> &t_;
+    size_t i_ = 0;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Evaluation
+
+namespace {
+
+// Thrown when a rule's outcome is to be left to DataFrame.eval.
+struct Bail {};
+
+[[noreturn]] void bail() { throw Bail(); }
+
+struct Val {
+    enum Kind : std::uint8_t { Num, Masked, Bool, Text, Time, Scalar, List } kind = Scalar;
+    nb::object obj;  // Num: the ndarray; Masked: its data; Scalar: the Python value
+    std::shared_ptr<Buffer> buffer;  // buffer of a temporary array
+    NumView view;
+    const std::uint8_t *na = nullptr;  // Masked: NA flags
+    const Column *col = nullptr;
+    Mask mask;  // Bool
+    const Expr *list = nullptr;
+};
+
+// numpy's errstate(all="ignore") while array arithmetic runs, as pandas does.
+class IgnoreFloatErrors {
+public:
+    explicit IgnoreFloatErrors(Frame &f) {
+        nb::object make = f.numpy().attr("errstate");
+        ctx_ = make("all"_a = "ignore");
+        nb::object enter = ctx_.attr("__enter__");
+        enter();
+    }
+    ~IgnoreFloatErrors() {
+        nb::error_scope scope;
+        nb::object r = nb::steal(PyObject_CallMethod(ctx_.ptr(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+        if (!r.is_valid()) PyErr_Clear();
+    }
+    IgnoreFloatErrors(const IgnoreFloatErrors &) = delete;
+    IgnoreFloatErrors &operator=(const IgnoreFloatErrors &) = delete;
+
+private:
+    nb::object ctx_;
+};
+
+bool is_arith(char op) { return std::strchr("+-*/F%P", op) != nullptr; }
+bool is_term(const Expr &e) {
+    return e.kind == Expr::Column || e.kind == Expr::Number || e.kind == Expr::String ||
+           e.kind == Expr::Bool || e.kind == Expr::List;
+}
+
+Cmp cmp_of(char op) {
+    switch (op) {
+        case '>': return Cmp::Gt;
+        case 'G': return Cmp::Ge;
+        case '<': return Cmp::Lt;
+        case 'L': return Cmp::Le;
+        case 'E': return Cmp::Eq;
+        default: return Cmp::Ne;
+    }
+}
+
+int py_cmp_op(Cmp op) {
+    switch (op) {
+        case Cmp::Gt: return Py_GT;
+        case Cmp::Ge: return Py_GE;
+        case Cmp::Lt: return Py_LT;
+        case Cmp::Le: return Py_LE;
+        case Cmp::Eq: return Py_EQ;
+        default: return Py_NE;
+    }
+}
+
+bool unicode_equal(PyObject *a, PyObject *b) {
+    if (a == b) return true;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
+
+int bytes_compare(const char *a, size_t an, const std::string &b) {
+    int c = std::memcmp(a, b.data(), std::min(an, b.size()));
+    if (c != 0) return c;
+    return an < b.size() ? -1 : (an > b.size() ? 1 : 0);
+}
+
+bool cmp_result(int c, Cmp op) { return compare_values(c, 0, op); }
+
+// Calls f(row, present, bytes, length) for every row of an Arrow text column.
+template <class F>
+void arrow_rows(const TextColumn &t, F &&f) {
+    size_t row = 0;
+    for (const auto &ch : t.chunks) {
+        for (size_t j = 0; j < ch.length; ++j, ++row) {
+            size_t k = ch.offset + j;
+            bool valid = !ch.validity || ((ch.validity[k >> 3] >> (k & 7)) & 1);
+            std::int64_t start, end;
+            if (ch.large) {
+                const auto *o = static_cast<const std::int64_t *>(ch.offsets);
+                start = o[k];
+                end = o[k + 1];
+            } else {
+                const auto *o = static_cast<const std::int32_t *>(ch.offsets);
+                start = o[k];
+                end = o[k + 1];
+            }
+            f(row, valid, ch.data + start, static_cast<size_t>(end - start));
+        }
+    }
+}
+
+// Text membership (== and `in` with string literals): missing values never match.
+void text_isin(const TextColumn &t, const std::vector<std::u32string> &values, size_t n, std::uint8_t *out) {
+    if (t.source == TextColumn::Arrow) {
+        std::vector<std::string> utf8;
+        for (const auto &v : values) utf8.push_back(to_utf8(v));
+        arrow_rows(t, [&](size_t i, bool valid, const char *p, size_t len) {
+            bool hit = false;
+            if (valid)
+                for (const auto &v : utf8)
+                    if (v.size() == len && std::memcmp(v.data(), p, len) == 0) hit = true;
+            out[i] = hit;
+        });
+        return;
+    }
+    std::vector<nb::object> objs;
+    for (const auto &v : values) objs.push_back(from_u32(v));
+    auto matches = [&](PyObject *o) {
+        for (const auto &v : objs)
+            if (unicode_equal(o, v.ptr())) return true;
+        return false;
+    };
+    if (t.source == TextColumn::Categorical) {
+        std::vector<std::uint8_t> hit(t.categories.size());
+        for (size_t k = 0; k < hit.size(); ++k) hit[k] = matches(t.categories[k].ptr());
+        with_num(t.codes, [&](const auto &codes) {
+            for (size_t i = 0; i < n; ++i) {
+                auto c = static_cast<std::int64_t>(codes[i]);
+                out[i] = c >= 0 && static_cast<size_t>(c) < hit.size() && hit[static_cast<size_t>(c)];
+            }
+        });
+        return;
+    }
+    for (size_t i = 0; i < n; ++i) out[i] = t.present[i] && matches(t.item(i));
+}
+
+// Ordering of a text column against a literal (not categorical).
+void text_compare_literal(const TextColumn &t, Cmp op, const std::u32string &lit, size_t n, Mask &m) {
+    m.v.assign(n, 0);
+    if (t.na_results) m.na.assign(n, 0);
+    if (t.source == TextColumn::Arrow) {
+        std::string b = to_utf8(lit);
+        arrow_rows(t, [&](size_t i, bool valid, const char *p, size_t len) {
+            if (valid) m.v[i] = cmp_result(bytes_compare(p, len, b), op);
+            else if (t.na_results) m.na[i] = 1;
+        });
+    } else {
+        nb::object o = from_u32(lit);
+        for (size_t i = 0; i < n; ++i) {
+            if (t.present[i]) m.v[i] = cmp_result(PyUnicode_Compare(t.item(i), o.ptr()), op);
+            else if (t.na_results) m.na[i] = 1;
+        }
+    }
+    drop_empty_na(m);
+}
+
+void text_compare_columns(const TextColumn &a, const TextColumn &b, Cmp op, size_t n, Mask &m) {
+    m.v.assign(n, 0);
+    if (a.na_results) m.na.assign(n, 0);
+    auto missing = [&](size_t i) {
+        if (a.na_results) m.na[i] = 1;
+        else m.v[i] = op == Cmp::Ne;
+    };
+    if (a.source == TextColumn::Arrow) {
+        std::vector<const char *> ptr(n);
+        std::vector<size_t> len(n);
+        std::vector<std::uint8_t> valid(n);
+        arrow_rows(b, [&](size_t i, bool v, const char *p, size_t l) {
+            ptr[i] = p;
+            len[i] = l;
+            valid[i] = v;
+        });
+        arrow_rows(a, [&](size_t i, bool v, const char *p, size_t l) {
+            if (!v || !valid[i]) return missing(i);
+            int c = std::memcmp(p, ptr[i], std::min(l, len[i]));
+            if (c == 0) c = l < len[i] ? -1 : (l > len[i] ? 1 : 0);
+            m.v[i] = cmp_result(c, op);
+        });
+    } else {
+        for (size_t i = 0; i < n; ++i) {
+            if (!a.present[i] || !b.present[i]) missing(i);
+            else m.v[i] = cmp_result(PyUnicode_Compare(a.item(i), b.item(i)), op);
+        }
+    }
+    drop_empty_na(m);
+}
+
+class Evaluator {
+public:
+    Evaluator(Frame &f) : f_(f), n_(f.rows()) {}
+
+    // Static pass, in the order pandas' parser builds its terms: which literals
+    // pandas narrows to numpy float32 (a scalar next to an operand whose
+    // declared type is float32), and which shapes are refused outright.
+    struct Info {
+        bool scalar = false;
+        // The operand's declared type is float32 (pandas' return_type).
+        bool f32 = false;
+        // Leaves all of a type that keeps float32 (float32, bool, 8/16-bit ints), some float32.
+        bool leaves_small = true, leaves_any_f32 = false;
+    };
+
+    Info analyze(Expr &e) {
+        Info info;
+        switch (e.kind) {
+            case Expr::Column: {
+                const Column *c = f_.column(e.name);
+                if (!c) bail();
+                bool num = c->kind == Column::Numeric;
+                info.f32 = num && c->view.kind == 'f' && c->view.itemsize == 4;
+                info.leaves_any_f32 = info.f32;
+                info.leaves_small = num && (info.f32 || c->view.kind == 'b' ||
+                                            (c->view.kind != 'f' && c->view.itemsize <= 2));
+                return info;
+            }
+            case Expr::Number:
+            case Expr::String:
+                info.scalar = true;
+                info.leaves_small = false;
+                if (downcast_.count(&e)) {
+                    info.leaves_small = true;
+                    info.leaves_any_f32 = true;
+                }
+                return info;
+            case Expr::Bool:
+                info.scalar = true;
+                if (downcast_.count(&e)) info.leaves_any_f32 = true;
+                return info;
+            case Expr::List:
+                info.leaves_small = false;
+                return info;
+            case Expr::Unary: {
+                Info a = analyze(*e.args[0]);
+                info.scalar = a.scalar;
+                info.leaves_small = a.leaves_small;
+                info.leaves_any_f32 = a.leaves_any_f32;
+                return info;  // declared bool or int: never float32
+            }
+            case Expr::Call: {
+                info.scalar = true;
+                for (auto &a : e.args) {
+                    Info ai = analyze(*a);
+                    info.scalar = info.scalar && ai.scalar;
+                    info.leaves_small = info.leaves_small && ai.leaves_small;
+                    info.leaves_any_f32 = info.leaves_any_f32 || ai.leaves_any_f32;
+                }
+                info.f32 = info.leaves_small && info.leaves_any_f32;
+                return info;
+            }
+            case Expr::Binary: {
+                Info a = analyze(*e.args[0]);
+                Info b = analyze(*e.args[1]);
+                if (e.op == '&' || e.op == '|') {
+                    if (a.scalar || b.scalar) bail();  // pandas refuses scalar-only bool ops
+                } else {
+                    bool rewritten = (e.op == 'E' || e.op == 'N') && is_term(*e.args[0]) &&
+                                     is_term(*e.args[1]) &&
+                                     (e.args[0]->kind == Expr::String || e.args[1]->kind == Expr::String ||
+                                      e.args[0]->kind == Expr::List || e.args[1]->kind == Expr::List);
+                    if (!rewritten) {
+                        if (narrowable(*e.args[0]) && a.scalar && !b.scalar && b.f32) mark_downcast(*e.args[0], a);
+                        if (narrowable(*e.args[1]) && b.scalar && !a.scalar && a.f32) mark_downcast(*e.args[1], b);
+                    }
+                }
+                info.scalar = a.scalar && b.scalar;
+                info.leaves_small = a.leaves_small && b.leaves_small;
+                info.leaves_any_f32 = a.leaves_any_f32 || b.leaves_any_f32;
+                info.f32 = is_arith(e.op) && info.leaves_small && info.leaves_any_f32;
+                return info;
+            }
+        }
+        return info;
+    }
+
+    Val eval(const Expr &e) {
+        switch (e.kind) {
+            case Expr::Column: return column(e);
+            case Expr::Number:
+            case Expr::Bool: {
+                Val v;
+                v.kind = Val::Scalar;
+                v.obj = literal(e);
+                return v;
+            }
+            case Expr::String: {
+                Val v;
+                v.kind = Val::Scalar;
+                v.obj = from_u32(e.str);
+                return v;
+            }
+            case Expr::List: {
+                Val v;
+                v.kind = Val::List;
+                v.list = &e;
+                return v;
+            }
+            case Expr::Unary: return unary(e);
+            case Expr::Call: return call(e);
+            case Expr::Binary:
+                if (e.op == '&' || e.op == '|') {
+                    Mask a = to_mask(eval(*e.args[0]));
+                    Mask b = to_mask(eval(*e.args[1]));
+                    if (e.op == '&') mask_and(a, b);
+                    else mask_or(a, b);
+                    return bool_val(std::move(a));
+                }
+                if (is_arith(e.op)) return arith(e);
+                return comparison(e);
+        }
+        bail();
+    }
+
+    Mask to_mask(Val v) {
+        if (v.kind == Val::Bool) return std::move(v.mask);
+        if ((v.kind == Val::Num || v.kind == Val::Masked) && v.view.kind == 'b') {
+            Mask m;
+            m.v.resize(n_);
+            with_num(v.view, [&](const auto &x) {
+                for (size_t i = 0; i < n_; ++i) m.v[i] = x[i] != 0;
+            });
+            if (v.kind == Val::Masked) {
+                m.na.assign(v.na, v.na + n_);
+                for (size_t i = 0; i < n_; ++i)
+                    if (m.na[i]) m.v[i] = 0;
+                drop_empty_na(m);
+            }
+            return m;
+        }
+        bail();
+    }
+
+private:
+    static bool narrowable(const Expr &e) {
+        return e.kind == Expr::Number || e.kind == Expr::Bool || e.kind == Expr::String;
+    }
+    void mark_downcast(Expr &e, Info &info) {
+        if (e.kind == Expr::String) bail();  // np.float32('text') fails in pandas
+        downcast_.insert(&e);
+        info.leaves_small = true;
+        info.leaves_any_f32 = true;
+    }
+
+    static Val bool_val(Mask m) {
+        Val v;
+        v.kind = Val::Bool;
+        v.mask = std::move(m);
+        return v;
+    }
+
+    Val column(const Expr &e) {
+        const Column *c = f_.column(e.name);
+        if (!c) bail();
+        Val v;
+        v.col = c;
+        switch (c->kind) {
+            case Column::Numeric: v.kind = Val::Num; break;
+            case Column::Masked: v.kind = Val::Masked; break;
+            case Column::Text: v.kind = Val::Text; return v;
+            case Column::Time: v.kind = Val::Time; break;
+            default: bail();
+        }
+        v.obj = c->array;
+        v.view = c->view;
+        v.na = c->na;
+        return v;
+    }
+
+    // A number or bool literal as pandas passes it: a Python int / float / bool,
+    // or numpy float32 where pandas narrows it.
+    nb::object literal(const Expr &e) {
+        nb::object value;
+        if (e.kind == Expr::Bool) {
+            value = nb::bool_(e.flag);
+        } else {
+            nb::object s = nb::str(e.text.c_str());
+            bool is_float = e.text.find_first_of(".eE") != std::string::npos;
+            value = nb::steal(is_float ? PyFloat_FromString(s.ptr()) : PyLong_FromUnicodeObject(s.ptr(), 0));
+            if (!value.is_valid()) {
+                PyErr_Clear();
+                bail();
+            }
+        }
+        if (downcast_.count(&e)) {
+            double d = PyFloat_AsDouble(value.ptr());
+            if (d == -1.0 && PyErr_Occurred()) {
+                PyErr_Clear();
+                bail();
+            }
+            // numpy warns when the value overflows float32.
+            if (std::isfinite(d) && std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max()))
+                bail();
+            nb::object f32 = f_.numpy().attr("float32");
+            value = f32(value);
+        }
+        return value;
+    }
+
+    Val from_array(nb::object arr) {
+        nb::object ndarray = f_.numpy().attr("ndarray");
+        if (!ndarray.is(type_of(arr))) {
+            if (PyLong_Check(arr.ptr()) || PyFloat_Check(arr.ptr()) ||
+                nb::isinstance(arr, f_.numpy().attr("number")) || nb::isinstance(arr, f_.numpy().attr("bool_"))) {
+                Val v;
+                v.kind = Val::Scalar;
+                v.obj = std::move(arr);
+                return v;
+            }
+            bail();
+        }
+        Val v;
+        v.kind = Val::Num;
+        v.buffer = std::make_shared<Buffer>();
+        if (!v.buffer->acquire(arr, PyBUF_RECORDS_RO) || !num_view_of(*v.buffer, n_, v.view)) bail();
+        v.obj = std::move(arr);
+        return v;
+    }
+
+    static bool is_number_scalar(const Val &v) {
+        return v.kind == Val::Scalar && !PyUnicode_Check(v.obj.ptr());
+    }
+
+    Val unary(const Expr &e) {
+        Val a = eval(*e.args[0]);
+        if (e.op == '!') {
+            Mask m = to_mask(std::move(a));
+            mask_not(m);
+            return bool_val(std::move(m));
+        }
+        if (is_number_scalar(a)) {
+            nb::object r = qrt::check(e.op == '-' ? PyNumber_Negative(a.obj.ptr()) : PyNumber_Positive(a.obj.ptr()));
+            return from_array(std::move(r));
+        }
+        // pandas negates a bool column with ~; leave that to it.
+        if (a.kind != Val::Num || a.view.kind == 'b') bail();
+        nb::object r;
+        {
+            IgnoreFloatErrors quiet(f_);
+            r = qrt::check(e.op == '-' ? PyNumber_Negative(a.obj.ptr()) : PyNumber_Positive(a.obj.ptr()));
+        }
+        return from_array(std::move(r));
+    }
+
+    Val call(const Expr &e) {
+        if (!f_.has_math_function(e.name)) bail();
+        size_t arity = e.name == U"arctan2" ? 2 : 1;
+        if (e.args.size() != arity) bail();
+        nb::list args;
+        for (const auto &a : e.args) {
+            Val v = eval(*a);
+            if (!(v.kind == Val::Num || is_number_scalar(v))) bail();
+            args.append(v.obj);
+        }
+        nb::object func = f_.numpy().attr(to_utf8(e.name).c_str());
+        nb::object r = qrt::check(PyObject_CallObject(func.ptr(), nb::tuple(args).ptr()));
+        return from_array(std::move(r));
+    }
+
+    static bool is_bool_value(const Val &v) {
+        if (v.kind == Val::Num) return v.view.kind == 'b';
+        return v.kind == Val::Scalar && (PyBool_Check(v.obj.ptr()) ||
+                                         std::strcmp(Py_TYPE(v.obj.ptr())->tp_name, "numpy.bool") == 0);
+    }
+
+    Val arith(const Expr &e) {
+        Val a = eval(*e.args[0]);
+        Val b = eval(*e.args[1]);
+        bool a_ok = a.kind == Val::Num || is_number_scalar(a), b_ok = b.kind == Val::Num || is_number_scalar(b);
+        if (!a_ok || !b_ok) bail();
+        // pandas refuses /, // and ** between booleans.
+        if ((e.op == '/' || e.op == 'F' || e.op == 'P') && is_bool_value(a) && is_bool_value(b)) bail();
+        auto apply = [&]() {
+            PyObject *x = a.obj.ptr(), *y = b.obj.ptr();
+            switch (e.op) {
+                case '+': return qrt::check(PyNumber_Add(x, y));
+                case '-': return qrt::check(PyNumber_Subtract(x, y));
+                case '*': return qrt::check(PyNumber_Multiply(x, y));
+                case '/': return qrt::check(PyNumber_TrueDivide(x, y));
+                case 'F': return qrt::check(PyNumber_FloorDivide(x, y));
+                case '%': return qrt::check(PyNumber_Remainder(x, y));
+                default: return qrt::check(PyNumber_Power(x, y, Py_None));
+            }
+        };
+        nb::object r;
+        if (a.kind == Val::Scalar && b.kind == Val::Scalar) {
+            r = apply();
+            return from_array(std::move(r));
+        }
+        {
+            IgnoreFloatErrors quiet(f_);
+            r = apply();
+        }
+        Val out = from_array(std::move(r));
+        // pandas turns an integer // or % by zero into a float result with
+        // inf / NaN; leave such rows to it.
+        if ((e.op == 'F' || e.op == '%') && out.kind == Val::Num && out.view.kind != 'f') {
+            if (b.kind == Val::Scalar) {
+                if (!qrt::check_int(PyObject_IsTrue(b.obj.ptr()))) bail();
+            } else {
+                bool zero = false;
+                with_num(b.view, [&](const auto &x) {
+                    for (size_t i = 0; i < n_ && !zero; ++i) zero = x[i] == 0;
+                });
+                if (zero) bail();
+            }
+        }
+        return out;
+    }
+
+    // ---- comparisons
+
+    Val comparison(const Expr &e) {
+        const Expr &le = *e.args[0], &re = *e.args[1];
+        char op = e.op;
+        bool rewritten = (op == 'E' || op == 'N') && is_term(le) && is_term(re) &&
+                         (le.kind == Expr::String || re.kind == Expr::String || le.kind == Expr::List ||
+                          re.kind == Expr::List);
+        if (rewritten) op = op == 'E' ? 'I' : 'J';
+        if (op == 'I' || op == 'J') return membership(le, re, op == 'J');
+        Val a = eval(le);
+        Val b = eval(re);
+        Cmp c = cmp_of(op);
+        if (a.kind == Val::Scalar && b.kind != Val::Scalar) {
+            std::swap(a, b);
+            c = flip(c);
+        }
+        Mask m;
+        if (a.kind == Val::Text) {
+            if (a.col->text.source == TextColumn::Categorical) bail();
+            if (b.kind == Val::Scalar && PyUnicode_CheckExact(b.obj.ptr())) {
+                text_compare_literal(a.col->text, c, to_u32(b.obj), n_, m);
+            } else if (b.kind == Val::Text && b.col->text.source == a.col->text.source &&
+                       b.col->text.dtype == a.col->text.dtype) {
+                text_compare_columns(a.col->text, b.col->text, c, n_, m);
+            } else {
+                bail();
+            }
+            return bool_val(std::move(m));
+        }
+        if (a.kind == Val::Time) {
+            if (b.kind != Val::Time || b.col->time_dtype != a.col->time_dtype) bail();
+            m.v.resize(n_);
+            const std::int64_t nat = std::numeric_limits<std::int64_t>::min();
+            with_num(a.view, [&](const auto &x) {
+                with_num(b.view, [&](const auto &y) {
+                    for (size_t i = 0; i < n_; ++i) {
+                        auto p = static_cast<std::int64_t>(x[i]), q = static_cast<std::int64_t>(y[i]);
+                        m.v[i] = (p == nat || q == nat) ? c == Cmp::Ne : compare_values(p, q, c);
+                    }
+                });
+            });
+            return bool_val(std::move(m));
+        }
+        if (a.kind != Val::Num && a.kind != Val::Masked) bail();
+        if (b.kind == Val::Scalar) {
+            if (!is_number_scalar(b)) bail();
+            numeric_vs_scalar(a, b, c, m);
+        } else if (b.kind == Val::Num || b.kind == Val::Masked) {
+            numeric_vs_numeric(a, b, c, m);
+        } else {
+            bail();
+        }
+        // pandas' masked comparisons: NA where either side is missing, a float
+        // NaN of a plain numpy operand included.
+        if (a.kind == Val::Masked || b.kind == Val::Masked) {
+            m.na.assign(n_, 0);
+            for (const Val *v : {&a, &b}) {
+                if (v->kind == Val::Masked) {
+                    for (size_t i = 0; i < n_; ++i) m.na[i] |= v->na[i];
+                } else if (v->kind == Val::Num && v->view.kind == 'f') {
+                    with_num(v->view, [&](const auto &x) {
+                        for (size_t i = 0; i < n_; ++i) m.na[i] |= std::isnan(static_cast<double>(x[i]));
+                    });
+                }
+            }
+            for (size_t i = 0; i < n_; ++i)
+                if (m.na[i]) m.v[i] = 0;
+            drop_empty_na(m);
+        }
+        return bool_val(std::move(m));
+    }
+
+    void numpy_compare(const Val &a, nb::handle b, Cmp c, Mask &m) {
+        nb::object r;
+        {
+            IgnoreFloatErrors quiet(f_);
+            r = qrt::check(PyObject_RichCompare(a.obj.ptr(), b.ptr(), py_cmp_op(c)));
+        }
+        Val v = from_array(std::move(r));
+        if (v.kind != Val::Num || v.view.kind != 'b') bail();
+        m.v.resize(n_);
+        with_num(v.view, [&](const auto &x) {
+            for (size_t i = 0; i < n_; ++i) m.v[i] = x[i] != 0;
+        });
+    }
+
+    void numeric_vs_scalar(const Val &a, const Val &b, Cmp c, Mask &m) {
+        PyObject *s = b.obj.ptr();
+        const NumView &x = a.view;
+        m.v.resize(n_);
+        std::uint8_t *out = m.v.data();
+        if (PyFloat_CheckExact(s)) {  // a Python float: weak, takes the array's float type
+            double d = PyFloat_AS_DOUBLE(s);
+            if (x.kind == 'f' && x.itemsize == 4) {
+                if (std::isfinite(d) && std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max()))
+                    return numpy_compare(a, s, c, m);
+                with_num(x, [&](const auto &v) { compare<double>(v, Constant<double>{static_cast<float>(d)}, c, n_, out); });
+            } else {
+                with_num(x, [&](const auto &v) { compare<double>(v, Constant<double>{d}, c, n_, out); });
+            }
+            return;
+        }
+        if (std::strcmp(Py_TYPE(s)->tp_name, "numpy.float32") == 0) {
+            double d = PyFloat_AsDouble(s);
+            if (d == -1.0 && PyErr_Occurred()) qrt::throw_error();
+            with_num(x, [&](const auto &v) { compare<double>(v, Constant<double>{d}, c, n_, out); });
+            return;
+        }
+        if (PyLong_Check(s) && (PyLong_CheckExact(s) || PyBool_Check(s))) {  // weak Python int / bool
+            int overflow = 0;
+            long long iv = PyLong_AsLongLongAndOverflow(s, &overflow);
+            if (overflow) return numpy_compare(a, s, c, m);
+            if (x.kind == 'f') {
+                if (std::llabs(iv) > (1LL << (x.itemsize == 4 ? 24 : 53))) return numpy_compare(a, s, c, m);
+                with_num(x, [&](const auto &v) { compare<double>(v, Constant<double>{static_cast<double>(iv)}, c, n_, out); });
+            } else if (x.kind == 'u' && x.itemsize == 8) {
+                if (iv < 0) {
+                    bool r = c == Cmp::Gt || c == Cmp::Ge || c == Cmp::Ne;
+                    std::memset(out, r, n_);
+                } else {
+                    with_num(x, [&](const auto &v) {
+                        compare<std::uint64_t>(v, Constant<std::uint64_t>{static_cast<std::uint64_t>(iv)}, c, n_, out);
+                    });
+                }
+            } else {
+                with_num(x, [&](const auto &v) { compare<std::int64_t>(v, Constant<std::int64_t>{iv}, c, n_, out); });
+            }
+            return;
+        }
+        numpy_compare(a, s, c, m);
+    }
+
+    void numeric_vs_numeric(const Val &a, const Val &b, Cmp c, Mask &m) {
+        Domain d = domain(a.view, b.view);
+        if (d == Domain::Numpy) return numpy_compare(a, b.obj, c, m);
+        m.v.resize(n_);
+        compare_columns(a.view, b.view, d, c, n_, m.v.data());
+    }
+
+    // `in` / `not in`, and == / != with a text literal or a list (pandas'
+    // Series.isin): never NA.
+    Val membership(const Expr &le, const Expr &re, bool negate) {
+        const Expr *series = &le, *values = &re;
+        bool l_list = le.kind == Expr::List || le.kind == Expr::String;
+        bool r_list = re.kind == Expr::List || re.kind == Expr::String;
+        if (l_list == r_list) bail();
+        if (l_list) std::swap(series, values);
+        Val a = eval(*series);
+        std::vector<const Expr *> items;
+        if (values->kind == Expr::String) items.push_back(values);
+        else
+            for (const auto &it : values->args) items.push_back(it.get());
+        Mask m;
+        m.v.assign(n_, 0);
+        if (a.kind == Val::Text) {
+            std::vector<std::u32string> strings;
+            for (const Expr *it : items)
+                if (it->kind == Expr::String) strings.push_back(it->str);
+            if (!strings.empty()) text_isin(a.col->text, strings, n_, m.v.data());
+        } else if ((a.kind == Val::Num || a.kind == Val::Masked) && a.view.kind != 'b' &&
+                   !(a.view.kind == 'f' && a.view.itemsize == 4)) {
+            numeric_isin(a, items, m.v.data());
+            if (a.kind == Val::Masked)
+                for (size_t i = 0; i < n_; ++i)
+                    if (a.na[i]) m.v[i] = 0;
+        } else {
+            bail();
+        }
+        if (negate) mask_not(m);
+        return bool_val(std::move(m));
+    }
+
+    void numeric_isin(const Val &a, const std::vector<const Expr *> &items, std::uint8_t *out) {
+        std::vector<std::int64_t> ints;
+        std::vector<double> doubles;
+        bool unsigned64 = a.view.kind == 'u' && a.view.itemsize == 8;
+        for (const Expr *it : items) {
+            if (it->kind != Expr::Number) bail();
+            nb::object v = literal(*it);
+            if (PyFloat_Check(v.ptr())) {
+                if (a.view.kind != 'f') bail();
+                doubles.push_back(PyFloat_AS_DOUBLE(v.ptr()));
+                continue;
+            }
+            int overflow = 0;
+            long long iv = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+            if (overflow) {
+                if (a.view.kind == 'f' || (unsigned64 && overflow > 0)) bail();
+                continue;  // outside every integer column's range: matches nothing
+            }
+            if (a.view.kind == 'f') {
+                if (std::llabs(iv) > (1LL << 53)) bail();
+                doubles.push_back(static_cast<double>(iv));
+            } else {
+                ints.push_back(iv);
+            }
+        }
+        with_num(a.view, [&](const auto &x) {
+            for (size_t i = 0; i < n_; ++i) {
+                auto v = x[i];
+                bool hit = false;
+                if (a.view.kind == 'f') {
+                    for (double d : doubles) hit = hit || static_cast<double>(v) == d;
+                } else if (unsigned64) {
+                    for (std::int64_t k : ints)
+                        hit = hit || (k >= 0 && static_cast<std::uint64_t>(v) == static_cast<std::uint64_t>(k));
+                } else {
+                    for (std::int64_t k : ints) hit = hit || static_cast<std::int64_t>(v) == k;
+                }
+                out[i] = hit;
+            }
+        });
+    }
+
+    Frame &f_;
+    size_t n_;
+    std::unordered_set<const Expr *> downcast_;
+};
+
+// Evaluate a rule's tokens; Bail when pandas must do it.
+Val run(Frame &f, Evaluator &ev, ExprPtr &root) {
+    (void)f;
+    ev.analyze(*root);
+    return ev.eval(*root);
+}
+
+}  // namespace
+
+bool Frame::expression(const std::vector<Token> &tokens, std::vector<std::uint8_t> &violating) {
+    if (!native_allowed()) return false;
+    ExprPtr root = Parser(tokens).run();
+    if (!root) return false;
+    try {
+        Evaluator ev(*this);
+        Val v = run(*this, ev, root);
+        violating.resize(rows_);
+        if (v.kind == Val::Bool) {
+            if (v.mask.has_na()) return false;  // pandas cannot turn NA into a bool
+            for (size_t i = 0; i < rows_; ++i) violating[i] = static_cast<std::uint8_t>(v.mask.v[i] ^ 1);
+            return true;
+        }
+        if (v.kind == Val::Num || v.kind == Val::Masked) {
+            if (v.kind == Val::Masked)
+                for (size_t i = 0; i < rows_; ++i)
+                    if (v.na[i]) return false;
+            with_num(v.view, [&](const auto &x) {
+                for (size_t i = 0; i < rows_; ++i) violating[i] = x[i] == 0;
+            });
+            return true;
+        }
+        return false;
+    } catch (const Bail &) {
+        return false;
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;  // pandas raises it too, or decides otherwise: its path reports it
+    }
+}
+
+bool Frame::conditional(const std::vector<Token> &condition, const std::vector<Token> &consequence,
+                        std::vector<std::uint8_t> &violating) {
+    if (!native_allowed()) return false;
+    ExprPtr cond = Parser(condition).run();
+    ExprPtr cons = cond ? Parser(consequence).run() : nullptr;
+    if (!cons) return false;
+    try {
+        Evaluator ev(*this);
+        Mask a = ev.to_mask(run(*this, ev, cond));
+        Evaluator ev2(*this);
+        Mask b = ev2.to_mask(run(*this, ev2, cons));
+        // condition & ~consequence with pandas' NA logic; NA rows do not count.
+        violating.resize(rows_);
+        for (size_t i = 0; i < rows_; ++i) {
+            bool b_false = !b.v[i] && !(b.has_na() && b.na[i]);
+            violating[i] = static_cast<std::uint8_t>(a.v[i] && b_false);
+        }
+        return true;
+    } catch (const Bail &) {
+        return false;
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;
+    }
+}
+
+}  // namespace rulix
