@@ -226,8 +226,17 @@ void compare_columns(const NumView &a, const NumView &b, Domain d, Cmp op, size_
 struct Mask {
     std::vector<std::uint8_t> v;   // 1 = true (0 where na)
     std::vector<std::uint8_t> na;  // empty, or 1 = NA
+    // What pandas holds the result in: a numpy bool array, a nullable boolean
+    // array, or a pyarrow-backed bool array (string[pyarrow] comparisons).
+    enum Rep : std::uint8_t { Numpy, Masked, Arrow } rep = Numpy;
     bool has_na() const { return !na.empty(); }
 };
+
+// pandas' nullable boolean cannot take a pyarrow bool holding NA as its right
+// operand (it raises); the rule is then left to pandas.
+bool logic_supported(const Mask &a, const Mask &b) {
+    return !(a.rep == Mask::Masked && b.rep == Mask::Arrow && b.has_na());
+}
 
 void drop_empty_na(Mask &m) {
     for (std::uint8_t x : m.na)
@@ -1120,6 +1129,10 @@ public:
         bool leaves_small = true, leaves_any_f32 = false;
     };
 
+    // numpy may warn while the rule is evaluated (math functions, arithmetic
+    // between scalars), as it does on pandas' path.
+    bool may_warn = false;
+
     Info analyze(Expr &e) {
         Info info;
         switch (e.kind) {
@@ -1157,6 +1170,7 @@ public:
                 return info;  // declared bool or int: never float32
             }
             case Expr::Call: {
+                may_warn = true;
                 info.scalar = true;
                 for (auto &a : e.args) {
                     Info ai = analyze(*a);
@@ -1183,6 +1197,7 @@ public:
                     }
                 }
                 info.scalar = a.scalar && b.scalar;
+                if (info.scalar && is_arith(e.op)) may_warn = true;
                 info.leaves_small = a.leaves_small && b.leaves_small;
                 info.leaves_any_f32 = a.leaves_any_f32 || b.leaves_any_f32;
                 info.f32 = is_arith(e.op) && info.leaves_small && info.leaves_any_f32;
@@ -1220,6 +1235,8 @@ public:
                 if (e.op == '&' || e.op == '|') {
                     Mask a = to_mask(eval(*e.args[0]));
                     Mask b = to_mask(eval(*e.args[1]));
+                    if (!logic_supported(a, b)) bail();
+                    if (a.rep == Mask::Numpy) a.rep = b.rep;
                     if (e.op == '&') mask_and(a, b);
                     else mask_or(a, b);
                     return bool_val(std::move(a));
@@ -1239,6 +1256,7 @@ public:
                 for (size_t i = 0; i < n_; ++i) m.v[i] = x[i] != 0;
             });
             if (v.kind == Val::Masked) {
+                m.rep = Mask::Masked;
                 m.na.assign(v.na, v.na + n_);
                 for (size_t i = 0; i < n_; ++i)
                     if (m.na[i]) m.v[i] = 0;
@@ -1446,6 +1464,8 @@ private:
         Mask m;
         if (a.kind == Val::Text) {
             if (a.col->text.source == TextColumn::Categorical) bail();
+            if (a.col->text.na_results)
+                m.rep = a.col->text.source == TextColumn::Arrow ? Mask::Arrow : Mask::Masked;
             if (b.kind == Val::Scalar && PyUnicode_CheckExact(b.obj.ptr())) {
                 text_compare_literal(a.col->text, c, to_u32(b.obj), n_, m);
             } else if (b.kind == Val::Text && b.col->text.source == a.col->text.source &&
@@ -1482,6 +1502,7 @@ private:
         // pandas' masked comparisons: NA where either side is missing, a float
         // NaN of a plain numpy operand included.
         if (a.kind == Val::Masked || b.kind == Val::Masked) {
+            m.rep = Mask::Masked;
             m.na.assign(n_, 0);
             for (const Val *v : {&a, &b}) {
                 if (v->kind == Val::Masked) {
@@ -1583,12 +1604,16 @@ private:
         m.v.assign(n_, 0);
         if (a.kind == Val::Text) {
             std::vector<std::u32string> strings;
-            for (const Expr *it : items)
-                if (it->kind == Expr::String) strings.push_back(it->str);
+            // Numbers in the list: pandas' handling depends on the text dtype.
+            for (const Expr *it : items) {
+                if (it->kind != Expr::String) bail();
+                strings.push_back(it->str);
+            }
             if (!strings.empty()) text_isin(a.col->text, strings, n_, m.v.data());
         } else if ((a.kind == Val::Num || a.kind == Val::Masked) && a.view.kind != 'b' &&
                    !(a.view.kind == 'f' && a.view.itemsize == 4)) {
             numeric_isin(a, items, m.v.data());
+            if (a.kind == Val::Masked) m.rep = Mask::Masked;
             if (a.kind == Val::Masked)
                 for (size_t i = 0; i < n_; ++i)
                     if (a.na[i]) m.v[i] = 0;
@@ -1646,11 +1671,47 @@ private:
     std::unordered_set<const Expr *> downcast_;
 };
 
-// Evaluate a rule's tokens; Bail when pandas must do it.
-Val run(Frame &f, Evaluator &ev, ExprPtr &root) {
-    (void)f;
-    ev.analyze(*root);
-    return ev.eval(*root);
+// Warnings numpy raises while a rule is evaluated natively are held back and
+// raised again once the rule is known to be done natively; when it is handed to
+// DataFrame.eval instead, that path raises them itself.
+class HeldWarnings {
+public:
+    HeldWarnings() {
+        nb::object warnings = nb::module_::import_("warnings");
+        nb::object make = warnings.attr("catch_warnings");
+        ctx_ = make("record"_a = true);
+        nb::object enter = ctx_.attr("__enter__");
+        log_ = enter();
+    }
+    ~HeldWarnings() { close(); }
+    HeldWarnings(const HeldWarnings &) = delete;
+    HeldWarnings &operator=(const HeldWarnings &) = delete;
+
+    void release() {
+        close();
+        nb::object warn = nb::module_::import_("warnings").attr("warn");
+        for (nb::handle w : log_) {
+            nb::object message = w.attr("message");
+            warn(message);
+        }
+    }
+
+private:
+    void close() {
+        if (!ctx_.is_valid()) return;
+        nb::error_scope scope;
+        nb::object r = nb::steal(PyObject_CallMethod(ctx_.ptr(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+        if (!r.is_valid()) PyErr_Clear();
+        ctx_ = nb::object();
+    }
+    nb::object ctx_, log_;
+};
+
+// Evaluate a rule's tree; Bail when pandas must do it.
+Val run(Evaluator &ev, Expr &root, std::optional<HeldWarnings> &held) {
+    ev.analyze(root);
+    if (ev.may_warn && !held) held.emplace();
+    return ev.eval(root);
 }
 
 }  // namespace
@@ -1659,25 +1720,26 @@ bool Frame::expression(const std::vector<Token> &tokens, std::vector<std::uint8_
     if (!native_allowed()) return false;
     ExprPtr root = Parser(tokens).run();
     if (!root) return false;
+    std::optional<HeldWarnings> held;
     try {
         Evaluator ev(*this);
-        Val v = run(*this, ev, root);
+        Val v = run(ev, *root, held);
         violating.resize(rows_);
         if (v.kind == Val::Bool) {
             if (v.mask.has_na()) return false;  // pandas cannot turn NA into a bool
             for (size_t i = 0; i < rows_; ++i) violating[i] = static_cast<std::uint8_t>(v.mask.v[i] ^ 1);
-            return true;
-        }
-        if (v.kind == Val::Num || v.kind == Val::Masked) {
+        } else if (v.kind == Val::Num || v.kind == Val::Masked) {
             if (v.kind == Val::Masked)
                 for (size_t i = 0; i < rows_; ++i)
                     if (v.na[i]) return false;
             with_num(v.view, [&](const auto &x) {
                 for (size_t i = 0; i < rows_; ++i) violating[i] = x[i] == 0;
             });
-            return true;
+        } else {
+            return false;
         }
-        return false;
+        if (held) held->release();
+        return true;
     } catch (const Bail &) {
         return false;
     } catch (nb::python_error &e) {
@@ -1692,17 +1754,20 @@ bool Frame::conditional(const std::vector<Token> &condition, const std::vector<T
     ExprPtr cond = Parser(condition).run();
     ExprPtr cons = cond ? Parser(consequence).run() : nullptr;
     if (!cons) return false;
+    std::optional<HeldWarnings> held;
     try {
         Evaluator ev(*this);
-        Mask a = ev.to_mask(run(*this, ev, cond));
+        Mask a = ev.to_mask(run(ev, *cond, held));
         Evaluator ev2(*this);
-        Mask b = ev2.to_mask(run(*this, ev2, cons));
+        Mask b = ev2.to_mask(run(ev2, *cons, held));
+        if (!logic_supported(a, b)) return false;
         // condition & ~consequence with pandas' NA logic; NA rows do not count.
         violating.resize(rows_);
         for (size_t i = 0; i < rows_; ++i) {
             bool b_false = !b.v[i] && !(b.has_na() && b.na[i]);
             violating[i] = static_cast<std::uint8_t>(a.v[i] && b_false);
         }
+        if (held) held->release();
         return true;
     } catch (const Bail &) {
         return false;
