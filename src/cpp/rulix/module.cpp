@@ -217,20 +217,7 @@ nb::object rulix_validate(Call &c) {
     nb::object zero = nb::int_(0);
     // Rows broken by rules evaluated natively; their labels join the set at the end.
     std::vector<std::uint8_t> native_rows;
-    std::vector<std::uint8_t> mask;
-
-    // Counts the violating rows of a native result, marks them and records the count.
-    auto record_native = [&](nb::handle rule_str, const std::vector<std::uint8_t> &v) {
-        if (native_rows.empty()) native_rows.assign(table.rows(), 0);
-        size_t count = 0;
-        std::uint8_t *marks = native_rows.data();
-        const std::uint8_t *m = v.data();
-        for (size_t i = 0, n = v.size(); i < n; ++i) {
-            count += m[i];
-            marks[i] |= m[i];
-        }
-        violations[rule_str] = nb::int_(count);
-    };
+    size_t native_count = 0;
 
     nb::object rules = nb::iter(self.attr("_rules"));
     nb::object parsed_rules = nb::iter(self.attr("_parsed_rules"));
@@ -257,8 +244,8 @@ nb::object rulix_validate(Call &c) {
                 warn_rule(rule_str, "was refused and counts 0 violations: " + why + ".");
                 continue;
             }
-            if (table.conditional(cond_tokens.tokens, cons_tokens.tokens, mask)) {
-                record_native(rule_str, mask);
+            if (table.conditional(cond_tokens.tokens, cons_tokens.tokens, native_rows, native_count)) {
+                violations[rule_str] = nb::int_(native_count);
                 continue;
             }
             try {
@@ -280,8 +267,8 @@ nb::object rulix_validate(Call &c) {
                 warn_rule(rule_str, "was refused and counts 0 violations: " + tokens.reason + ".");
                 continue;
             }
-            if (table.expression(tokens.tokens, mask)) {
-                record_native(rule_str, mask);
+            if (table.expression(tokens.tokens, native_rows, native_count)) {
+                violations[rule_str] = nb::int_(native_count);
                 continue;
             }
             try {

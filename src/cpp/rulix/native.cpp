@@ -10,10 +10,30 @@
 #include <optional>
 #include <unordered_set>
 #include <algorithm>
+#include <type_traits>
 
 namespace rulix {
 
 using namespace nb::literals;
+
+// Row-sized byte buffers reused across the rules of one validate call, so
+// evaluation does not page in fresh memory for every intermediate result.
+class BufferPool {
+public:
+    std::vector<std::uint8_t> take(std::size_t n) {
+        if (spare_.empty()) return std::vector<std::uint8_t>(n);
+        std::vector<std::uint8_t> v = std::move(spare_.back());
+        spare_.pop_back();
+        v.resize(n);
+        return v;
+    }
+    void give(std::vector<std::uint8_t> &&v) {
+        if (v.capacity() > 0 && spare_.size() < 16) spare_.push_back(std::move(v));
+    }
+
+private:
+    std::vector<std::vector<std::uint8_t>> spare_;
+};
 
 namespace {
 
@@ -223,13 +243,44 @@ void compare_columns(const NumView &a, const NumView &b, Domain d, Cmp op, size_
 // ---------------------------------------------------------------------------
 // Boolean results with pandas' NA
 
+BufferPool &pool_of(Frame &f);
+
 struct Mask {
+    Mask() = default;
+    // A mask of n rows whose values the caller writes in full.
+    Mask(BufferPool &pool, std::size_t n) : v(pool.take(n)), pool_(&pool) {}
+    ~Mask() {
+        if (pool_) {
+            pool_->give(std::move(v));
+            pool_->give(std::move(na));
+        }
+    }
+    Mask(Mask &&o) noexcept : v(std::move(o.v)), na(std::move(o.na)), rep(o.rep), pool_(o.pool_) {}
+    Mask &operator=(Mask &&o) noexcept {
+        if (this != &o) {
+            if (pool_) {
+                pool_->give(std::move(v));
+                pool_->give(std::move(na));
+            }
+            v = std::move(o.v);
+            na = std::move(o.na);
+            rep = o.rep;
+            pool_ = o.pool_;
+        }
+        return *this;
+    }
+    Mask(const Mask &) = delete;
+    Mask &operator=(const Mask &) = delete;
+
     std::vector<std::uint8_t> v;   // 1 = true (0 where na)
     std::vector<std::uint8_t> na;  // empty, or 1 = NA
     // What pandas holds the result in: a numpy bool array, a nullable boolean
     // array, or a pyarrow-backed bool array (string[pyarrow] comparisons).
     enum Rep : std::uint8_t { Numpy, Masked, Arrow } rep = Numpy;
     bool has_na() const { return !na.empty(); }
+
+private:
+    BufferPool *pool_ = nullptr;
 };
 
 // pandas' nullable boolean cannot take a pyarrow bool holding NA as its right
@@ -310,6 +361,7 @@ struct TextColumn {
         const void *offsets = nullptr;
         bool large = false;
         const char *data = nullptr;
+        std::size_t data_len = 0;
     };
     std::vector<Chunk> chunks;
 
@@ -383,12 +435,14 @@ bool load_arrow_text(Column &c, nb::handle chunked, std::size_t rows) {
         nb::object buffers = chunk.attr("buffers")();
         if (nb::len(buffers) != 3) return false;
         const void *ptrs[3] = {nullptr, nullptr, nullptr};
+        size_t lens[3] = {0, 0, 0};
         for (size_t k = 0; k < 3; ++k) {
             nb::object b = buffers[k];
             if (b.is_none()) continue;
             auto buf = std::make_unique<Buffer>();
             if (!buf->acquire(b, PyBUF_SIMPLE)) return false;
             ptrs[k] = buf->view().buf;
+            lens[k] = static_cast<size_t>(buf->view().len);
             c.keep.push_back(std::move(b));
             c.buffers.push_back(std::move(buf));
         }
@@ -396,6 +450,21 @@ bool load_arrow_text(Column &c, nb::handle chunked, std::size_t rows) {
         ch.validity = static_cast<const std::uint8_t *>(ptrs[0]);
         ch.offsets = ptrs[1];
         ch.data = ptrs[2] ? static_cast<const char *>(ptrs[2]) : "";
+        ch.data_len = lens[2];
+        // Everything the kernels read must lie inside the buffers.
+        if (ch.length > 0) {
+            size_t width = ch.large ? 8 : 4;
+            if (lens[1] < (ch.offset + ch.length + 1) * width) return false;
+            if (ch.validity && lens[0] * 8 < ch.offset + ch.length) return false;
+            auto check = [&](const auto *o) {
+                for (size_t j = ch.offset; j < ch.offset + ch.length; ++j)
+                    if (o[j] < 0 || o[j] > o[j + 1]) return false;
+                return static_cast<size_t>(o[ch.offset + ch.length]) <= ch.data_len;
+            };
+            bool ok = ch.large ? check(static_cast<const std::int64_t *>(ch.offsets))
+                               : check(static_cast<const std::int32_t *>(ch.offsets));
+            if (!ok) return false;
+        }
         total += ch.length;
         c.text.chunks.push_back(ch);
     }
@@ -405,8 +474,12 @@ bool load_arrow_text(Column &c, nb::handle chunked, std::size_t rows) {
 
 }  // namespace
 
-Frame::Frame(nb::handle df) : df_(df) {}
+Frame::Frame(nb::handle df) : df_(df), pool_(std::make_unique<BufferPool>()) {}
 Frame::~Frame() = default;
+
+namespace {
+BufferPool &pool_of(Frame &f) { return f.pool(); }
+}  // namespace
 
 nb::handle Frame::numpy() {
     if (!numpy_.is_valid()) numpy_ = nb::module_::import_("numpy");
@@ -989,12 +1062,33 @@ int py_cmp_op(Cmp op) {
     }
 }
 
+// Equality of short byte strings, inlined (the rows of a text column are
+// mostly a few bytes long, where a call to memcmp costs more than the compare).
+inline bool same_bytes(const char *a, const char *b, size_t n) {
+    while (n >= 8) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a, 8);
+        std::memcpy(&y, b, 8);
+        if (x != y) return false;
+        a += 8;
+        b += 8;
+        n -= 8;
+    }
+    while (n > 0) {
+        if (*a != *b) return false;
+        ++a;
+        ++b;
+        --n;
+    }
+    return true;
+}
+
 bool unicode_equal(PyObject *a, PyObject *b) {
     if (a == b) return true;
     Py_ssize_t n = PyUnicode_GET_LENGTH(a);
     if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+    return same_bytes(static_cast<const char *>(PyUnicode_DATA(a)), static_cast<const char *>(PyUnicode_DATA(b)),
+                      static_cast<size_t>(n) * PyUnicode_KIND(a));
 }
 
 int bytes_compare(const char *a, size_t an, const std::string &b) {
@@ -1005,26 +1099,24 @@ int bytes_compare(const char *a, size_t an, const std::string &b) {
 
 bool cmp_result(int c, Cmp op) { return compare_values(c, 0, op); }
 
+template <class Offset, class F>
+void arrow_chunk_rows(const TextColumn::Chunk &ch, size_t row, F &f) {
+    const auto *o = static_cast<const Offset *>(ch.offsets) + ch.offset;
+    for (size_t j = 0; j < ch.length; ++j) {
+        size_t k = ch.offset + j;
+        bool valid = !ch.validity || ((ch.validity[k >> 3] >> (k & 7)) & 1);
+        f(row + j, valid, ch.data + o[j], static_cast<size_t>(o[j + 1] - o[j]));
+    }
+}
+
 // Calls f(row, present, bytes, length) for every row of an Arrow text column.
 template <class F>
 void arrow_rows(const TextColumn &t, F &&f) {
     size_t row = 0;
     for (const auto &ch : t.chunks) {
-        for (size_t j = 0; j < ch.length; ++j, ++row) {
-            size_t k = ch.offset + j;
-            bool valid = !ch.validity || ((ch.validity[k >> 3] >> (k & 7)) & 1);
-            std::int64_t start, end;
-            if (ch.large) {
-                const auto *o = static_cast<const std::int64_t *>(ch.offsets);
-                start = o[k];
-                end = o[k + 1];
-            } else {
-                const auto *o = static_cast<const std::int32_t *>(ch.offsets);
-                start = o[k];
-                end = o[k + 1];
-            }
-            f(row, valid, ch.data + start, static_cast<size_t>(end - start));
-        }
+        if (ch.large) arrow_chunk_rows<std::int64_t>(ch, row, f);
+        else arrow_chunk_rows<std::int32_t>(ch, row, f);
+        row += ch.length;
     }
 }
 
@@ -1033,11 +1125,52 @@ void text_isin(const TextColumn &t, const std::vector<std::u32string> &values, s
     if (t.source == TextColumn::Arrow) {
         std::vector<std::string> utf8;
         for (const auto &v : values) utf8.push_back(to_utf8(v));
+        bool short_literals = true;
+        for (const auto &v : utf8) short_literals = short_literals && v.size() <= 8;
+        if (short_literals && !utf8.empty()) {
+            // Branch-free: each row's first 8 bytes, masked to the literal's
+            // length, against the literal (rows are mostly short and random, so
+            // branching on them mispredicts).
+            std::vector<std::uint64_t> words, masks;
+            std::vector<size_t> lens;
+            for (const auto &v : utf8) {
+                std::uint64_t w = 0;
+                std::memcpy(&w, v.data(), v.size());
+                words.push_back(w);
+                masks.push_back(v.size() == 8 ? ~std::uint64_t(0) : ((std::uint64_t(1) << (8 * v.size())) - 1));
+                lens.push_back(v.size());
+            }
+            size_t row = 0;
+            for (const auto &ch : t.chunks) {
+                auto scan = [&](const auto *o) {
+                    o += ch.offset;
+                    for (size_t j = 0; j < ch.length; ++j) {
+                        size_t k = ch.offset + j;
+                        std::uint8_t valid = !ch.validity || ((ch.validity[k >> 3] >> (k & 7)) & 1);
+                        size_t start = static_cast<size_t>(o[j]), len = static_cast<size_t>(o[j + 1] - o[j]);
+                        std::uint64_t w = 0;
+                        if (start + 8 <= ch.data_len) std::memcpy(&w, ch.data + start, 8);
+                        else std::memcpy(&w, ch.data + start, std::min<size_t>(len, 8));
+                        std::uint8_t hit = 0;
+                        for (size_t q = 0; q < words.size(); ++q)
+                            hit |= static_cast<std::uint8_t>((len == lens[q]) & ((w & masks[q]) == words[q]));
+                        out[row + j] = hit & valid;
+                    }
+                };
+                if (ch.large) scan(static_cast<const std::int64_t *>(ch.offsets));
+                else scan(static_cast<const std::int32_t *>(ch.offsets));
+                row += ch.length;
+            }
+            return;
+        }
         arrow_rows(t, [&](size_t i, bool valid, const char *p, size_t len) {
             bool hit = false;
             if (valid)
                 for (const auto &v : utf8)
-                    if (v.size() == len && std::memcmp(v.data(), p, len) == 0) hit = true;
+                    if (v.size() == len && same_bytes(v.data(), p, len)) {
+                        hit = true;
+                        break;
+                    }
             out[i] = hit;
         });
         return;
@@ -1112,6 +1245,207 @@ void text_compare_columns(const TextColumn &a, const TextColumn &b, Cmp op, size
         }
     }
     drop_empty_na(m);
+}
+
+
+// ---------------------------------------------------------------------------
+// Fused arithmetic
+//
+// Comparisons of arithmetic over float64 / int64 columns and Python number
+// literals (+ - * / unary minus, abs, and integer % or // by a non-zero integer
+// literal) are computed block by block in C++ without column-sized temporaries.
+// The types follow numpy's rules for these operands (int64 op int64 stays
+// int64 and wraps around, a float anywhere gives float64, / gives float64, a
+// Python int next to an int64 array stays int64), and every operation is a
+// single correctly rounded IEEE operation or exact integer arithmetic, so the
+// values are bit for bit numpy's. This file is compiled without floating-point
+// contraction (no fused multiply-add).
+
+constexpr size_t kBlock = 512;
+
+struct FNode {
+    char op = 0;  // 'c' column, 'k' literal, + - * / % F(//) n(negate) a(abs)
+    bool flt = false;  // float64 result (else int64)
+    NumView view;
+    bool lit_float = false;
+    double d = 0.0;
+    std::int64_t i = 0;
+    std::unique_ptr<FNode> a, b;
+    std::vector<double> dbuf;
+    std::vector<std::int64_t> ibuf;
+};
+
+struct DVec {
+    const double *p;
+    double operator[](size_t k) const { return p[k]; }
+};
+struct IVec {
+    const std::int64_t *p;
+    std::int64_t operator[](size_t k) const { return p[k]; }
+};
+struct IasD {
+    const std::int64_t *p;
+    double operator[](size_t k) const { return static_cast<double>(p[k]); }
+};
+
+std::int64_t wrap_add(std::int64_t x, std::int64_t y) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(x) + static_cast<std::uint64_t>(y));
+}
+std::int64_t wrap_sub(std::int64_t x, std::int64_t y) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(x) - static_cast<std::uint64_t>(y));
+}
+std::int64_t wrap_mul(std::int64_t x, std::int64_t y) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(x) * static_cast<std::uint64_t>(y));
+}
+// numpy's integer remainder and floor division (Python's sign rules; the
+// overflowing MIN // -1 gives MIN and MIN % -1 gives 0). Hardware integer
+// division is slow, so while both operands are within 2**53 the quotient is
+// taken in double precision (off by at most one) and then corrected exactly.
+inline void int_divmod(std::int64_t x, std::int64_t y, std::int64_t &q, std::int64_t &r) {
+    constexpr std::int64_t kExact = std::int64_t(1) << 53;
+    if (y == -1) {
+        q = wrap_sub(0, x);
+        r = 0;
+        return;
+    }
+    if (x >= -kExact && x <= kExact && y >= -kExact && y <= kExact) {
+        q = static_cast<std::int64_t>(std::floor(static_cast<double>(x) / static_cast<double>(y)));
+        r = x - q * y;
+        if (y > 0) {
+            if (r < 0) { r += y; --q; }
+            else if (r >= y) { r -= y; ++q; }
+        } else {
+            if (r > 0) { r += y; --q; }
+            else if (r <= y) { r -= y; ++q; }
+        }
+        return;
+    }
+    q = x / y;
+    r = x % y;
+    if (r != 0 && ((r < 0) != (y < 0))) {
+        r += y;
+        --q;
+    }
+}
+inline std::int64_t int_mod(std::int64_t x, std::int64_t y) {
+    std::int64_t q, r;
+    int_divmod(x, y, q, r);
+    return r;
+}
+inline std::int64_t int_floordiv(std::int64_t x, std::int64_t y) {
+    std::int64_t q, r;
+    int_divmod(x, y, q, r);
+    return q;
+}
+
+struct Out {
+    const double *d = nullptr;
+    const std::int64_t *i = nullptr;
+};
+
+Out fused_eval(FNode &n, size_t start, size_t len);
+
+template <class T, class F>
+void fused_operand(FNode &c, size_t start, size_t len, F &&f) {
+    if constexpr (std::is_same_v<T, double>) {
+        if (c.op == 'k') return f(Constant<double>{c.d});
+        Out o = fused_eval(c, start, len);
+        if (c.flt) f(DVec{o.d});
+        else f(IasD{o.i});
+    } else {
+        if (c.op == 'k') return f(Constant<std::int64_t>{c.i});
+        Out o = fused_eval(c, start, len);
+        f(IVec{o.i});
+    }
+}
+
+Out fused_eval(FNode &n, size_t start, size_t len) {
+    Out out;
+    if (n.op == 'c') {
+        bool contiguous = n.view.stride == 8;
+        if (n.flt) {
+            if (contiguous) {
+                out.d = reinterpret_cast<const double *>(n.view.data) + start;
+            } else {
+                for (size_t k = 0; k < len; ++k)
+                    std::memcpy(&n.dbuf[k], n.view.data + static_cast<std::ptrdiff_t>(start + k) * n.view.stride, 8);
+                out.d = n.dbuf.data();
+            }
+        } else {
+            if (contiguous) {
+                out.i = reinterpret_cast<const std::int64_t *>(n.view.data) + start;
+            } else {
+                for (size_t k = 0; k < len; ++k)
+                    std::memcpy(&n.ibuf[k], n.view.data + static_cast<std::ptrdiff_t>(start + k) * n.view.stride, 8);
+                out.i = n.ibuf.data();
+            }
+        }
+        return out;
+    }
+    if (n.flt) {
+        double *r = n.dbuf.data();
+        if (n.op == 'n' || n.op == 'a') {
+            fused_operand<double>(*n.a, start, len, [&](const auto &x) {
+                if (n.op == 'n')
+                    for (size_t k = 0; k < len; ++k) r[k] = -x[k];
+                else
+                    for (size_t k = 0; k < len; ++k) r[k] = std::fabs(x[k]);
+            });
+        } else {
+            fused_operand<double>(*n.a, start, len, [&](const auto &x) {
+                fused_operand<double>(*n.b, start, len, [&](const auto &y) {
+                    switch (n.op) {
+                        case '+': for (size_t k = 0; k < len; ++k) r[k] = x[k] + y[k]; break;
+                        case '-': for (size_t k = 0; k < len; ++k) r[k] = x[k] - y[k]; break;
+                        case '*': for (size_t k = 0; k < len; ++k) r[k] = x[k] * y[k]; break;
+                        default: for (size_t k = 0; k < len; ++k) r[k] = x[k] / y[k]; break;
+                    }
+                });
+            });
+        }
+        out.d = r;
+        return out;
+    }
+    std::int64_t *r = n.ibuf.data();
+    if (n.op == 'n' || n.op == 'a') {
+        fused_operand<std::int64_t>(*n.a, start, len, [&](const auto &x) {
+            if (n.op == 'n')
+                for (size_t k = 0; k < len; ++k) r[k] = wrap_sub(0, x[k]);
+            else
+                for (size_t k = 0; k < len; ++k) r[k] = x[k] < 0 ? wrap_sub(0, x[k]) : x[k];
+        });
+    } else {
+        fused_operand<std::int64_t>(*n.a, start, len, [&](const auto &x) {
+            fused_operand<std::int64_t>(*n.b, start, len, [&](const auto &y) {
+                switch (n.op) {
+                    case '+': for (size_t k = 0; k < len; ++k) r[k] = wrap_add(x[k], y[k]); break;
+                    case '-': for (size_t k = 0; k < len; ++k) r[k] = wrap_sub(x[k], y[k]); break;
+                    case '*': for (size_t k = 0; k < len; ++k) r[k] = wrap_mul(x[k], y[k]); break;
+                    case '%': for (size_t k = 0; k < len; ++k) r[k] = int_mod(x[k], y[k]); break;
+                    default: for (size_t k = 0; k < len; ++k) r[k] = int_floordiv(x[k], y[k]); break;
+                }
+            });
+        });
+    }
+    out.i = r;
+    return out;
+}
+
+void fused_compare(FNode &l, FNode &r, Cmp op, size_t n, std::uint8_t *out) {
+    bool dbl = l.flt || r.flt;
+    for (size_t start = 0; start < n; start += kBlock) {
+        size_t len = std::min(kBlock, n - start);
+        if (dbl)
+            fused_operand<double>(l, start, len, [&](const auto &x) {
+                fused_operand<double>(r, start, len, [&](const auto &y) { compare<double>(x, y, op, len, out + start); });
+            });
+        else
+            fused_operand<std::int64_t>(l, start, len, [&](const auto &x) {
+                fused_operand<std::int64_t>(r, start, len, [&](const auto &y) {
+                    compare<std::int64_t>(x, y, op, len, out + start);
+                });
+            });
+    }
 }
 
 class Evaluator {
@@ -1250,8 +1584,7 @@ public:
     Mask to_mask(Val v) {
         if (v.kind == Val::Bool) return std::move(v.mask);
         if ((v.kind == Val::Num || v.kind == Val::Masked) && v.view.kind == 'b') {
-            Mask m;
-            m.v.resize(n_);
+            Mask m(pool_of(f_), n_);
             with_num(v.view, [&](const auto &x) {
                 for (size_t i = 0; i < n_; ++i) m.v[i] = x[i] != 0;
             });
@@ -1454,6 +1787,15 @@ private:
                           re.kind == Expr::List);
         if (rewritten) op = op == 'E' ? 'I' : 'J';
         if (op == 'I' || op == 'J') return membership(le, re, op == 'J');
+        if (auto fl = fuse(le)) {
+            if (auto fr = fuse(re)) {
+                if (fl->op != 'k' || fr->op != 'k') {
+                    Mask m(pool_of(f_), n_);
+                    fused_compare(*fl, *fr, cmp_of(op), n_, m.v.data());
+                    return bool_val(std::move(m));
+                }
+            }
+        }
         Val a = eval(le);
         Val b = eval(re);
         Cmp c = cmp_of(op);
@@ -1461,7 +1803,7 @@ private:
             std::swap(a, b);
             c = flip(c);
         }
-        Mask m;
+        Mask m(pool_of(f_), n_);
         if (a.kind == Val::Text) {
             if (a.col->text.source == TextColumn::Categorical) bail();
             if (a.col->text.na_results)
@@ -1478,7 +1820,6 @@ private:
         }
         if (a.kind == Val::Time) {
             if (b.kind != Val::Time || b.col->time_dtype != a.col->time_dtype) bail();
-            m.v.resize(n_);
             const std::int64_t nat = std::numeric_limits<std::int64_t>::min();
             with_num(a.view, [&](const auto &x) {
                 with_num(b.view, [&](const auto &y) {
@@ -1528,7 +1869,6 @@ private:
         }
         Val v = from_array(std::move(r));
         if (v.kind != Val::Num || v.view.kind != 'b') bail();
-        m.v.resize(n_);
         with_num(v.view, [&](const auto &x) {
             for (size_t i = 0; i < n_; ++i) m.v[i] = x[i] != 0;
         });
@@ -1537,7 +1877,6 @@ private:
     void numeric_vs_scalar(const Val &a, const Val &b, Cmp c, Mask &m) {
         PyObject *s = b.obj.ptr();
         const NumView &x = a.view;
-        m.v.resize(n_);
         std::uint8_t *out = m.v.data();
         if (PyFloat_CheckExact(s)) {  // a Python float: weak, takes the array's float type
             double d = PyFloat_AS_DOUBLE(s);
@@ -1583,7 +1922,6 @@ private:
     void numeric_vs_numeric(const Val &a, const Val &b, Cmp c, Mask &m) {
         Domain d = domain(a.view, b.view);
         if (d == Domain::Numpy) return numpy_compare(a, b.obj, c, m);
-        m.v.resize(n_);
         compare_columns(a.view, b.view, d, c, n_, m.v.data());
     }
 
@@ -1600,8 +1938,8 @@ private:
         if (values->kind == Expr::String) items.push_back(values);
         else
             for (const auto &it : values->args) items.push_back(it.get());
-        Mask m;
-        m.v.assign(n_, 0);
+        Mask m(pool_of(f_), n_);
+        std::fill(m.v.begin(), m.v.end(), 0);
         if (a.kind == Val::Text) {
             std::vector<std::u32string> strings;
             // Numbers in the list: pandas' handling depends on the text dtype.
@@ -1666,6 +2004,92 @@ private:
         });
     }
 
+
+    // The fused form of a numeric subexpression, or nullptr.
+    std::unique_ptr<FNode> fuse(const Expr &e) {
+        auto n = std::make_unique<FNode>();
+        switch (e.kind) {
+            case Expr::Column: {
+                const Column *c = f_.column(e.name);
+                if (!c || c->kind != Column::Numeric || c->view.itemsize != 8 ||
+                    (c->view.kind != 'f' && c->view.kind != 'i'))
+                    return nullptr;
+                n->op = 'c';
+                n->view = c->view;
+                n->flt = c->view.kind == 'f';
+                if (c->view.stride != 8) {
+                    if (n->flt) n->dbuf.resize(kBlock);
+                    else n->ibuf.resize(kBlock);
+                }
+                return n;
+            }
+            case Expr::Number: {
+                nb::object v = literal(e);
+                n->op = 'k';
+                if (PyFloat_CheckExact(v.ptr())) {
+                    n->lit_float = n->flt = true;
+                    n->d = PyFloat_AS_DOUBLE(v.ptr());
+                    return n;
+                }
+                if (!PyLong_CheckExact(v.ptr())) return nullptr;
+                int overflow = 0;
+                long long iv = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+                if (overflow) return nullptr;
+                n->i = iv;
+                n->d = PyLong_AsDouble(v.ptr());
+                return n;
+            }
+            case Expr::Unary: {
+                if (e.op == '!') return nullptr;
+                auto a = fuse(*e.args[0]);
+                if (!a) return nullptr;
+                if (e.op == '+') return a;
+                if (a->op == 'k') {
+                    if (a->lit_float) a->d = -a->d;
+                    else if (a->i == std::numeric_limits<std::int64_t>::min()) return nullptr;
+                    else {
+                        a->i = -a->i;
+                        a->d = -a->d;
+                    }
+                    return a;
+                }
+                n->op = 'n';
+                n->flt = a->flt;
+                n->a = std::move(a);
+                break;
+            }
+            case Expr::Call: {
+                if (e.name != U"abs" || e.args.size() != 1 || !f_.has_math_function(e.name)) return nullptr;
+                auto a = fuse(*e.args[0]);
+                if (!a || a->op == 'k') return nullptr;  // abs of a literal is a numpy scalar
+                n->op = 'a';
+                n->flt = a->flt;
+                n->a = std::move(a);
+                break;
+            }
+            case Expr::Binary: {
+                if (!std::strchr("+-*/%F", e.op)) return nullptr;
+                auto a = fuse(*e.args[0]);
+                auto b = a ? fuse(*e.args[1]) : nullptr;
+                if (!b || (a->op == 'k' && b->op == 'k')) return nullptr;  // Python arithmetic
+                n->op = e.op;
+                if (e.op == '%' || e.op == 'F') {
+                    if (a->flt || a->op == 'k' || b->op != 'k' || b->flt || b->i == 0) return nullptr;
+                    n->flt = false;
+                } else {
+                    n->flt = e.op == '/' || a->flt || b->flt;
+                }
+                n->a = std::move(a);
+                n->b = std::move(b);
+                break;
+            }
+            default: return nullptr;
+        }
+        if (n->flt) n->dbuf.resize(kBlock);
+        else n->ibuf.resize(kBlock);
+        return n;
+    }
+
     Frame &f_;
     size_t n_;
     std::unordered_set<const Expr *> downcast_;
@@ -1716,7 +2140,23 @@ Val run(Evaluator &ev, Expr &root, std::optional<HeldWarnings> &held) {
 
 }  // namespace
 
-bool Frame::expression(const std::vector<Token> &tokens, std::vector<std::uint8_t> &violating) {
+namespace {
+// Marks the rows where bad[i] is 1 and counts them.
+template <class Bad>
+size_t mark_rows(std::vector<std::uint8_t> &marks, size_t n, Bad &&bad) {
+    marks.resize(n);
+    std::uint8_t *m = marks.data();
+    size_t count = 0;
+    for (size_t i = 0; i < n; ++i) {
+        std::uint8_t b = bad(i);
+        count += b;
+        m[i] |= b;
+    }
+    return count;
+}
+}  // namespace
+
+bool Frame::expression(const std::vector<Token> &tokens, std::vector<std::uint8_t> &marks, std::size_t &count) {
     if (!native_allowed()) return false;
     ExprPtr root = Parser(tokens).run();
     if (!root) return false;
@@ -1724,21 +2164,22 @@ bool Frame::expression(const std::vector<Token> &tokens, std::vector<std::uint8_
     try {
         Evaluator ev(*this);
         Val v = run(ev, *root, held);
-        violating.resize(rows_);
         if (v.kind == Val::Bool) {
             if (v.mask.has_na()) return false;  // pandas cannot turn NA into a bool
-            for (size_t i = 0; i < rows_; ++i) violating[i] = static_cast<std::uint8_t>(v.mask.v[i] ^ 1);
+            if (held) held->release();
+            const std::uint8_t *mv = v.mask.v.data();
+            count = mark_rows(marks, rows_, [&](size_t i) { return static_cast<std::uint8_t>(mv[i] ^ 1); });
         } else if (v.kind == Val::Num || v.kind == Val::Masked) {
             if (v.kind == Val::Masked)
                 for (size_t i = 0; i < rows_; ++i)
                     if (v.na[i]) return false;
+            if (held) held->release();
             with_num(v.view, [&](const auto &x) {
-                for (size_t i = 0; i < rows_; ++i) violating[i] = x[i] == 0;
+                count = mark_rows(marks, rows_, [&](size_t i) { return static_cast<std::uint8_t>(x[i] == 0); });
             });
         } else {
             return false;
         }
-        if (held) held->release();
         return true;
     } catch (const Bail &) {
         return false;
@@ -1749,7 +2190,7 @@ bool Frame::expression(const std::vector<Token> &tokens, std::vector<std::uint8_
 }
 
 bool Frame::conditional(const std::vector<Token> &condition, const std::vector<Token> &consequence,
-                        std::vector<std::uint8_t> &violating) {
+                        std::vector<std::uint8_t> &marks, std::size_t &count) {
     if (!native_allowed()) return false;
     ExprPtr cond = Parser(condition).run();
     ExprPtr cons = cond ? Parser(consequence).run() : nullptr;
@@ -1761,13 +2202,17 @@ bool Frame::conditional(const std::vector<Token> &condition, const std::vector<T
         Evaluator ev2(*this);
         Mask b = ev2.to_mask(run(ev2, *cons, held));
         if (!logic_supported(a, b)) return false;
-        // condition & ~consequence with pandas' NA logic; NA rows do not count.
-        violating.resize(rows_);
-        for (size_t i = 0; i < rows_; ++i) {
-            bool b_false = !b.v[i] && !(b.has_na() && b.na[i]);
-            violating[i] = static_cast<std::uint8_t>(a.v[i] && b_false);
-        }
+        // condition & ~consequence with pandas' NA logic; NA rows do not count
+        // (values are 0 where NA).
         if (held) held->release();
+        const std::uint8_t *av = a.v.data(), *bv = b.v.data();
+        if (b.has_na()) {
+            const std::uint8_t *bn = b.na.data();
+            count = mark_rows(marks, rows_,
+                              [&](size_t i) { return static_cast<std::uint8_t>(av[i] & ~(bv[i] | bn[i]) & 1); });
+        } else {
+            count = mark_rows(marks, rows_, [&](size_t i) { return static_cast<std::uint8_t>(av[i] & (bv[i] ^ 1)); });
+        }
         return true;
     } catch (const Bail &) {
         return false;

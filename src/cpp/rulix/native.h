@@ -42,6 +42,7 @@ namespace nb = nanobind;
 
 struct Column;
 struct Expr;
+class BufferPool;
 
 // The columns of one table, loaded on first use for the rules of one validate call.
 class Frame {
@@ -62,13 +63,14 @@ public:
     bool native_allowed();
     std::size_t rows() const { return rows_; }
 
-    // An expression rule: on success `violating` holds 1 for each row that
-    // breaks it. False: let DataFrame.eval decide.
-    bool expression(const std::vector<Token> &tokens, std::vector<std::uint8_t> &violating);
+    // An expression rule: on success every row that breaks it is marked with 1
+    // in `marks` (one byte per row, other marks are kept) and `count` is the
+    // number of such rows. False: let DataFrame.eval decide.
+    bool expression(const std::vector<Token> &tokens, std::vector<std::uint8_t> &marks, std::size_t &count);
     // A conditional rule: violating rows are those where the condition holds and
     // the consequence does not.
     bool conditional(const std::vector<Token> &condition, const std::vector<Token> &consequence,
-                     std::vector<std::uint8_t> &violating);
+                     std::vector<std::uint8_t> &marks, std::size_t &count);
 
     // Internal: a column by label (nullptr when it cannot be read natively).
     const Column *column(const std::u32string &label);
@@ -76,6 +78,7 @@ public:
     nb::handle numpy();
     nb::handle errstate();
     bool has_math_function(const std::u32string &name);
+    BufferPool &pool() { return *pool_; }
 
 private:
     nb::handle df_;
@@ -86,6 +89,7 @@ private:
     std::size_t rows_ = 0;
     std::unordered_map<std::u32string, bool> names_;
     std::unordered_map<std::u32string, std::unique_ptr<Column>> columns_;
+    std::unique_ptr<BufferPool> pool_;
 };
 
 }  // namespace rulix
