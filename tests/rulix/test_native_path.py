@@ -304,3 +304,141 @@ def wide_tables(draw):
 @given(wide_tables(), st.lists(wide_rules, min_size=1, max_size=4))
 def test_whole_language_equals_pandas(df, rule_list):
     assert_same(df, rule_list)
+
+
+def test_block_boundaries_and_strided_columns_in_arithmetic():
+    rng = np.random.default_rng(3)
+    n = 1500  # several evaluation blocks
+    base = pd.DataFrame(
+        {
+            "a": rng.normal(size=n) * 1e3,
+            "b": rng.integers(-(2**62), 2**62, n),
+            "c": rng.integers(-50, 50, n),
+            "d": rng.normal(size=n),
+        }
+    )
+    base.loc[::11, "a"] = np.nan
+    base.loc[5, "b"] = np.iinfo(np.int64).min
+    base.loc[6, "b"] = np.iinfo(np.int64).max
+    rules = [
+        "a + d * 3 - c > 0", "b + b > c", "b * 3 < 0", "-b > 0", "abs(b) >= 0", "c % 7 != 3", "c // -3 > -5",
+        "b % 1000003 < 500000", "b // 2**40 > 3", "a / c > 1", "c / 0 > 1", "abs(a - d) < 500", "b - c >= -c + b",
+        "if c % 3 == 0 then a * 2 > d", "(c + 1) * (c - 1) == c * c - 1",
+    ]
+    assert_same(base, rules)
+    assert_same(base.iloc[::3], rules)  # non-contiguous columns
+
+
+# Rules that must not reach DataFrame.eval on a plain DataFrame.
+NATIVE_RULES = [
+    "f + i > 0", "f * 2 - i > -7", "abs(f) < 3", "i % 3 != 1", "i // 2 > 0", "f / i > 0", "i ** 2 > 3",
+    "log(f) > 0", "-i > 0", "0 < f < 2", "s == 'a'", "s != 'a'", "'a' == s", "s in ['a', 'é']",
+    "s not in ['b']", "s < 'b'", "s >= t", "S == 'a'", "if S < 'b' then f > 0", "P == 'a'", "if P > 'a' then f > 0",
+    "c == 'a'", "c not in ['a']", "if I > 0 then f > 0", "B or f < 5", "i in [1, 7]", "f in [1, 4.0]",
+    "f32 > 0.1", "f32 * 2 > 0.2", "u64 > 5", "u64 >= i", "d1 < d2", "d1 != d2", "t1 > t2",
+    "if s == 'a' then i > 0", "not (f > 0) | s == 'b'", "ｆ > 0", "(f >\n 0)", "f\t>\x0c0",
+]
+
+
+def _native_table():
+    return pd.DataFrame(
+        {
+            "f": [1.0, -2.0, np.nan, 4.0],
+            "i": np.array([1, -2, 0, 7]),
+            "s": ["a", "b", None, "é"],
+            "t": ["a", "c", "b", None],
+            "S": pd.Series(["a", None, "c", "a"], dtype="string[python]"),
+            "P": pd.Series(["a", None, "c", "a"], dtype="string[pyarrow]"),
+            "I": pd.array([1, None, 3, 0], dtype="Int64"),
+            "B": pd.array([True, None, False, True], dtype="boolean"),
+            "c": pd.Series(["a", "b", "a", None], dtype="category"),
+            "f32": np.array([0.1, 1.5, -2, 3], dtype="float32"),
+            "u64": np.array([0, 2**64 - 1, 5, 6], dtype="uint64"),
+            "d1": pd.to_datetime(["2020-01-01", None, "2021-01-01", "2019-01-01"]),
+            "d2": pd.to_datetime(["2020-01-02", "2020-01-01", None, "2018-01-01"]),
+            "t1": pd.to_timedelta(["1 day", None, "2h", "0s"]),
+            "t2": pd.to_timedelta(["2 day", "1h", None, "0s"]),
+        }
+    )
+
+
+@pytest.mark.parametrize("rule", NATIVE_RULES)
+def test_rule_is_evaluated_natively(rule, monkeypatch):
+    df = _native_table()
+    expected = run(ThroughPandas(df), [rule])
+    calls = []
+    original = pd.DataFrame.eval
+
+    def spy(self, *args, **kwargs):
+        calls.append(args[0])
+        return original(self, *args, **kwargs)
+
+    monkeypatch.setattr(pd.DataFrame, "eval", spy)
+    report, warned = run(df, [rule])
+    assert calls == [], f"{rule!r} went through DataFrame.eval"
+    assert report.violations == expected[0].violations
+    assert report.violating_rows.tolist() == expected[0].violating_rows.tolist()
+    assert warned == expected[1]
+
+
+@pytest.mark.parametrize(
+    "rule",
+    ["I > 0", "S < 'b'", "i % 0 == 1", "i // (i - i) > 0", "P > 'a' and I > 0", "f > 'a'", "s == 'a\\tb'"],
+)
+def test_cases_pandas_decides_are_handed_to_it(rule):
+    # NA where a boolean is needed, integer division by zero, errors: the
+    # native path gives these to DataFrame.eval, so the outcome is pandas' own.
+    assert_same(_native_table(), [rule])
+
+
+# ---------------------------------------------------------------------------
+# Both paths read a rule the same way
+
+
+@pytest.mark.parametrize("rule", ["(y > 0\n)", "y\t>\x0c0", "if x > 0\tthen (y\x0c> 0)", "y >\r\n0 and x > -5"])
+def test_whitespace_is_read_alike_on_both_paths(rule):
+    df = pd.DataFrame({"x": [1.0, -1.0, 2.0], "y": [-1.0, 2.0, 3.0]})
+    report = assert_same(df, [rule])
+    assert list(report.violations) == [rule]  # the key is the rule as written
+    assert report.violations[rule] == 1
+
+
+def test_names_resolve_in_nfkc_form_on_both_paths():
+    df = pd.DataFrame({"x": [1.0, -1.0], "ｙ": [5.0, -5.0]})
+    report = assert_same(df, ["ｘ > 0", "`ｘ` > 0"])
+    assert report.violations == {"ｘ > 0": 1, "`ｘ` > 0": 1}
+    # A column whose label is not in normal form cannot be named: Python's
+    # parser would read the name as "y".
+    report, warned = run(df, ["ｙ > 0"])
+    assert report.violations == {"ｙ > 0": 0}
+    assert "unknown name 'ｙ'" in warned[0]
+    assert run(ThroughPandas(df), ["ｙ > 0"])[1] == warned
+
+
+@pytest.mark.parametrize("columns", [["5", 5], [5, "5"], ["5", 5.0][:1] + [np.int64(5)]])
+def test_backticked_label_matching_two_columns_is_refused(columns):
+    # pandas 2.x reads `5` as the column "5", pandas 3 as whichever comes last.
+    df = pd.DataFrame([[1.0, -1.0], [-1.0, 1.0], [2.0, 3.0]], columns=columns)
+    report, warned = run(df, ["`5` > 0"])
+    assert report.violations == {"`5` > 0": 0}
+    assert warned == ["Rule '`5` > 0' was refused and counts 0 violations: `5` is ambiguous: another column's label reads the same as text."]
+    assert run(ThroughPandas(df), ["`5` > 0"])[1] == warned
+    single = pd.DataFrame({"5": [1.0, -1.0], "x": [1.0, 1.0]})
+    assert assert_same(single, ["`5` > 0"]).violating_rows.tolist() == [1]
+
+
+def test_backticked_label_clashing_with_pandas_names_is_refused():
+    clash = pd.DataFrame({"a b": [1.0, -1.0], "BACKTICK_QUOTED_STRING_a_b": [-1.0, 1.0]})
+    report, warned = run(clash, ["`a b` > 0"])
+    assert report.violations == {"`a b` > 0": 0}
+    assert "`a b` is ambiguous" in warned[0]
+    assert run(ThroughPandas(clash), ["`a b` > 0"])[1] == warned
+
+
+@pytest.mark.parametrize(
+    "value, name", [({"a": [1]}, "dict"), (pd.Series([1.0]), "Series"), (None, "NoneType"), ([[1]], "list")]
+)
+def test_validate_refuses_what_is_not_a_dataframe(value, name):
+    with pytest.raises(TypeError) as info:
+        Rulix().add_rule("a > 0").validate(value)
+    assert str(info.value) == f"validate() expects a pandas DataFrame, got {name}"

@@ -88,6 +88,7 @@ private:
     int backtick_clash_ = -1;
     std::size_t rows_ = 0;
     std::unordered_map<std::u32string, bool> names_;
+    std::vector<std::u32string> label_forms_;  // [0] unused; text forms of non-string labels
     std::unordered_map<std::u32string, std::unique_ptr<Column>> columns_;
     std::unique_ptr<BufferPool> pool_;
 };
