@@ -442,3 +442,19 @@ def test_validate_refuses_what_is_not_a_dataframe(value, name):
     with pytest.raises(TypeError) as info:
         Rulix().add_rule("a > 0").validate(value)
     assert str(info.value) == f"validate() expects a pandas DataFrame, got {name}"
+
+
+@pytest.mark.parametrize("rule", ["x > 2 ** 10 ** 10", "x > (9 ** 99999) ** 99999", "x < 7 ** (10 ** 7)"])
+def test_huge_powers_of_numbers_are_refused_on_both_paths(rule):
+    # Python would compute these integers exactly (minutes, gigabytes) on
+    # either path; such a rule from a configuration file must not hang validate.
+    df = pd.DataFrame({"x": [1.0, 2.0]})
+    report, warned = run(df, [rule])
+    assert report.violations == {rule: 0}
+    assert warned == [f"Rule {rule!r} was refused and counts 0 violations: it raises a number to a power whose result would take more than a million bits."]
+    assert run(ThroughPandas(df), [rule])[1] == warned
+
+
+def test_large_powers_of_columns_are_evaluated():
+    df = pd.DataFrame({"x": [1.0, 2.0, 0.5], "i": [1, 2, 3]})
+    assert assert_same(df, ["x ** 100000 < 2", "i ** 1000001 > 0", "x > 2 ** 20"]).total_violations > 0

@@ -99,7 +99,12 @@ rulix::Tokenized check_text(nb::handle text, rulix::Frame &frame) {
     auto resolve = [&](std::u32string &name, bool backticked, std::string &why) {
         return frame.resolve(name, backticked, why);
     };
-    return rulix::tokenize_rule(to_u32(text), resolve);
+    rulix::Tokenized t = rulix::tokenize_rule(to_u32(text), resolve);
+    if (t.ok && rulix::literal_power_too_large(t.tokens)) {
+        t.ok = false;
+        t.reason = "it raises a number to a power whose result would take more than a million bits";
+    }
+    return t;
 }
 
 // The text DataFrame.eval is given: whitespace between tokens made plain spaces.

@@ -2264,6 +2264,59 @@ size_t mark_rows(std::vector<std::uint8_t> &marks, size_t n, Bad &&bad) {
 }
 }  // namespace
 
+namespace {
+
+// log2 of an upper bound of |value| for a subtree made only of number
+// literals (Python evaluates those with arbitrary-precision integers), or
+// nullopt when the subtree involves a column or anything else.
+std::optional<double> literal_magnitude(const Expr &e) {
+    switch (e.kind) {
+        case Expr::Number: {
+            double v = std::strtod(e.text.c_str(), nullptr);
+            if (e.text.find_first_of("xXoObB_") != std::string::npos) v = std::ldexp(1.0, 4 * static_cast<int>(e.text.size()));
+            return std::log2(std::max(std::fabs(v), 1.0));
+        }
+        case Expr::Bool: return 0.0;
+        case Expr::Unary: return e.op == '!' ? std::optional<double>() : literal_magnitude(*e.args[0]);
+        case Expr::Binary: {
+            auto a = literal_magnitude(*e.args[0]);
+            auto b = literal_magnitude(*e.args[1]);
+            if (!a || !b) return std::nullopt;
+            switch (e.op) {
+                case '+': case '-': return std::max(*a, *b) + 1;
+                case '*': return *a + *b;
+                case 'P': return *a <= 0 ? 0.0 : *a * std::exp2(std::min(*b, 1100.0));
+                case '/': case 'F': case '%': return *a;
+                default: return 1.0;  // comparisons and logic give booleans
+            }
+        }
+        default: return std::nullopt;
+    }
+}
+
+bool huge_power(const Expr &e) {
+    if (e.kind == Expr::Binary && e.op == 'P') {
+        auto m = literal_magnitude(e);
+        if (m && *m > 1e6) return true;
+    }
+    for (const auto &a : e.args)
+        if (huge_power(*a)) return true;
+    return false;
+}
+
+}  // namespace
+
+bool literal_power_too_large(const std::vector<Token> &tokens) {
+    ExprPtr root = Parser(tokens).run();
+    if (root) return huge_power(*root);
+    // Not a shape parsed here: any power of a number or bracket is suspect.
+    for (size_t k = 1; k < tokens.size(); ++k)
+        if (tokens[k].kind == TokKind::Op && tokens[k].text == U"**" &&
+            (tokens[k - 1].kind == TokKind::Number || tokens[k - 1].text == U")"))
+            return true;
+    return false;
+}
+
 bool Frame::expression(const std::vector<Token> &tokens, std::vector<std::uint8_t> &marks, std::size_t &count) {
     if (!native_allowed()) return false;
     ExprPtr root = Parser(tokens).run();

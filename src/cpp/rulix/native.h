@@ -44,6 +44,11 @@ struct Column;
 struct Expr;
 class BufferPool;
 
+// Whether a rule raises numbers (not columns) to a power whose result would
+// have more than a million bits: Python computes such integers exactly, on
+// either path, which would take the process's memory and time.
+bool literal_power_too_large(const std::vector<Token> &tokens);
+
 // The columns of one table, loaded on first use for the rules of one validate call.
 class Frame {
 public:
