@@ -505,7 +505,8 @@ bool load_arrow_text(Column &c, nb::handle chunked, std::size_t rows) {
     nb::object chunks = chunked.attr("chunks");
     std::size_t total = 0;
     for (nb::handle chunk : chunks) {
-        nb::object type_str = nb::str(chunk.attr("type"));
+        nb::object chunk_type = chunk.attr("type");
+        nb::object type_str = nb::str(chunk_type);
         std::string type = qrt::to_string(type_str);
         if (type != "string" && type != "large_string") return false;
         TextColumn::Chunk ch;
@@ -696,7 +697,8 @@ const Column *Frame::column(const std::u32string &label) {
     };
 
     if (ndarray.is(type_of(array))) {
-        std::string k = qrt::to_string(dtype.attr("kind"));
+        nb::object kind = dtype.attr("kind");
+        std::string k = qrt::to_string(kind);
         if (k == "b" || k == "i" || k == "u" || k == "f") {
             numeric(array, Column::Numeric);
         } else if (k == "O") {
@@ -714,8 +716,9 @@ const Column *Frame::column(const std::u32string &label) {
 
     nb::object arrays = pd.attr("arrays");
     nb::handle t = type_of(array);
-    if (t.is(arrays.attr("IntegerArray")) || t.is(arrays.attr("FloatingArray")) ||
-        t.is(arrays.attr("BooleanArray"))) {
+    nb::object integer_array = arrays.attr("IntegerArray"), floating_array = arrays.attr("FloatingArray"),
+               boolean_array = arrays.attr("BooleanArray");
+    if (t.is(integer_array) || t.is(floating_array) || t.is(boolean_array)) {
         nb::object data = array.attr("_data"), mask = array.attr("_mask");
         if (!numeric(data, Column::Masked)) return nullptr;
         NumView mv;
@@ -728,7 +731,8 @@ const Column *Frame::column(const std::u32string &label) {
         c.mask_array = std::move(mask);
         return &c;
     }
-    if (nb::isinstance(dtype, pd.attr("StringDtype"))) {
+    nb::object string_dtype = pd.attr("StringDtype");
+    if (nb::isinstance(dtype, string_dtype)) {
         nb::object storage = dtype.attr("storage"), na_value = dtype.attr("na_value");
         std::string st = qrt::to_string(storage);
         c.text.na_results = na_value.is(na);
@@ -746,7 +750,8 @@ const Column *Frame::column(const std::u32string &label) {
         if (ok) c.kind = Column::Text;
         return ok ? &c : nullptr;
     }
-    if (t.is(pd.attr("Categorical"))) {
+    nb::object categorical = pd.attr("Categorical");
+    if (t.is(categorical)) {
         nb::object codes = array.attr("codes");
         nb::object categories = array.attr("categories");
         nb::object values = categories.attr("tolist")();
@@ -764,8 +769,10 @@ const Column *Frame::column(const std::u32string &label) {
         return &c;
     }
     // Timezone-naive datetimes and timedeltas: their numpy values.
-    if (nb::isinstance(dtype, np.attr("dtype"))) {
-        std::string k = qrt::to_string(dtype.attr("kind"));
+    nb::object numpy_dtype = np.attr("dtype");
+    if (nb::isinstance(dtype, numpy_dtype)) {
+        nb::object kind = dtype.attr("kind");
+        std::string k = qrt::to_string(kind);
         if (k == "M" || k == "m") {
             nb::object values = np.attr("asarray")(array);
             if (ndarray.is(type_of(values))) {
@@ -1774,11 +1781,16 @@ private:
         return value;
     }
 
+    bool is_numpy_scalar(nb::handle o) {
+        nb::object number = f_.numpy().attr("number"), bool_ = f_.numpy().attr("bool_");
+        return nb::isinstance(o, number) || nb::isinstance(o, bool_);
+    }
+
     Val from_array(nb::object arr) {
         nb::object ndarray = f_.numpy().attr("ndarray");
         if (!ndarray.is(type_of(arr))) {
             if (PyLong_Check(arr.ptr()) || PyFloat_Check(arr.ptr()) ||
-                nb::isinstance(arr, f_.numpy().attr("number")) || nb::isinstance(arr, f_.numpy().attr("bool_"))) {
+                is_numpy_scalar(arr)) {
                 Val v;
                 v.kind = Val::Scalar;
                 v.obj = std::move(arr);
