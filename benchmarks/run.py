@@ -5,7 +5,9 @@ of the evaluation against a peer evaluator.
                              [--peer-python PATH] [--skip-evaluation]
 
 Prints one table: operation, table size, rules/columns, our time (median of
-several runs), the baseline's time measured in the same run, their ratio and
+several runs), the baseline's time measured in the same run, their ratio, for
+some cases a floor (a hand-written one-pass vectorised version of the same
+work) with how many times slower than it we are, and
 how far the operation raised the process's resident memory at its peak
 (first run, above what the process held after building its inputs). Every case runs in a fresh subprocess so
 that peak memory (VmHWM, reset before the operation) belongs to it alone.
@@ -101,7 +103,8 @@ def run_case(name, quick, repeat):
         case["check"](state)
     ours = _median_time(case["ours"], state, case.get("repeat", repeat))
     base = _median_time(case["baseline"], state, case.get("repeat", repeat)) if case.get("baseline") else None
-    return {"ours": ours, "baseline": base, "peak_kib": peak, "note": case.get("note", "")}
+    floor = _median_time(case["floor"], state, case.get("repeat", repeat)) if case.get("floor") else None
+    return {"ours": ours, "baseline": base, "floor": floor, "peak_kib": peak, "note": case.get("note", "")}
 
 
 def _fmt_time(t):
@@ -150,7 +153,12 @@ def main():
         r = json.loads(proc.stdout.strip().splitlines()[-1])
         ratio = f"{r['baseline'] / r['ours']:.1f}x" if r["baseline"] else "-"
         peak = f"{r['peak_kib'] / 1024:.1f} MiB" if r["peak_kib"] is not None else "-"
-        rows.append((case["name"], case["size"], case["what"], _fmt_time(r["ours"]), _fmt_time(r["baseline"]), ratio, peak))
+        floor = r.get("floor")
+        vs_floor = f"{r['ours'] / floor:.2f}x" if floor else "-"
+        rows.append(
+            (case["name"], case["size"], case["what"], _fmt_time(r["ours"]), _fmt_time(r["baseline"]), ratio,
+             _fmt_time(floor), vs_floor, peak)
+        )
         print(f"  done: {case['name']} {case['size']}", file=sys.stderr, flush=True)
 
     extra = []
@@ -168,7 +176,10 @@ def main():
                      f"{_fmt_time(without)} without, {with_ci / without:.1f}x the cost "
                      f"(median of 3 alternating rounds)")
 
-    header = ("operation", "table", "rules/columns", "ours (median)", "baseline", "ratio", "peak memory")
+    # floor: a hand-written one-pass vectorised version of the same work, where a
+    # case has one; "ours/floor" is how many times slower than it we are.
+    header = ("operation", "table", "rules/columns", "ours (median)", "baseline", "ratio", "floor", "ours/floor",
+              "peak memory")
     if rows:
         widths = [max(len(str(x)) for x in col) for col in zip(header, *rows)]
         line = "  ".join(h.ljust(w) for h, w in zip(header, widths))

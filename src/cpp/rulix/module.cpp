@@ -7,7 +7,7 @@
 #include <cstring>
 #include <optional>
 #include <unordered_map>
-#include "rulix/fastpath.h"
+#include "rulix/native.h"
 
 namespace {
 
@@ -92,181 +92,29 @@ nb::object rulix_parse_rule(Call &c) {
     return parsed;
 }
 
-// What validation needs to know about the table: which names are its string
-// column labels (for the allowlist), and the buffers of the columns that rules
-// evaluated natively read.
-class Table final : public rulix::Inputs {
-public:
-    explicit Table(nb::handle df) : df_(df) {}
-    ~Table() override {
-        for (auto &c : columns_)
-            if (c.second.buffer.obj) PyBuffer_Release(&c.second.buffer);
-    }
-    Table(const Table &) = delete;
-    Table &operator=(const Table &) = delete;
-
-    // Whether `name` is a string label of a column of the table.
-    bool is_column(const std::u32string &name) {
-        auto it = names_.find(name);
-        if (it != names_.end()) return it->second;
-        if (!columns_obj_.is_valid()) {
-            columns_obj_ = get(df_, "columns");
-            nb::object nlevels = get(columns_obj_, "nlevels");
-            single_level_ = nb::cast<int>(nlevels) == 1;
-        }
-        bool found = single_level_ &&
-                     qrt::check_int(PySequence_Contains(columns_obj_.ptr(), from_u32(name).ptr()));
-        names_.emplace(name, found);
-        return found;
-    }
-
-    // Native evaluation is used only on plain DataFrames, whose eval is pandas' own.
-    bool native_allowed() {
-        if (native_ < 0) {
-            nb::object frame_type = get(pandas(), "DataFrame");
-            native_ = frame_type.is(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(df_.ptr()))));
-            if (native_) {
-                rows_ = nb::len(df_);
-                index_ = get(df_, "index");
-            }
-        }
-        return native_ == 1;
-    }
-    size_t rows() const { return rows_; }
-    // The index as it was when the native masks' length was taken. Positions
-    // flagged natively are turned into labels through this index, held for
-    // the whole call: a rule's callbacks may change the table in place.
-    nb::handle index() const { return index_; }
-
-    // Prepare a compiled rule: every column it reads must be a supported numpy
-    // buffer and every literal a number that compares the way numpy would.
-    bool prepare(const rulix::Node &n) {
-        if (n.kind != rulix::Node::Cmp) return prepare(*n.a) && (!n.b || prepare(*n.b));
-        const rulix::ColumnView *cols[2] = {nullptr, nullptr};
-        const rulix::Operand *ops[2] = {&n.lhs, &n.rhs};
-        for (int k = 0; k < 2; ++k)
-            if (ops[k]->is_column && !(cols[k] = load_column(ops[k]->column))) return false;
-        for (int k = 0; k < 2; ++k) {
-            if (ops[k]->is_column) continue;
-            const rulix::Literal *lit = load_literal(ops[k]->literal);
-            if (!lit) return false;
-            const rulix::ColumnView *other = cols[1 - k];
-            if (lit->is_int && other && !rulix::int_literal_fits(*other, lit->i)) return false;
-        }
-        return true;
-    }
-
-    const rulix::ColumnView &column(const std::u32string &label) override {
-        return columns_.at(label).view;
-    }
-    const rulix::Literal &literal(const std::string &text) override { return literals_.at(text); }
-
-private:
-    struct Column {
-        nb::object array;
-        Py_buffer buffer{};
-        rulix::ColumnView view;
-        bool ok = false;
-    };
-
-    static nb::object from_u32(const std::u32string &s) {
-        return qrt::check(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, s.data(),
-                                                    static_cast<Py_ssize_t>(s.size())));
-    }
-
-    // The column's values without copying: a numpy array of a supported type.
-    const rulix::ColumnView *load_column(const std::u32string &label) {
-        auto it = columns_.find(label);
-        if (it == columns_.end()) {
-            it = columns_.emplace(label, Column()).first;
-            Column &c = it->second;
-            nb::object loc = get(columns_obj_, "get_loc")(from_u32(label));
-            if (!PyLong_CheckExact(loc.ptr())) return nullptr;  // duplicated label
-            nb::object array;
-            if (nb::hasattr(df_, "_get_column_array"))
-                array = get(df_, "_get_column_array")(loc);
-            else
-                array =
-                    get(item(get(df_, "iloc"),
-                             nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), loc)),
-                        "to_numpy")();
-            nb::object ndarray = get(nb::module_::import_("numpy"), "ndarray");
-            if (!ndarray.is(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(array.ptr())))))
-                return nullptr;
-            if (PyObject_GetBuffer(array.ptr(), &c.buffer, PyBUF_RECORDS_RO) < 0) {
-                PyErr_Clear();
-                c.buffer = Py_buffer{};
-                return nullptr;
-            }
-            const char *fmt = c.buffer.format ? c.buffer.format : "B";
-            if (*fmt == '@' || *fmt == '=' || *fmt == '<') ++fmt;
-            size_t itemsize = static_cast<size_t>(c.buffer.itemsize);
-            if (c.buffer.ndim != 1 || fmt[0] == 0 || fmt[1] != 0 ||
-                !rulix::supported_format(fmt[0], itemsize) ||
-                static_cast<size_t>(c.buffer.shape[0]) != rows_)
-                return nullptr;
-            c.view = rulix::ColumnView{static_cast<const char *>(c.buffer.buf), c.buffer.strides[0],
-                                       fmt[0], itemsize};
-            c.array = std::move(array);
-            c.ok = true;
-        }
-        return it->second.ok ? &it->second.view : nullptr;
-    }
-
-    // A literal's value by Python's own rules for int() and float() of the text.
-    const rulix::Literal *load_literal(const std::string &text) {
-        auto it = literals_.find(text);
-        if (it != literals_.end()) return &it->second;
-        nb::object s = nb::str(text.c_str());
-        bool is_float = text.find_first_of(".eE") != std::string::npos;
-        nb::object value = nb::steal(is_float ? PyFloat_FromString(s.ptr())
-                                              : PyLong_FromUnicodeObject(s.ptr(), 10));
-        if (!value.is_valid()) {
-            PyErr_Clear();
-            return nullptr;
-        }
-        rulix::Literal lit;
-        if (is_float) {
-            lit.d = PyFloat_AS_DOUBLE(value.ptr());
-        } else {
-            int overflow = 0;
-            long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-            if (overflow) return nullptr;
-            lit.is_int = true;
-            lit.i = v;
-        }
-        return &literals_.emplace(text, lit).first->second;
-    }
-
-    nb::handle df_;
-    nb::object index_;
-    nb::object columns_obj_;
-    bool single_level_ = true;
-    int native_ = -1;
-    size_t rows_ = 0;
-    std::unordered_map<std::u32string, bool> names_;
-    std::unordered_map<std::u32string, Column> columns_;
-    std::unordered_map<std::string, rulix::Literal> literals_;
-};
-
-// Tokenize a rule text against the allowlist. A text that is not a string is
-// refused too.
-rulix::Tokenized check_text(nb::handle text, Table &table) {
+// Tokenize a rule text against the allowlist, resolving its names against the
+// table. A text that is not a string is refused too.
+rulix::Tokenized check_text(nb::handle text, rulix::Frame &frame) {
     if (!PyUnicode_Check(text.ptr())) {
         rulix::Tokenized t;
         t.reason = "the rule text is not a string";
         return t;
     }
-    auto is_column = [&](const std::u32string &n) { return table.is_column(n); };
-    return rulix::tokenize_rule(to_u32(text), is_column);
+    auto resolve = [&](std::u32string &name, bool backticked, std::string &why) {
+        return frame.resolve(name, backticked, why);
+    };
+    rulix::Tokenized t = rulix::tokenize_rule(to_u32(text), resolve);
+    if (t.ok && rulix::literal_power_too_large(t.tokens)) {
+        t.ok = false;
+        t.reason = "it raises a number to a power whose result would take more than a million bits";
+    }
+    return t;
 }
 
-// A rule compiled for native evaluation, when its shape, columns and literals allow it.
-std::unique_ptr<rulix::Node> compile_native(const rulix::Tokenized &t, Table &table) {
-    if (!table.native_allowed()) return nullptr;
-    std::unique_ptr<rulix::Node> node = rulix::compile(t.tokens);
-    if (node && !table.prepare(*node)) return nullptr;
-    return node;
+// The text DataFrame.eval is given: whitespace between tokens made plain spaces.
+nb::object eval_text(const rulix::Tokenized &t) {
+    return qrt::check(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, t.normalized.data(),
+                                                static_cast<Py_ssize_t>(t.normalized.size())));
 }
 
 void warn_rule(nb::handle rule_str, const std::string &what) {
@@ -371,29 +219,18 @@ nb::object rulix_validate(Call &c) {
         qrt::raise(PyExc_ImportError,
                    "cannot import name 'QuorvixInputError' from 'quorvix.exceptions'");
 
+    nb::object frame_type = get(pandas(), "DataFrame");
+    if (!qrt::check_int(PyObject_IsInstance(df.ptr(), frame_type.ptr())))
+        qrt::raise(PyExc_TypeError, "validate() expects a pandas DataFrame, got %.200s",
+                   Py_TYPE(df.ptr())->tp_name);
+
     nb::dict violations;
     nb::set all_violating;
-    Table table(df);
+    rulix::Frame table(df);
     nb::object zero = nb::int_(0);
     // Rows broken by rules evaluated natively; their labels join the set at the end.
     std::vector<std::uint8_t> native_rows;
-    std::vector<std::uint8_t> mask, other;
-
-    // Counts the rows of a native mask (inverted first when `negate`), marks them
-    // and records the count.
-    auto record_native = [&](nb::handle rule_str, const std::vector<std::uint8_t> &v, bool negate) {
-        if (native_rows.empty()) native_rows.assign(table.rows(), 0);
-        const std::uint8_t flip = negate ? 1 : 0;
-        size_t count = 0;
-        std::uint8_t *marks = native_rows.data();
-        const std::uint8_t *m = v.data();
-        for (size_t i = 0, n = v.size(); i < n; ++i) {
-            std::uint8_t bad = static_cast<std::uint8_t>(m[i] ^ flip);
-            count += bad;
-            marks[i] |= bad;
-        }
-        set_item(violations, rule_str, nb::int_(count));
-    };
+    size_t native_count = 0;
 
     nb::object rules = nb::iter(get(self, "_rules"));
     nb::object parsed_rules = nb::iter(get(self, "_parsed_rules"));
@@ -420,18 +257,13 @@ nb::object rulix_validate(Call &c) {
                 warn_rule(rule_str, "was refused and counts 0 violations: " + why + ".");
                 continue;
             }
-            auto cond_node = compile_native(cond_tokens, table);
-            auto cons_node = cond_node ? compile_native(cons_tokens, table) : nullptr;
-            if (cond_node && cons_node) {
-                rulix::evaluate(*cond_node, table, table.rows(), mask);
-                rulix::evaluate(*cons_node, table, table.rows(), other);
-                for (size_t i = 0; i < mask.size(); ++i) mask[i] &= static_cast<std::uint8_t>(other[i] ^ 1);
-                record_native(rule_str, mask, false);
+            if (table.conditional(cond_tokens.tokens, cons_tokens.tokens, native_rows, native_count)) {
+                set_item(violations, rule_str, nb::int_(native_count));
                 continue;
             }
             try {
-                nb::object cond_mask = get(df, "eval")(cond_str);
-                nb::object cons_mask = get(df, "eval")(cons_str);
+                nb::object cond_mask = get(df, "eval")(eval_text(cond_tokens));
+                nb::object cons_mask = get(df, "eval")(eval_text(cons_tokens));
                 nb::object violating_mask = cond_mask & ~cons_mask;
                 set_item(violations, rule_str,
                          qrt::check(PyNumber_Long(get(violating_mask, "sum")().ptr())));
@@ -449,13 +281,12 @@ nb::object rulix_validate(Call &c) {
                 warn_rule(rule_str, "was refused and counts 0 violations: " + tokens.reason + ".");
                 continue;
             }
-            if (auto node = compile_native(tokens, table)) {
-                rulix::evaluate(*node, table, table.rows(), mask);
-                record_native(rule_str, mask, true);
+            if (table.expression(tokens.tokens, native_rows, native_count)) {
+                set_item(violations, rule_str, nb::int_(native_count));
                 continue;
             }
             try {
-                nb::object result = get(df, "eval")(expr);
+                nb::object result = get(df, "eval")(eval_text(tokens));
                 if (nb::hasattr(result, "__iter__")) {
                     nb::object violating_mask = ~get(result, "astype")(nb::handle(
                         reinterpret_cast<PyObject *>(&PyBool_Type)));

@@ -70,8 +70,8 @@ std::string describe(char32_t c) {
 
 class Scanner {
 public:
-    Scanner(const std::u32string &text, const std::function<bool(const std::u32string &)> &is_column)
-        : s_(text), is_column_(is_column) {}
+    Scanner(const std::u32string &text, const ColumnResolver &resolve)
+        : s_(text), resolve_(resolve) {}
 
     Tokenized run() {
         Tokenized out;
@@ -79,9 +79,11 @@ public:
             out.reason = "it is longer than " + std::to_string(kMaxRuleLength) + " characters";
             return out;
         }
+        out.normalized = s_;
         while (i_ < s_.size()) {
             char32_t c = s_[i_];
             if (is_space(c)) {
+                out.normalized[i_] = U' ';
                 ++i_;
                 continue;
             }
@@ -125,8 +127,11 @@ private:
         while (j < s_.size() && s_[j] != '`') ++j;
         if (j >= s_.size()) return fail("unterminated backtick name");
         std::u32string label = s_.substr(start, j - start);
-        if (!is_column_(label))
-            return fail("`" + to_utf8(label) + "` is not a column of the table");
+        std::string why;
+        if (!resolve_(label, true, why))
+            return fail(why.empty() ? "`" + to_utf8(s_.substr(start, j - start)) +
+                                          "` is not a column of the table"
+                                    : why);
         toks_.push_back(Token{TokKind::Backtick, label, i_});
         i_ = j + 1;
         return true;
@@ -215,10 +220,13 @@ private:
             push(TokKind::Keyword, start, i_);
             return true;
         }
-        if (is_column_(word)) {
-            push(TokKind::Column, start, i_);
+        std::u32string label = word;
+        std::string why;
+        if (resolve_(label, false, why)) {
+            toks_.push_back(Token{TokKind::Column, std::move(label), start});
             return true;
         }
+        if (!why.empty()) return fail(why);
         if (one_of(word, kMathFuncs)) {
             push(TokKind::Func, start, i_);
             return true;
@@ -264,7 +272,7 @@ private:
     }
 
     const std::u32string &s_;
-    const std::function<bool(const std::u32string &)> &is_column_;
+    const ColumnResolver &resolve_;
     size_t i_ = 0;
     size_t depth_ = 0;
     std::vector<Token> toks_;
@@ -296,9 +304,8 @@ std::string to_utf8(const std::u32string &s) {
     return out;
 }
 
-Tokenized tokenize_rule(const std::u32string &text,
-                        const std::function<bool(const std::u32string &)> &is_column) {
-    return Scanner(text, is_column).run();
+Tokenized tokenize_rule(const std::u32string &text, const ColumnResolver &resolve) {
+    return Scanner(text, resolve).run();
 }
 
 }  // namespace rulix

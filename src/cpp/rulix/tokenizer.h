@@ -27,24 +27,32 @@ enum class TokKind {
 
 struct Token {
     TokKind kind;
-    std::u32string text;
-    size_t pos;  // offset of the token in the rule text (code points)
+    std::u32string text;  // for Column and Backtick tokens: the column label
+    size_t pos;           // offset of the token in the rule text (code points)
 };
 
 struct Tokenized {
     bool ok = false;
     std::string reason;  // why the text was refused, when !ok
     std::vector<Token> tokens;
+    // The rule text with every whitespace character between tokens (line breaks,
+    // tabs, form feeds) replaced by a space: what DataFrame.eval is given, so that
+    // both evaluation paths read the same expression.
+    std::u32string normalized;
 };
+
+// Resolves a name of the rule (bare when `backticked` is false) to a column
+// label of the table, rewriting `name` to that label. Returns false when the
+// name is not a column; `why` may then hold the reason.
+using ColumnResolver = std::function<bool(std::u32string &name, bool backticked, std::string &why)>;
 
 // Longest rule text accepted, in characters, and deepest bracket nesting.
 constexpr size_t kMaxRuleLength = 10000;
 constexpr size_t kMaxNesting = 100;
 
-// Tokenize `text` and check every token against the allowlist. `is_column`
+// Tokenize `text` and check every token against the allowlist. `resolve`
 // tells whether a name is a string column label of the table being validated.
-Tokenized tokenize_rule(const std::u32string &text,
-                        const std::function<bool(const std::u32string &)> &is_column);
+Tokenized tokenize_rule(const std::u32string &text, const ColumnResolver &resolve);
 
 // UTF-8 encoding of a code-point string (for messages).
 std::string to_utf8(const std::u32string &s);

@@ -1,0 +1,2401 @@
+// See native.h.
+#include "rulix/native.h"
+
+#include "runtime/runtime.h"
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <unordered_set>
+#include <algorithm>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#include <type_traits>
+
+namespace rulix {
+
+using namespace nb::literals;
+
+// Row-sized byte buffers reused across the rules of one validate call, so
+// evaluation does not page in fresh memory for every intermediate result.
+class BufferPool {
+public:
+    std::vector<std::uint8_t> take(std::size_t n) {
+        if (spare_.empty()) return std::vector<std::uint8_t>(n);
+        std::vector<std::uint8_t> v = std::move(spare_.back());
+        spare_.pop_back();
+        v.resize(n);
+        return v;
+    }
+    void give(std::vector<std::uint8_t> &&v) {
+        if (v.capacity() > 0 && spare_.size() < 16) spare_.push_back(std::move(v));
+    }
+
+private:
+    std::vector<std::vector<std::uint8_t>> spare_;
+};
+
+namespace {
+
+nb::handle type_of(nb::handle o) { return nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(o.ptr()))); }
+
+nb::object from_u32(const std::u32string &s) {
+    return qrt::check(
+        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+std::u32string to_u32(nb::handle s) {
+    Py_ssize_t n = PyUnicode_GetLength(s.ptr());
+    if (n < 0) qrt::throw_error();
+    std::u32string out(static_cast<size_t>(n), U'\0');
+    if (n > 0 && !PyUnicode_AsUCS4(s.ptr(), reinterpret_cast<Py_UCS4 *>(out.data()), n, 0))
+        qrt::throw_error();
+    return out;
+}
+
+// A buffer of a Python object, released when it goes out of scope.
+class Buffer {
+public:
+    Buffer() = default;
+    ~Buffer() {
+        if (view_.obj) PyBuffer_Release(&view_);
+    }
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+
+    // False (and no error set) when the object does not export such a buffer.
+    bool acquire(nb::handle o, int flags) {
+        if (view_.obj) PyBuffer_Release(&view_);
+        if (PyObject_GetBuffer(o.ptr(), &view_, flags) < 0) {
+            PyErr_Clear();
+            view_ = Py_buffer{};
+            return false;
+        }
+        return true;
+    }
+    const Py_buffer &view() const { return view_; }
+
+private:
+    Py_buffer view_{};
+};
+
+// ---------------------------------------------------------------------------
+// Numeric buffers
+
+// A one-dimensional numeric buffer: numpy's type character ('?', b h i l q,
+// B H I L Q, f d) with its item size.
+struct NumView {
+    const char *data = nullptr;
+    std::ptrdiff_t stride = 0;
+    char kind = 0;  // 'b' bool, 'i' signed, 'u' unsigned, 'f' float
+    std::size_t itemsize = 0;
+};
+
+bool num_view_of(const Buffer &b, std::size_t rows, NumView &out) {
+    const Py_buffer &v = b.view();
+    if (v.ndim != 1 || static_cast<std::size_t>(v.shape[0]) != rows) return false;
+    const char *fmt = v.format ? v.format : "B";
+    if (*fmt == '@' || *fmt == '=' || *fmt == '<') ++fmt;
+    if (fmt[0] == 0 || fmt[1] != 0) return false;
+    std::size_t size = static_cast<std::size_t>(v.itemsize);
+    char kind;
+    switch (fmt[0]) {
+        case '?': kind = 'b'; break;
+        case 'b': case 'h': case 'i': case 'l': case 'q': kind = 'i'; break;
+        case 'B': case 'H': case 'I': case 'L': case 'Q': kind = 'u'; break;
+        case 'f': case 'd': kind = 'f'; break;
+        default: return false;
+    }
+    if (kind == 'b' && size != 1) return false;
+    if ((kind == 'i' || kind == 'u') && size != 1 && size != 2 && size != 4 && size != 8) return false;
+    if (kind == 'f' && size != 4 && size != 8) return false;
+    out = NumView{static_cast<const char *>(v.buf), v.strides[0], kind, size};
+    return true;
+}
+
+template <class T>
+struct Strided {
+    const char *p;
+    std::ptrdiff_t stride;
+    T operator[](size_t i) const {
+        T v;
+        std::memcpy(&v, p + static_cast<std::ptrdiff_t>(i) * stride, sizeof(T));
+        return v;
+    }
+};
+
+template <class T>
+struct Contiguous {
+    const char *p;
+    T operator[](size_t i) const {
+        T v;
+        std::memcpy(&v, p + i * sizeof(T), sizeof(T));
+        return v;
+    }
+};
+
+template <class T>
+struct Constant {
+    T v;
+    T operator[](size_t) const { return v; }
+};
+
+// Calls f with an indexable view of the buffer's C type.
+template <class F>
+void with_num(const NumView &c, F &&f) {
+    bool contiguous = c.stride == static_cast<std::ptrdiff_t>(c.itemsize);
+    auto go = [&](auto tag) {
+        using T = decltype(tag);
+        if (contiguous) f(Contiguous<T>{c.data});
+        else f(Strided<T>{c.data, c.stride});
+    };
+    switch (c.kind) {
+        case 'b': go(std::uint8_t()); break;
+        case 'f':
+            if (c.itemsize == 4) go(float());
+            else go(double());
+            break;
+        case 'i':
+            switch (c.itemsize) {
+                case 1: go(std::int8_t()); break;
+                case 2: go(std::int16_t()); break;
+                case 4: go(std::int32_t()); break;
+                default: go(std::int64_t()); break;
+            }
+            break;
+        default:
+            switch (c.itemsize) {
+                case 1: go(std::uint8_t()); break;
+                case 2: go(std::uint16_t()); break;
+                case 4: go(std::uint32_t()); break;
+                default: go(std::uint64_t()); break;
+            }
+            break;
+    }
+}
+
+enum class Cmp : std::uint8_t { Gt, Ge, Lt, Le, Eq, Ne };
+
+Cmp flip(Cmp op) {
+    switch (op) {
+        case Cmp::Gt: return Cmp::Lt;
+        case Cmp::Ge: return Cmp::Le;
+        case Cmp::Lt: return Cmp::Gt;
+        case Cmp::Le: return Cmp::Ge;
+        default: return op;
+    }
+}
+
+template <class D, class A, class B, class Op>
+void loop(const A &a, const B &b, size_t n, std::uint8_t *out, Op op) {
+    for (size_t i = 0; i < n; ++i)
+        out[i] = static_cast<std::uint8_t>(op(static_cast<D>(a[i]), static_cast<D>(b[i])));
+}
+
+template <class D, class A, class B>
+void compare(const A &a, const B &b, Cmp op, size_t n, std::uint8_t *out) {
+    switch (op) {
+        case Cmp::Gt: loop<D>(a, b, n, out, std::greater<D>()); break;
+        case Cmp::Ge: loop<D>(a, b, n, out, std::greater_equal<D>()); break;
+        case Cmp::Lt: loop<D>(a, b, n, out, std::less<D>()); break;
+        case Cmp::Le: loop<D>(a, b, n, out, std::less_equal<D>()); break;
+        case Cmp::Eq: loop<D>(a, b, n, out, std::equal_to<D>()); break;
+        case Cmp::Ne: loop<D>(a, b, n, out, std::not_equal_to<D>()); break;
+    }
+}
+
+
+// Comparisons of float64 buffers, eight rows at a time with SSE2 (part of every
+// x86-64 CPU): four two-lane compares, their sign masks joined into one byte,
+// spread to eight 0/1 bytes through a table. The predicates are IEEE's, as
+// numpy's: ordered for > >= < <= == (false with NaN), unordered for != (true).
+#if defined(__SSE2__)
+struct SpreadTable {
+    std::uint64_t bytes[256];
+    SpreadTable() {
+        for (unsigned m = 0; m < 256; ++m) {
+            std::uint64_t v = 0;
+            for (unsigned k = 0; k < 8; ++k)
+                if (m & (1u << k)) v |= std::uint64_t(1) << (8 * k);
+            bytes[m] = v;
+        }
+    }
+};
+const SpreadTable kSpread;
+
+template <int Op, bool ConstantRight>
+void compare_f64_sse2(const double *a, const double *b, double c, size_t n, std::uint8_t *out) {
+    auto cmp = [](__m128d x, __m128d y) {
+        if constexpr (Op == 0) return _mm_cmpgt_pd(x, y);
+        else if constexpr (Op == 1) return _mm_cmpge_pd(x, y);
+        else if constexpr (Op == 2) return _mm_cmplt_pd(x, y);
+        else if constexpr (Op == 3) return _mm_cmple_pd(x, y);
+        else if constexpr (Op == 4) return _mm_cmpeq_pd(x, y);
+        else return _mm_cmpneq_pd(x, y);
+    };
+    const __m128d cv = _mm_set1_pd(c);
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        unsigned bits = 0;
+        for (unsigned k = 0; k < 4; ++k) {
+            __m128d x = _mm_loadu_pd(a + i + 2 * k);
+            __m128d y = ConstantRight ? cv : _mm_loadu_pd(b + i + 2 * k);
+            bits |= static_cast<unsigned>(_mm_movemask_pd(cmp(x, y))) << (2 * k);
+        }
+        std::memcpy(out + i, &kSpread.bytes[bits], 8);
+    }
+    for (; i < n; ++i) {
+        double x = a[i], y = ConstantRight ? c : b[i];
+        bool r;
+        if constexpr (Op == 0) r = x > y;
+        else if constexpr (Op == 1) r = x >= y;
+        else if constexpr (Op == 2) r = x < y;
+        else if constexpr (Op == 3) r = x <= y;
+        else if constexpr (Op == 4) r = x == y;
+        else r = x != y;
+        out[i] = r;
+    }
+}
+
+template <bool ConstantRight>
+void compare_f64(const double *a, const double *b, double c, Cmp op, size_t n, std::uint8_t *out) {
+    switch (op) {
+        case Cmp::Gt: compare_f64_sse2<0, ConstantRight>(a, b, c, n, out); break;
+        case Cmp::Ge: compare_f64_sse2<1, ConstantRight>(a, b, c, n, out); break;
+        case Cmp::Lt: compare_f64_sse2<2, ConstantRight>(a, b, c, n, out); break;
+        case Cmp::Le: compare_f64_sse2<3, ConstantRight>(a, b, c, n, out); break;
+        case Cmp::Eq: compare_f64_sse2<4, ConstantRight>(a, b, c, n, out); break;
+        case Cmp::Ne: compare_f64_sse2<5, ConstantRight>(a, b, c, n, out); break;
+    }
+}
+
+// The float64 cases of compare<double>: contiguous buffers against a constant
+// or each other.
+template <class D, std::enable_if_t<std::is_same_v<D, double>, int> = 0>
+void compare(const Contiguous<double> &a, const Constant<double> &b, Cmp op, size_t n, std::uint8_t *out) {
+    compare_f64<true>(reinterpret_cast<const double *>(a.p), nullptr, b.v, op, n, out);
+}
+template <class D, std::enable_if_t<std::is_same_v<D, double>, int> = 0>
+void compare(const Contiguous<double> &a, const Contiguous<double> &b, Cmp op, size_t n, std::uint8_t *out) {
+    compare_f64<false>(reinterpret_cast<const double *>(a.p), reinterpret_cast<const double *>(b.p), 0.0, op, n,
+                       out);
+}
+#endif
+
+template <class T>
+bool compare_values(T a, T b, Cmp op) {
+    switch (op) {
+        case Cmp::Gt: return a > b;
+        case Cmp::Ge: return a >= b;
+        case Cmp::Lt: return a < b;
+        case Cmp::Le: return a <= b;
+        case Cmp::Eq: return a == b;
+        default: return a != b;
+    }
+}
+
+// How numpy compares two numeric types: in double precision when a float is
+// involved (float32 with an integer of up to 16 bits compares in float32, which
+// is exact for those integers, so double gives the same answer), otherwise
+// exactly as integers. Signed against uint64 is left to numpy.
+enum class Domain : std::uint8_t { Double, Int64, UInt64, Numpy };
+
+Domain domain(const NumView &a, const NumView &b) {
+    if (a.kind == 'f' || b.kind == 'f') return Domain::Double;
+    bool a64u = a.kind == 'u' && a.itemsize == 8, b64u = b.kind == 'u' && b.itemsize == 8;
+    if (!a64u && !b64u) return Domain::Int64;
+    if (a.kind == 'i' || b.kind == 'i') return Domain::Numpy;
+    return Domain::UInt64;
+}
+
+void compare_columns(const NumView &a, const NumView &b, Domain d, Cmp op, size_t n, std::uint8_t *out) {
+    with_num(a, [&](const auto &va) {
+        with_num(b, [&](const auto &vb) {
+            if (d == Domain::Double) compare<double>(va, vb, op, n, out);
+            else if (d == Domain::Int64) compare<std::int64_t>(va, vb, op, n, out);
+            else compare<std::uint64_t>(va, vb, op, n, out);
+        });
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Boolean results with pandas' NA
+
+BufferPool &pool_of(Frame &f);
+
+struct Mask {
+    Mask() = default;
+    // A mask of n rows whose values the caller writes in full.
+    Mask(BufferPool &pool, std::size_t n) : v(pool.take(n)), pool_(&pool) {}
+    ~Mask() {
+        if (pool_) {
+            pool_->give(std::move(v));
+            pool_->give(std::move(na));
+        }
+    }
+    Mask(Mask &&o) noexcept : v(std::move(o.v)), na(std::move(o.na)), rep(o.rep), pool_(o.pool_) {}
+    Mask &operator=(Mask &&o) noexcept {
+        if (this != &o) {
+            if (pool_) {
+                pool_->give(std::move(v));
+                pool_->give(std::move(na));
+            }
+            v = std::move(o.v);
+            na = std::move(o.na);
+            rep = o.rep;
+            pool_ = o.pool_;
+        }
+        return *this;
+    }
+    Mask(const Mask &) = delete;
+    Mask &operator=(const Mask &) = delete;
+
+    std::vector<std::uint8_t> v;   // 1 = true (0 where na)
+    std::vector<std::uint8_t> na;  // empty, or 1 = NA
+    // What pandas holds the result in: a numpy bool array, a nullable boolean
+    // array, or a pyarrow-backed bool array (string[pyarrow] comparisons).
+    enum Rep : std::uint8_t { Numpy, Masked, Arrow } rep = Numpy;
+    bool has_na() const { return !na.empty(); }
+
+private:
+    BufferPool *pool_ = nullptr;
+};
+
+// pandas' nullable boolean cannot take a pyarrow bool holding NA as its right
+// operand (it raises); the rule is then left to pandas.
+bool logic_supported(const Mask &a, const Mask &b) {
+    return !(a.rep == Mask::Masked && b.rep == Mask::Arrow && b.has_na());
+}
+
+void drop_empty_na(Mask &m) {
+    for (std::uint8_t x : m.na)
+        if (x) return;
+    m.na.clear();
+}
+
+// Kleene logic, as pandas' nullable booleans do it.
+void mask_and(Mask &a, const Mask &b) {
+    size_t n = a.v.size();
+    if (!a.has_na() && !b.has_na()) {
+        for (size_t i = 0; i < n; ++i) a.v[i] &= b.v[i];
+        return;
+    }
+    if (!a.has_na()) a.na.assign(n, 0);
+    for (size_t i = 0; i < n; ++i) {
+        std::uint8_t bna = b.has_na() ? b.na[i] : 0;
+        bool a_false = !a.v[i] && !a.na[i], b_false = !b.v[i] && !bna;
+        a.na[i] = static_cast<std::uint8_t>((a.na[i] | bna) && !a_false && !b_false);
+        a.v[i] &= b.v[i];
+    }
+    drop_empty_na(a);
+}
+
+void mask_or(Mask &a, const Mask &b) {
+    size_t n = a.v.size();
+    if (!a.has_na() && !b.has_na()) {
+        for (size_t i = 0; i < n; ++i) a.v[i] |= b.v[i];
+        return;
+    }
+    if (!a.has_na()) a.na.assign(n, 0);
+    for (size_t i = 0; i < n; ++i) {
+        std::uint8_t bna = b.has_na() ? b.na[i] : 0;
+        a.v[i] |= b.v[i];
+        a.na[i] = static_cast<std::uint8_t>((a.na[i] | bna) && !a.v[i]);
+    }
+    drop_empty_na(a);
+}
+
+void mask_not(Mask &a) {
+    size_t n = a.v.size();
+    if (!a.has_na()) {
+        for (size_t i = 0; i < n; ++i) a.v[i] ^= 1;
+        return;
+    }
+    for (size_t i = 0; i < n; ++i) a.v[i] = static_cast<std::uint8_t>(!a.v[i] && !a.na[i]);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Columns
+
+// Text of a column as the comparisons read it.
+struct TextColumn {
+    enum Source : std::uint8_t { Object, Arrow, Categorical } source = Object;
+    // pd.NA as missing value: ordering comparisons and comparisons between
+    // columns give NA for missing values. Otherwise they give False (True for !=).
+    bool na_results = false;
+    std::string dtype;  // str(dtype), to tell whether two columns compare alike
+
+    // Object: the array's items; present[i] = 1 when item i is a str (else missing).
+    PyObject *const *items = nullptr;
+    std::ptrdiff_t item_stride = 0;
+    std::vector<std::uint8_t> present;
+
+    // Arrow: the chunks of a string / large_string array.
+    struct Chunk {
+        std::size_t length = 0, offset = 0;
+        const std::uint8_t *validity = nullptr;
+        const void *offsets = nullptr;
+        bool large = false;
+        const char *data = nullptr;
+        std::size_t data_len = 0;
+    };
+    std::vector<Chunk> chunks;
+
+    // Categorical: codes and the categories (all str).
+    NumView codes;
+    std::vector<nb::object> categories;
+
+    PyObject *item(size_t i) const {
+        return *reinterpret_cast<PyObject *const *>(reinterpret_cast<const char *>(items) +
+                                                     static_cast<std::ptrdiff_t>(i) * item_stride);
+    }
+};
+
+struct Column {
+    enum Kind : std::uint8_t { Unsupported, Numeric, Masked, Text, Time } kind = Unsupported;
+    nb::object array;  // Numeric: the ndarray; Masked: its data; Time: an int64 view
+    Buffer buffer;
+    NumView view;
+    nb::object mask_array;  // Masked: the NA flags
+    Buffer mask_buffer;
+    const std::uint8_t *na = nullptr;
+    std::string time_dtype;  // Time: str(dtype)
+    TextColumn text;
+    std::vector<nb::object> keep;  // objects whose buffers are read
+    std::vector<std::unique_ptr<Buffer>> buffers;
+};
+
+namespace {
+
+bool is_missing_item(PyObject *o, PyObject *na) {
+    if (o == Py_None || o == na) return true;
+    if (PyFloat_Check(o)) return std::isnan(PyFloat_AS_DOUBLE(o));
+    return false;
+}
+
+// Object items: only str (exactly) and missing values are compared natively.
+bool load_object_text(Column &c, nb::handle array, std::size_t rows, nb::handle na) {
+    auto buf = std::make_unique<Buffer>();
+    if (!buf->acquire(array, PyBUF_RECORDS_RO)) return false;
+    const Py_buffer &v = buf->view();
+    if (v.ndim != 1 || static_cast<std::size_t>(v.shape[0]) != rows || !v.format ||
+        std::strcmp(v.format, "O") != 0 || v.itemsize != sizeof(PyObject *))
+        return false;
+    TextColumn &t = c.text;
+    t.items = static_cast<PyObject *const *>(v.buf);
+    t.item_stride = v.strides[0];
+    t.present.resize(rows);
+    for (size_t i = 0; i < rows; ++i) {
+        PyObject *o = t.item(i);
+        if (PyUnicode_CheckExact(o)) t.present[i] = 1;
+        else if (is_missing_item(o, na.ptr())) t.present[i] = 0;
+        else return false;
+    }
+    c.keep.push_back(nb::borrow(array));
+    c.buffers.push_back(std::move(buf));
+    return true;
+}
+
+bool load_arrow_text(Column &c, nb::handle chunked, std::size_t rows) {
+    nb::object chunks = qrt::get(chunked, "chunks");
+    std::size_t total = 0;
+    for (nb::handle chunk : chunks) {
+        nb::object chunk_type = qrt::get(chunk, "type");
+        nb::object type_str = nb::str(chunk_type);
+        std::string type = qrt::to_string(type_str);
+        if (type != "string" && type != "large_string") return false;
+        TextColumn::Chunk ch;
+        ch.large = type == "large_string";
+        ch.length = nb::len(chunk);
+        nb::object offset = qrt::get(chunk, "offset");
+        ch.offset = nb::cast<std::size_t>(offset);
+        nb::object buffers = qrt::get(chunk, "buffers")();
+        if (nb::len(buffers) != 3) return false;
+        const void *ptrs[3] = {nullptr, nullptr, nullptr};
+        size_t lens[3] = {0, 0, 0};
+        for (size_t k = 0; k < 3; ++k) {
+            nb::object b = qrt::item(buffers, nb::int_(k));
+            if (b.is_none()) continue;
+            auto buf = std::make_unique<Buffer>();
+            if (!buf->acquire(b, PyBUF_SIMPLE)) return false;
+            ptrs[k] = buf->view().buf;
+            lens[k] = static_cast<size_t>(buf->view().len);
+            c.keep.push_back(std::move(b));
+            c.buffers.push_back(std::move(buf));
+        }
+        if (!ptrs[1] && ch.length > 0) return false;
+        ch.validity = static_cast<const std::uint8_t *>(ptrs[0]);
+        ch.offsets = ptrs[1];
+        ch.data = ptrs[2] ? static_cast<const char *>(ptrs[2]) : "";
+        ch.data_len = lens[2];
+        // Everything the kernels read must lie inside the buffers.
+        if (ch.length > 0) {
+            size_t width = ch.large ? 8 : 4;
+            if (lens[1] < (ch.offset + ch.length + 1) * width) return false;
+            if (ch.validity && lens[0] * 8 < ch.offset + ch.length) return false;
+            // Each row's offsets are checked where the kernels read them.
+        }
+        total += ch.length;
+        c.text.chunks.push_back(ch);
+    }
+    c.keep.push_back(nb::borrow(chunked));
+    return total == rows;
+}
+
+}  // namespace
+
+Frame::Frame(nb::handle df) : df_(df), pool_(std::make_unique<BufferPool>()) {}
+Frame::~Frame() = default;
+
+namespace {
+BufferPool &pool_of(Frame &f) { return f.pool(); }
+}  // namespace
+
+nb::handle Frame::numpy() {
+    if (!numpy_.is_valid()) numpy_ = nb::module_::import_("numpy");
+    return numpy_;
+}
+
+nb::handle Frame::errstate() {
+    if (!errstate_.is_valid()) {
+        nb::object make = qrt::get(numpy(), "errstate");
+        errstate_ = make("all"_a = "ignore");
+    }
+    return errstate_;
+}
+
+bool Frame::has_math_function(const std::u32string &name) {
+    if (!mathops_.is_valid()) {
+        nb::object ops = nb::module_::import_("pandas.core.computation.ops");
+        mathops_ = qrt::get(ops, "MATHOPS");
+    }
+    return qrt::check_int(PySequence_Contains(mathops_.ptr(), from_u32(name).ptr())) == 1;
+}
+
+bool Frame::native_allowed() {
+    if (native_ < 0) {
+        nb::object frame_type = qrt::get(nb::module_::import_("pandas"), "DataFrame");
+        native_ = frame_type.is(type_of(df_));
+        if (native_) {
+            rows_ = nb::len(df_);
+            index_ = qrt::get(df_, "index");
+        }
+    }
+    return native_ == 1;
+}
+
+namespace {
+
+bool is_ascii(const std::u32string &s) {
+    for (char32_t c : s)
+        if (c >= 128) return false;
+    return true;
+}
+
+std::u32string nfkc(const std::u32string &s) {
+    if (is_ascii(s)) return s;
+    nb::object normalize = qrt::get(nb::module_::import_("unicodedata"), "normalize");
+    nb::object out = normalize("NFKC", from_u32(s));
+    return to_u32(out);
+}
+
+bool is_identifier(const std::u32string &s) {
+    nb::object o = from_u32(s);
+    return qrt::check_int(PyUnicode_IsIdentifier(o.ptr())) == 1;
+}
+
+// pandas gives backticked names that are not identifiers this prefix when it
+// turns them into Python names.
+constexpr char32_t kBacktickPrefix[] = U"BACKTICK_QUOTED_STRING_";
+
+}  // namespace
+
+bool Frame::resolve(std::u32string &name, bool backticked, std::string &why) {
+    // Python's parser reads identifiers in NFKC form; pandas' evaluator sees
+    // them so. A backticked label that is not an identifier is matched as
+    // written, so a label whose normal form differs could name two columns.
+    if (!backticked || is_identifier(name)) {
+        name = nfkc(name);
+    } else if (nfkc(name) != name) {
+        why = "`" + to_utf8(name) + "` is not in Unicode normal form (NFKC), so it could name " +
+              "another column than the one written; use the label in NFKC form";
+        return false;
+    }
+    auto it = names_.find(name);
+    if (it != names_.end()) return it->second;
+    if (!columns_obj_.is_valid()) {
+        columns_obj_ = qrt::get(df_, "columns");
+        nb::object nlevels = qrt::get(columns_obj_, "nlevels");
+        single_level_ = nb::cast<int>(nlevels) == 1;
+    }
+    bool found = single_level_ &&
+                 qrt::check_int(PySequence_Contains(columns_obj_.ptr(), from_u32(name).ptr())) == 1;
+    if (found && label_forms_.empty()) {
+        // pandas finds a column through the text form of its label: labels such
+        // as "5" and 5 read alike, and a backticked label that is not an
+        // identifier is read through a Python name with this prefix, which a
+        // column could also bear. Which of two such columns pandas takes depends
+        // on its version, so such names are refused.
+        label_forms_.emplace_back();
+        for (nb::handle label : columns_obj_) {
+            if (PyUnicode_Check(label.ptr())) {
+                std::u32string text = to_u32(label);
+                if (text.compare(0, std::char_traits<char32_t>::length(kBacktickPrefix), kBacktickPrefix) == 0)
+                    backtick_clash_ = 1;
+            } else {
+                nb::object text = nb::str(label);
+                label_forms_.push_back(to_u32(text));
+            }
+        }
+    }
+    if (found) {
+        for (size_t k = 1; k < label_forms_.size(); ++k) {
+            if (label_forms_[k] == name) {
+                why = "`" + to_utf8(name) + "` is ambiguous: another column's label reads the same as text";
+                return false;
+            }
+        }
+    }
+    if (found && backticked && !is_identifier(name) && backtick_clash_ == 1) {
+        why = "`" + to_utf8(name) + "` is ambiguous: the table also has a column named like " +
+              "pandas' internal name for backticked labels (" + to_utf8(kBacktickPrefix) + "...)";
+        return false;
+    }
+    names_.emplace(name, found);
+    return found;
+}
+
+const Column *Frame::column(const std::u32string &label) {
+    auto it = columns_.find(label);
+    if (it != columns_.end()) return it->second->kind == Column::Unsupported ? nullptr : it->second.get();
+    Column &c = *columns_.emplace(label, std::make_unique<Column>()).first->second;
+    nb::object loc = qrt::get(columns_obj_, "get_loc")(from_u32(label));
+    if (!PyLong_CheckExact(loc.ptr())) return nullptr;  // duplicated label
+    nb::object array;
+    if (nb::hasattr(df_, "_get_column_array")) {
+        array = qrt::get(df_, "_get_column_array")(loc);
+    } else {
+        nb::object iloc = qrt::get(df_, "iloc");
+        nb::object series = qrt::item(iloc, nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), loc));
+        array = qrt::get(series, "array");
+    }
+    nb::object np = nb::borrow(numpy());
+    nb::object pd = nb::module_::import_("pandas");
+    nb::object ndarray = qrt::get(np, "ndarray");
+    nb::object dtype = qrt::get(array, "dtype");
+    nb::object na = qrt::get(pd, "NA");
+
+    auto numeric = [&](nb::handle data, Column::Kind kind) {
+        if (!ndarray.is(type_of(data)) || !c.buffer.acquire(data, PyBUF_RECORDS_RO) ||
+            !num_view_of(c.buffer, rows_, c.view))
+            return false;
+        c.array = nb::borrow(data);
+        c.kind = kind;
+        return true;
+    };
+
+    if (ndarray.is(type_of(array))) {
+        nb::object kind = qrt::get(dtype, "kind");
+        std::string k = qrt::to_string(kind);
+        if (k == "b" || k == "i" || k == "u" || k == "f") {
+            numeric(array, Column::Numeric);
+        } else if (k == "O") {
+            if (load_object_text(c, array, rows_, na)) {
+                c.text.source = TextColumn::Object;
+                c.text.dtype = "object";
+                c.kind = Column::Text;
+            }
+        } else if (k == "M" || k == "m") {
+            nb::object view = qrt::get(array, "view")("int64");
+            if (numeric(view, Column::Time)) c.time_dtype = qrt::to_string(nb::str(dtype));
+        }
+        return c.kind == Column::Unsupported ? nullptr : &c;
+    }
+
+    nb::object arrays = qrt::get(pd, "arrays");
+    nb::handle t = type_of(array);
+    nb::object integer_array = qrt::get(arrays, "IntegerArray"), floating_array = qrt::get(arrays, "FloatingArray"),
+               boolean_array = qrt::get(arrays, "BooleanArray");
+    if (t.is(integer_array) || t.is(floating_array) || t.is(boolean_array)) {
+        nb::object data = qrt::get(array, "_data"), mask = qrt::get(array, "_mask");
+        if (!numeric(data, Column::Masked)) return nullptr;
+        NumView mv;
+        if (!ndarray.is(type_of(mask)) || !c.mask_buffer.acquire(mask, PyBUF_RECORDS_RO) ||
+            !num_view_of(c.mask_buffer, rows_, mv) || mv.kind != 'b' || mv.stride != 1) {
+            c.kind = Column::Unsupported;
+            return nullptr;
+        }
+        c.na = reinterpret_cast<const std::uint8_t *>(mv.data);
+        c.mask_array = std::move(mask);
+        return &c;
+    }
+    nb::object string_dtype = qrt::get(pd, "StringDtype");
+    if (nb::isinstance(dtype, string_dtype)) {
+        nb::object storage = qrt::get(dtype, "storage"), na_value = qrt::get(dtype, "na_value");
+        std::string st = qrt::to_string(storage);
+        c.text.na_results = na_value.is(na);
+        c.text.dtype = qrt::to_string(nb::str(dtype));
+        bool ok = false;
+        if (st == "pyarrow") {
+            c.text.source = TextColumn::Arrow;
+            nb::object chunked = qrt::get(array, "__arrow_array__")();
+            ok = load_arrow_text(c, chunked, rows_);
+        } else if (st == "python") {
+            c.text.source = TextColumn::Object;
+            nb::object items = qrt::get(np, "asarray")(array);
+            ok = ndarray.is(type_of(items)) && load_object_text(c, items, rows_, na);
+        }
+        if (ok) c.kind = Column::Text;
+        return ok ? &c : nullptr;
+    }
+    nb::object categorical = qrt::get(pd, "Categorical");
+    if (t.is(categorical)) {
+        nb::object codes = qrt::get(array, "codes");
+        nb::object categories = qrt::get(array, "categories");
+        nb::object values = qrt::get(categories, "tolist")();
+        for (nb::handle v : values) {
+            if (!PyUnicode_CheckExact(v.ptr())) return nullptr;
+            c.text.categories.push_back(nb::borrow(v));
+        }
+        if (!numeric(codes, Column::Text) || c.view.kind != 'i') {
+            c.kind = Column::Unsupported;
+            return nullptr;
+        }
+        c.text.codes = c.view;
+        c.text.source = TextColumn::Categorical;
+        c.text.dtype = "category";
+        return &c;
+    }
+    // Timezone-naive datetimes and timedeltas: their numpy values.
+    nb::object numpy_dtype = qrt::get(np, "dtype");
+    if (nb::isinstance(dtype, numpy_dtype)) {
+        nb::object kind = qrt::get(dtype, "kind");
+        std::string k = qrt::to_string(kind);
+        if (k == "M" || k == "m") {
+            nb::object values = qrt::get(np, "asarray")(array);
+            if (ndarray.is(type_of(values))) {
+                nb::object view = qrt::get(values, "view")("int64");
+                if (numeric(view, Column::Time)) c.time_dtype = qrt::to_string(nb::str(dtype));
+            }
+        }
+    }
+    return c.kind == Column::Unsupported ? nullptr : &c;
+}
+
+// ---------------------------------------------------------------------------
+// Syntax tree
+
+struct Expr {
+    enum Kind : std::uint8_t { Column, Number, String, Bool, List, Unary, Binary, Call } kind;
+    // Unary: '-', '+', '!' (not / ~). Binary: + - * / F(//) % P(**), comparisons
+    // > G(>=) < L(<=) E(==) N(!=) I(in) J(not in), and & |.
+    char op = 0;
+    std::u32string name;  // Column: label; Call: function
+    std::string text;     // Number: as written
+    std::u32string str;   // String: its value
+    bool flag = false;    // Bool: its value
+    std::vector<std::unique_ptr<Expr>> args;
+
+    std::unique_ptr<Expr> clone() const {
+        auto e = std::make_unique<Expr>();
+        e->kind = kind;
+        e->op = op;
+        e->name = name;
+        e->text = text;
+        e->str = str;
+        e->flag = flag;
+        for (const auto &a : args) e->args.push_back(a->clone());
+        return e;
+    }
+};
+
+namespace {
+
+using ExprPtr = std::unique_ptr<Expr>;
+
+ExprPtr make(Expr::Kind k, char op = 0) {
+    auto e = std::make_unique<Expr>();
+    e->kind = k;
+    e->op = op;
+    return e;
+}
+
+// Python's expression grammar over the allowlisted tokens, with pandas'
+// reading of & and | as `and` and `or`.
+class Parser {
+public:
+    explicit Parser(const std::vector<Token> &t) : t_(t) {}
+
+    ExprPtr run() {
+        auto e = or_expr();
+        if (!e || i_ != t_.size()) return nullptr;
+        return e;
+    }
+
+private:
+    bool op(const char32_t *s) const {
+        return i_ < t_.size() && t_[i_].kind == TokKind::Op && t_[i_].text == s;
+    }
+    bool kw(const char32_t *s) const {
+        return i_ < t_.size() && t_[i_].kind == TokKind::Keyword && t_[i_].text == s;
+    }
+    static ExprPtr binary(char o, ExprPtr a, ExprPtr b) {
+        auto e = make(Expr::Binary, o);
+        e->args.push_back(std::move(a));
+        e->args.push_back(std::move(b));
+        return e;
+    }
+
+    ExprPtr or_expr() {
+        auto left = and_expr();
+        while (left && (kw(U"or") || op(U"|"))) {
+            ++i_;
+            auto right = and_expr();
+            if (!right) return nullptr;
+            left = binary('|', std::move(left), std::move(right));
+        }
+        return left;
+    }
+    ExprPtr and_expr() {
+        auto left = not_expr();
+        while (left && (kw(U"and") || op(U"&"))) {
+            ++i_;
+            auto right = not_expr();
+            if (!right) return nullptr;
+            left = binary('&', std::move(left), std::move(right));
+        }
+        return left;
+    }
+    ExprPtr not_expr() {
+        if (kw(U"not")) {
+            ++i_;
+            auto inner = not_expr();
+            if (!inner) return nullptr;
+            auto e = make(Expr::Unary, '!');
+            e->args.push_back(std::move(inner));
+            return e;
+        }
+        return comparison();
+    }
+    bool cmp_op(char &o) {
+        if (i_ >= t_.size()) return false;
+        const Token &t = t_[i_];
+        if (t.kind == TokKind::Keyword) {
+            if (t.text == U"in") {
+                o = 'I';
+                ++i_;
+                return true;
+            }
+            if (t.text == U"not" && i_ + 1 < t_.size() && t_[i_ + 1].kind == TokKind::Keyword &&
+                t_[i_ + 1].text == U"in") {
+                o = 'J';
+                i_ += 2;
+                return true;
+            }
+            return false;
+        }
+        if (t.kind != TokKind::Op) return false;
+        const std::u32string &s = t.text;
+        if (s == U">") o = '>';
+        else if (s == U">=") o = 'G';
+        else if (s == U"<") o = '<';
+        else if (s == U"<=") o = 'L';
+        else if (s == U"==") o = 'E';
+        else if (s == U"!=") o = 'N';
+        else return false;
+        ++i_;
+        return true;
+    }
+    // a < b < c is (a < b) and (b < c), with b read twice, as pandas does.
+    ExprPtr comparison() {
+        auto left = arith();
+        if (!left) return nullptr;
+        char o;
+        std::vector<ExprPtr> parts;
+        while (cmp_op(o)) {
+            auto right = arith();
+            if (!right) return nullptr;
+            ExprPtr next = right->clone();
+            parts.push_back(binary(o, std::move(left), std::move(right)));
+            left = std::move(next);
+        }
+        if (parts.empty()) return left;
+        ExprPtr out = std::move(parts[0]);
+        for (size_t k = 1; k < parts.size(); ++k) out = binary('&', std::move(out), std::move(parts[k]));
+        return out;
+    }
+    ExprPtr arith() {
+        auto left = term();
+        while (left && (op(U"+") || op(U"-"))) {
+            char o = static_cast<char>(t_[i_].text[0]);
+            ++i_;
+            auto right = term();
+            if (!right) return nullptr;
+            left = binary(o, std::move(left), std::move(right));
+        }
+        return left;
+    }
+    ExprPtr term() {
+        auto left = factor();
+        while (left) {
+            char o;
+            if (op(U"*")) o = '*';
+            else if (op(U"/")) o = '/';
+            else if (op(U"//")) o = 'F';
+            else if (op(U"%")) o = '%';
+            else break;
+            ++i_;
+            auto right = factor();
+            if (!right) return nullptr;
+            left = binary(o, std::move(left), std::move(right));
+        }
+        return left;
+    }
+    ExprPtr factor() {
+        if (op(U"-") || op(U"+") || op(U"~")) {
+            char o = t_[i_].text == U"~" ? '!' : static_cast<char>(t_[i_].text[0]);
+            ++i_;
+            auto inner = factor();
+            if (!inner) return nullptr;
+            auto e = make(Expr::Unary, o);
+            e->args.push_back(std::move(inner));
+            return e;
+        }
+        return power();
+    }
+    ExprPtr power() {
+        auto base = atom();
+        if (base && op(U"**")) {
+            ++i_;
+            auto exponent = factor();
+            if (!exponent) return nullptr;
+            return binary('P', std::move(base), std::move(exponent));
+        }
+        return base;
+    }
+    ExprPtr atom() {
+        if (i_ >= t_.size()) return nullptr;
+        const Token &t = t_[i_];
+        switch (t.kind) {
+            case TokKind::Column:
+            case TokKind::Backtick: {
+                auto e = make(Expr::Column);
+                e->name = t.text;
+                ++i_;
+                return e;
+            }
+            case TokKind::Number: return number();
+            case TokKind::String: return string();
+            case TokKind::Keyword:
+                if (t.text == U"True" || t.text == U"False") {
+                    auto e = make(Expr::Bool);
+                    e->flag = t.text == U"True";
+                    ++i_;
+                    return e;
+                }
+                return nullptr;
+            case TokKind::Func: {
+                auto e = make(Expr::Call);
+                e->name = t.text;
+                ++i_;
+                if (!op(U"(")) return nullptr;
+                ++i_;
+                while (!op(U")")) {
+                    auto a = or_expr();
+                    if (!a) return nullptr;
+                    e->args.push_back(std::move(a));
+                    if (op(U",")) ++i_;
+                    else if (!op(U")")) return nullptr;
+                }
+                ++i_;
+                return e;
+            }
+            case TokKind::Op:
+                if (t.text == U"(") {
+                    ++i_;
+                    auto inner = or_expr();
+                    if (!inner || !op(U")")) return nullptr;
+                    ++i_;
+                    return inner;
+                }
+                if (t.text == U"[") return list();
+                return nullptr;
+        }
+        return nullptr;
+    }
+    ExprPtr number() {
+        std::string text = to_utf8(t_[i_].text);
+        bool is_float = false;
+        for (char c : text) {
+            if (c == '.' || c == 'e' || c == 'E') is_float = true;
+            else if (!(c >= '0' && c <= '9') && c != '_' && c != '+' && c != '-') return nullptr;
+        }
+        // "007" is a syntax error in Python; leave it to pandas to say so.
+        if (!is_float && text[0] == '0' && text.find_first_of("123456789") != std::string::npos)
+            return nullptr;
+        auto e = make(Expr::Number);
+        e->text = text;
+        ++i_;
+        return e;
+    }
+    // A plain one-line literal without escapes (anything else goes to pandas).
+    ExprPtr string() {
+        const std::u32string &s = t_[i_].text;
+        size_t q = 0;
+        if (s[0] == 'u' || s[0] == 'U' || s[0] == 'r' || s[0] == 'R') q = 1;
+        if (s.size() < q + 2) return nullptr;
+        std::u32string body = s.substr(q + 1, s.size() - q - 2);
+        if (body.size() >= 2 && body[0] == s[q] && body[1] == s[q]) return nullptr;  // triple quotes
+        if (body.find(U'\\') != std::u32string::npos) return nullptr;
+        auto e = make(Expr::String);
+        e->str = body;
+        ++i_;
+        return e;
+    }
+    ExprPtr list() {
+        ++i_;  // '['
+        auto e = make(Expr::List);
+        while (!op(U"]")) {
+            ExprPtr item;
+            bool negative = false;
+            if (op(U"-") || op(U"+")) {
+                negative = op(U"-");
+                ++i_;
+                if (i_ >= t_.size() || t_[i_].kind != TokKind::Number) return nullptr;
+            }
+            if (i_ >= t_.size()) return nullptr;
+            if (t_[i_].kind == TokKind::Number) item = number();
+            else if (t_[i_].kind == TokKind::String && !negative) item = string();
+            if (!item) return nullptr;
+            if (negative) item->text = "-" + item->text;
+            e->args.push_back(std::move(item));
+            if (op(U",")) ++i_;
+            else if (!op(U"]")) return nullptr;
+        }
+        ++i_;
+        return e;
+    }
+
+    const std::vector<Token> &t_;
+    size_t i_ = 0;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Evaluation
+
+namespace {
+
+// Thrown when a rule's outcome is to be left to DataFrame.eval.
+struct Bail {};
+
+[[noreturn]] void bail() { throw Bail(); }
+
+struct Val {
+    enum Kind : std::uint8_t { Num, Masked, Bool, Text, Time, Scalar, List } kind = Scalar;
+    nb::object obj;  // Num: the ndarray; Masked: its data; Scalar: the Python value
+    std::shared_ptr<Buffer> buffer;  // buffer of a temporary array
+    NumView view;
+    const std::uint8_t *na = nullptr;  // Masked: NA flags
+    const Column *col = nullptr;
+    Mask mask;  // Bool
+    const Expr *list = nullptr;
+};
+
+// numpy's errstate(all="ignore") while array arithmetic runs, as pandas does.
+class IgnoreFloatErrors {
+public:
+    explicit IgnoreFloatErrors(Frame &f) {
+        nb::object make = qrt::get(f.numpy(), "errstate");
+        ctx_ = make("all"_a = "ignore");
+        nb::object enter = qrt::get(ctx_, "__enter__");
+        enter();
+    }
+    ~IgnoreFloatErrors() {
+        nb::error_scope scope;
+        nb::object r = nb::steal(PyObject_CallMethod(ctx_.ptr(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+        if (!r.is_valid()) PyErr_Clear();
+    }
+    IgnoreFloatErrors(const IgnoreFloatErrors &) = delete;
+    IgnoreFloatErrors &operator=(const IgnoreFloatErrors &) = delete;
+
+private:
+    nb::object ctx_;
+};
+
+bool is_arith(char op) { return std::strchr("+-*/F%P", op) != nullptr; }
+bool is_term(const Expr &e) {
+    return e.kind == Expr::Column || e.kind == Expr::Number || e.kind == Expr::String ||
+           e.kind == Expr::Bool || e.kind == Expr::List;
+}
+
+Cmp cmp_of(char op) {
+    switch (op) {
+        case '>': return Cmp::Gt;
+        case 'G': return Cmp::Ge;
+        case '<': return Cmp::Lt;
+        case 'L': return Cmp::Le;
+        case 'E': return Cmp::Eq;
+        default: return Cmp::Ne;
+    }
+}
+
+int py_cmp_op(Cmp op) {
+    switch (op) {
+        case Cmp::Gt: return Py_GT;
+        case Cmp::Ge: return Py_GE;
+        case Cmp::Lt: return Py_LT;
+        case Cmp::Le: return Py_LE;
+        case Cmp::Eq: return Py_EQ;
+        default: return Py_NE;
+    }
+}
+
+// Equality of short byte strings, inlined (the rows of a text column are
+// mostly a few bytes long, where a call to memcmp costs more than the compare).
+inline bool same_bytes(const char *a, const char *b, size_t n) {
+    while (n >= 8) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a, 8);
+        std::memcpy(&y, b, 8);
+        if (x != y) return false;
+        a += 8;
+        b += 8;
+        n -= 8;
+    }
+    while (n > 0) {
+        if (*a != *b) return false;
+        ++a;
+        ++b;
+        --n;
+    }
+    return true;
+}
+
+bool unicode_equal(PyObject *a, PyObject *b) {
+    if (a == b) return true;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return same_bytes(static_cast<const char *>(PyUnicode_DATA(a)), static_cast<const char *>(PyUnicode_DATA(b)),
+                      static_cast<size_t>(n) * PyUnicode_KIND(a));
+}
+
+int bytes_compare(const char *a, size_t an, const std::string &b) {
+    int c = std::memcmp(a, b.data(), std::min(an, b.size()));
+    if (c != 0) return c;
+    return an < b.size() ? -1 : (an > b.size() ? 1 : 0);
+}
+
+bool cmp_result(int c, Cmp op) { return compare_values(c, 0, op); }
+
+// Offsets that point outside the data (a malformed array) hand the rule to pandas.
+template <class Offset>
+bool row_in_bounds(const TextColumn::Chunk &ch, Offset start, Offset end) {
+    return start >= 0 && start <= end && static_cast<size_t>(end) <= ch.data_len;
+}
+
+template <class Offset, class F>
+void arrow_chunk_rows(const TextColumn::Chunk &ch, size_t row, F &f) {
+    const auto *o = static_cast<const Offset *>(ch.offsets) + ch.offset;
+    for (size_t j = 0; j < ch.length; ++j) {
+        size_t k = ch.offset + j;
+        bool valid = !ch.validity || ((ch.validity[k >> 3] >> (k & 7)) & 1);
+        if (!row_in_bounds(ch, o[j], o[j + 1])) bail();
+        f(row + j, valid, ch.data + o[j], static_cast<size_t>(o[j + 1] - o[j]));
+    }
+}
+
+// Calls f(row, present, bytes, length) for every row of an Arrow text column.
+template <class F>
+void arrow_rows(const TextColumn &t, F &&f) {
+    size_t row = 0;
+    for (const auto &ch : t.chunks) {
+        if (ch.large) arrow_chunk_rows<std::int64_t>(ch, row, f);
+        else arrow_chunk_rows<std::int32_t>(ch, row, f);
+        row += ch.length;
+    }
+}
+
+// Text membership (== and `in` with string literals): missing values never match.
+void text_isin(const TextColumn &t, const std::vector<std::u32string> &values, size_t n, std::uint8_t *out) {
+    if (t.source == TextColumn::Arrow) {
+        std::vector<std::string> utf8;
+        for (const auto &v : values) utf8.push_back(to_utf8(v));
+        bool short_literals = true;
+        for (const auto &v : utf8) short_literals = short_literals && v.size() <= 8;
+        if (short_literals && !utf8.empty()) {
+            // Branch-free: each row's first 8 bytes, masked to the literal's
+            // length, against the literal (rows are mostly short and random, so
+            // branching on them mispredicts).
+            std::vector<std::uint64_t> words, masks;
+            std::vector<size_t> lens;
+            for (const auto &v : utf8) {
+                std::uint64_t w = 0;
+                std::memcpy(&w, v.data(), v.size());
+                words.push_back(w);
+                masks.push_back(v.size() == 8 ? ~std::uint64_t(0) : ((std::uint64_t(1) << (8 * v.size())) - 1));
+                lens.push_back(v.size());
+            }
+            size_t row = 0;
+            for (const auto &ch : t.chunks) {
+                auto scan = [&](const auto *o) {
+                    o += ch.offset;
+                    for (size_t j = 0; j < ch.length; ++j) {
+                        size_t k = ch.offset + j;
+                        std::uint8_t valid = !ch.validity || ((ch.validity[k >> 3] >> (k & 7)) & 1);
+                        if (!row_in_bounds(ch, o[j], o[j + 1])) bail();
+                        size_t start = static_cast<size_t>(o[j]), len = static_cast<size_t>(o[j + 1] - o[j]);
+                        std::uint64_t w = 0;
+                        if (start + 8 <= ch.data_len) std::memcpy(&w, ch.data + start, 8);
+                        else std::memcpy(&w, ch.data + start, std::min<size_t>(len, 8));
+                        std::uint8_t hit = 0;
+                        for (size_t q = 0; q < words.size(); ++q)
+                            hit |= static_cast<std::uint8_t>((len == lens[q]) & ((w & masks[q]) == words[q]));
+                        out[row + j] = hit & valid;
+                    }
+                };
+                if (ch.large) scan(static_cast<const std::int64_t *>(ch.offsets));
+                else scan(static_cast<const std::int32_t *>(ch.offsets));
+                row += ch.length;
+            }
+            return;
+        }
+        arrow_rows(t, [&](size_t i, bool valid, const char *p, size_t len) {
+            bool hit = false;
+            if (valid)
+                for (const auto &v : utf8)
+                    if (v.size() == len && same_bytes(v.data(), p, len)) {
+                        hit = true;
+                        break;
+                    }
+            out[i] = hit;
+        });
+        return;
+    }
+    std::vector<nb::object> objs;
+    for (const auto &v : values) objs.push_back(from_u32(v));
+    auto matches = [&](PyObject *o) {
+        for (const auto &v : objs)
+            if (unicode_equal(o, v.ptr())) return true;
+        return false;
+    };
+    if (t.source == TextColumn::Categorical) {
+        std::vector<std::uint8_t> hit(t.categories.size());
+        for (size_t k = 0; k < hit.size(); ++k) hit[k] = matches(t.categories[k].ptr());
+        with_num(t.codes, [&](const auto &codes) {
+            for (size_t i = 0; i < n; ++i) {
+                auto c = static_cast<std::int64_t>(codes[i]);
+                out[i] = c >= 0 && static_cast<size_t>(c) < hit.size() && hit[static_cast<size_t>(c)];
+            }
+        });
+        return;
+    }
+    for (size_t i = 0; i < n; ++i) out[i] = t.present[i] && matches(t.item(i));
+}
+
+// Ordering of a text column against a literal (not categorical).
+void text_compare_literal(const TextColumn &t, Cmp op, const std::u32string &lit, size_t n, Mask &m) {
+    m.v.assign(n, 0);
+    if (t.na_results) m.na.assign(n, 0);
+    if (t.source == TextColumn::Arrow) {
+        std::string b = to_utf8(lit);
+        arrow_rows(t, [&](size_t i, bool valid, const char *p, size_t len) {
+            if (valid) m.v[i] = cmp_result(bytes_compare(p, len, b), op);
+            else if (t.na_results) m.na[i] = 1;
+        });
+    } else {
+        nb::object o = from_u32(lit);
+        for (size_t i = 0; i < n; ++i) {
+            if (t.present[i]) m.v[i] = cmp_result(PyUnicode_Compare(t.item(i), o.ptr()), op);
+            else if (t.na_results) m.na[i] = 1;
+        }
+    }
+    drop_empty_na(m);
+}
+
+void text_compare_columns(const TextColumn &a, const TextColumn &b, Cmp op, size_t n, Mask &m) {
+    m.v.assign(n, 0);
+    if (a.na_results) m.na.assign(n, 0);
+    auto missing = [&](size_t i) {
+        if (a.na_results) m.na[i] = 1;
+        else m.v[i] = op == Cmp::Ne;
+    };
+    if (a.source == TextColumn::Arrow) {
+        std::vector<const char *> ptr(n);
+        std::vector<size_t> len(n);
+        std::vector<std::uint8_t> valid(n);
+        arrow_rows(b, [&](size_t i, bool v, const char *p, size_t l) {
+            ptr[i] = p;
+            len[i] = l;
+            valid[i] = v;
+        });
+        arrow_rows(a, [&](size_t i, bool v, const char *p, size_t l) {
+            if (!v || !valid[i]) return missing(i);
+            int c = std::memcmp(p, ptr[i], std::min(l, len[i]));
+            if (c == 0) c = l < len[i] ? -1 : (l > len[i] ? 1 : 0);
+            m.v[i] = cmp_result(c, op);
+        });
+    } else {
+        for (size_t i = 0; i < n; ++i) {
+            if (!a.present[i] || !b.present[i]) missing(i);
+            else m.v[i] = cmp_result(PyUnicode_Compare(a.item(i), b.item(i)), op);
+        }
+    }
+    drop_empty_na(m);
+}
+
+
+// ---------------------------------------------------------------------------
+// Fused arithmetic
+//
+// Comparisons of arithmetic over float64 / int64 columns and Python number
+// literals (+ - * / unary minus, abs, and integer % or // by a non-zero integer
+// literal) are computed block by block in C++ without column-sized temporaries.
+// The types follow numpy's rules for these operands (int64 op int64 stays
+// int64 and wraps around, a float anywhere gives float64, / gives float64, a
+// Python int next to an int64 array stays int64), and every operation is a
+// single correctly rounded IEEE operation or exact integer arithmetic, so the
+// values are bit for bit numpy's. This file is compiled without floating-point
+// contraction (no fused multiply-add).
+
+constexpr size_t kBlock = 512;
+
+struct FNode {
+    char op = 0;  // 'c' column, 'k' literal, + - * / % F(//) n(negate) a(abs)
+    bool flt = false;  // float64 result (else int64)
+    NumView view;
+    bool lit_float = false;
+    double d = 0.0;
+    std::int64_t i = 0;
+    std::unique_ptr<FNode> a, b;
+    std::vector<double> dbuf;
+    std::vector<std::int64_t> ibuf;
+};
+
+struct DVec {
+    const double *p;
+    double operator[](size_t k) const { return p[k]; }
+};
+struct IVec {
+    const std::int64_t *p;
+    std::int64_t operator[](size_t k) const { return p[k]; }
+};
+struct IasD {
+    const std::int64_t *p;
+    double operator[](size_t k) const { return static_cast<double>(p[k]); }
+};
+
+std::int64_t wrap_add(std::int64_t x, std::int64_t y) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(x) + static_cast<std::uint64_t>(y));
+}
+std::int64_t wrap_sub(std::int64_t x, std::int64_t y) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(x) - static_cast<std::uint64_t>(y));
+}
+std::int64_t wrap_mul(std::int64_t x, std::int64_t y) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(x) * static_cast<std::uint64_t>(y));
+}
+// numpy's integer remainder and floor division (Python's sign rules; the
+// overflowing MIN // -1 gives MIN and MIN % -1 gives 0). Hardware integer
+// division is slow, so while both operands are within 2**53 the quotient is
+// taken in double precision (off by at most one) and then corrected exactly.
+inline void int_divmod(std::int64_t x, std::int64_t y, std::int64_t &q, std::int64_t &r) {
+    constexpr std::int64_t kExact = std::int64_t(1) << 53;
+    if (y == -1) {
+        q = wrap_sub(0, x);
+        r = 0;
+        return;
+    }
+    if (x >= -kExact && x <= kExact && y >= -kExact && y <= kExact) {
+        q = static_cast<std::int64_t>(std::floor(static_cast<double>(x) / static_cast<double>(y)));
+        r = x - q * y;
+        if (y > 0) {
+            if (r < 0) { r += y; --q; }
+            else if (r >= y) { r -= y; ++q; }
+        } else {
+            if (r > 0) { r += y; --q; }
+            else if (r <= y) { r -= y; ++q; }
+        }
+        return;
+    }
+    q = x / y;
+    r = x % y;
+    if (r != 0 && ((r < 0) != (y < 0))) {
+        r += y;
+        --q;
+    }
+}
+inline std::int64_t int_mod(std::int64_t x, std::int64_t y) {
+    std::int64_t q, r;
+    int_divmod(x, y, q, r);
+    return r;
+}
+inline std::int64_t int_floordiv(std::int64_t x, std::int64_t y) {
+    std::int64_t q, r;
+    int_divmod(x, y, q, r);
+    return q;
+}
+
+struct Out {
+    const double *d = nullptr;
+    const std::int64_t *i = nullptr;
+};
+
+Out fused_eval(FNode &n, size_t start, size_t len);
+
+template <class T, class F>
+void fused_operand(FNode &c, size_t start, size_t len, F &&f) {
+    if constexpr (std::is_same_v<T, double>) {
+        if (c.op == 'k') return f(Constant<double>{c.d});
+        Out o = fused_eval(c, start, len);
+        if (c.flt) f(DVec{o.d});
+        else f(IasD{o.i});
+    } else {
+        if (c.op == 'k') return f(Constant<std::int64_t>{c.i});
+        Out o = fused_eval(c, start, len);
+        f(IVec{o.i});
+    }
+}
+
+Out fused_eval(FNode &n, size_t start, size_t len) {
+    Out out;
+    if (n.op == 'c') {
+        bool contiguous = n.view.stride == 8;
+        if (n.flt) {
+            if (contiguous) {
+                out.d = reinterpret_cast<const double *>(n.view.data) + start;
+            } else {
+                for (size_t k = 0; k < len; ++k)
+                    std::memcpy(&n.dbuf[k], n.view.data + static_cast<std::ptrdiff_t>(start + k) * n.view.stride, 8);
+                out.d = n.dbuf.data();
+            }
+        } else {
+            if (contiguous) {
+                out.i = reinterpret_cast<const std::int64_t *>(n.view.data) + start;
+            } else {
+                for (size_t k = 0; k < len; ++k)
+                    std::memcpy(&n.ibuf[k], n.view.data + static_cast<std::ptrdiff_t>(start + k) * n.view.stride, 8);
+                out.i = n.ibuf.data();
+            }
+        }
+        return out;
+    }
+    if (n.flt) {
+        double *r = n.dbuf.data();
+        if (n.op == 'n' || n.op == 'a') {
+            fused_operand<double>(*n.a, start, len, [&](const auto &x) {
+                if (n.op == 'n')
+                    for (size_t k = 0; k < len; ++k) r[k] = -x[k];
+                else
+                    for (size_t k = 0; k < len; ++k) r[k] = std::fabs(x[k]);
+            });
+        } else {
+            fused_operand<double>(*n.a, start, len, [&](const auto &x) {
+                fused_operand<double>(*n.b, start, len, [&](const auto &y) {
+                    switch (n.op) {
+                        case '+': for (size_t k = 0; k < len; ++k) r[k] = x[k] + y[k]; break;
+                        case '-': for (size_t k = 0; k < len; ++k) r[k] = x[k] - y[k]; break;
+                        case '*': for (size_t k = 0; k < len; ++k) r[k] = x[k] * y[k]; break;
+                        default: for (size_t k = 0; k < len; ++k) r[k] = x[k] / y[k]; break;
+                    }
+                });
+            });
+        }
+        out.d = r;
+        return out;
+    }
+    std::int64_t *r = n.ibuf.data();
+    if (n.op == 'n' || n.op == 'a') {
+        fused_operand<std::int64_t>(*n.a, start, len, [&](const auto &x) {
+            if (n.op == 'n')
+                for (size_t k = 0; k < len; ++k) r[k] = wrap_sub(0, x[k]);
+            else
+                for (size_t k = 0; k < len; ++k) r[k] = x[k] < 0 ? wrap_sub(0, x[k]) : x[k];
+        });
+    } else {
+        fused_operand<std::int64_t>(*n.a, start, len, [&](const auto &x) {
+            fused_operand<std::int64_t>(*n.b, start, len, [&](const auto &y) {
+                switch (n.op) {
+                    case '+': for (size_t k = 0; k < len; ++k) r[k] = wrap_add(x[k], y[k]); break;
+                    case '-': for (size_t k = 0; k < len; ++k) r[k] = wrap_sub(x[k], y[k]); break;
+                    case '*': for (size_t k = 0; k < len; ++k) r[k] = wrap_mul(x[k], y[k]); break;
+                    case '%': for (size_t k = 0; k < len; ++k) r[k] = int_mod(x[k], y[k]); break;
+                    default: for (size_t k = 0; k < len; ++k) r[k] = int_floordiv(x[k], y[k]); break;
+                }
+            });
+        });
+    }
+    out.i = r;
+    return out;
+}
+
+#if defined(__SSE2__)
+template <class D, std::enable_if_t<std::is_same_v<D, double>, int> = 0>
+void compare(const DVec &a, const Constant<double> &b, Cmp op, size_t n, std::uint8_t *out) {
+    compare_f64<true>(a.p, nullptr, b.v, op, n, out);
+}
+template <class D, std::enable_if_t<std::is_same_v<D, double>, int> = 0>
+void compare(const DVec &a, const DVec &b, Cmp op, size_t n, std::uint8_t *out) {
+    compare_f64<false>(a.p, b.p, 0.0, op, n, out);
+}
+template <class D, std::enable_if_t<std::is_same_v<D, double>, int> = 0>
+void compare(const Constant<double> &a, const DVec &b, Cmp op, size_t n, std::uint8_t *out) {
+    compare_f64<true>(b.p, nullptr, a.v, flip(op), n, out);
+}
+#endif
+
+void fused_compare(FNode &l, FNode &r, Cmp op, size_t n, std::uint8_t *out) {
+    bool dbl = l.flt || r.flt;
+    for (size_t start = 0; start < n; start += kBlock) {
+        size_t len = std::min(kBlock, n - start);
+        if (dbl)
+            fused_operand<double>(l, start, len, [&](const auto &x) {
+                fused_operand<double>(r, start, len, [&](const auto &y) { compare<double>(x, y, op, len, out + start); });
+            });
+        else
+            fused_operand<std::int64_t>(l, start, len, [&](const auto &x) {
+                fused_operand<std::int64_t>(r, start, len, [&](const auto &y) {
+                    compare<std::int64_t>(x, y, op, len, out + start);
+                });
+            });
+    }
+}
+
+class Evaluator {
+public:
+    Evaluator(Frame &f) : f_(f), n_(f.rows()) {}
+
+    // Static pass, in the order pandas' parser builds its terms: which literals
+    // pandas narrows to numpy float32 (a scalar next to an operand whose
+    // declared type is float32), and which shapes are refused outright.
+    struct Info {
+        bool scalar = false;
+        // The operand's declared type is float32 (pandas' return_type).
+        bool f32 = false;
+        // Leaves all of a type that keeps float32 (float32, bool, 8/16-bit ints), some float32.
+        bool leaves_small = true, leaves_any_f32 = false;
+    };
+
+    // numpy may warn while the rule is evaluated (math functions, arithmetic
+    // between scalars), as it does on pandas' path.
+    bool may_warn = false;
+
+    Info analyze(Expr &e) {
+        Info info;
+        switch (e.kind) {
+            case Expr::Column: {
+                const Column *c = f_.column(e.name);
+                if (!c) bail();
+                bool num = c->kind == Column::Numeric;
+                info.f32 = num && c->view.kind == 'f' && c->view.itemsize == 4;
+                info.leaves_any_f32 = info.f32;
+                info.leaves_small = num && (info.f32 || c->view.kind == 'b' ||
+                                            (c->view.kind != 'f' && c->view.itemsize <= 2));
+                return info;
+            }
+            case Expr::Number:
+            case Expr::String:
+                info.scalar = true;
+                info.leaves_small = false;
+                if (downcast_.count(&e)) {
+                    info.leaves_small = true;
+                    info.leaves_any_f32 = true;
+                }
+                return info;
+            case Expr::Bool:
+                info.scalar = true;
+                if (downcast_.count(&e)) info.leaves_any_f32 = true;
+                return info;
+            case Expr::List:
+                info.leaves_small = false;
+                return info;
+            case Expr::Unary: {
+                Info a = analyze(*e.args[0]);
+                info.scalar = a.scalar;
+                info.leaves_small = a.leaves_small;
+                info.leaves_any_f32 = a.leaves_any_f32;
+                return info;  // declared bool or int: never float32
+            }
+            case Expr::Call: {
+                may_warn = true;
+                info.scalar = true;
+                for (auto &a : e.args) {
+                    Info ai = analyze(*a);
+                    info.scalar = info.scalar && ai.scalar;
+                    info.leaves_small = info.leaves_small && ai.leaves_small;
+                    info.leaves_any_f32 = info.leaves_any_f32 || ai.leaves_any_f32;
+                }
+                info.f32 = info.leaves_small && info.leaves_any_f32;
+                return info;
+            }
+            case Expr::Binary: {
+                Info a = analyze(*e.args[0]);
+                Info b = analyze(*e.args[1]);
+                if (e.op == '&' || e.op == '|') {
+                    if (a.scalar || b.scalar) bail();  // pandas refuses scalar-only bool ops
+                } else {
+                    bool rewritten = (e.op == 'E' || e.op == 'N') && is_term(*e.args[0]) &&
+                                     is_term(*e.args[1]) &&
+                                     (e.args[0]->kind == Expr::String || e.args[1]->kind == Expr::String ||
+                                      e.args[0]->kind == Expr::List || e.args[1]->kind == Expr::List);
+                    if (!rewritten) {
+                        if (narrowable(*e.args[0]) && a.scalar && !b.scalar && b.f32) mark_downcast(*e.args[0], a);
+                        if (narrowable(*e.args[1]) && b.scalar && !a.scalar && a.f32) mark_downcast(*e.args[1], b);
+                    }
+                }
+                info.scalar = a.scalar && b.scalar;
+                if (info.scalar && is_arith(e.op)) may_warn = true;
+                info.leaves_small = a.leaves_small && b.leaves_small;
+                info.leaves_any_f32 = a.leaves_any_f32 || b.leaves_any_f32;
+                info.f32 = is_arith(e.op) && info.leaves_small && info.leaves_any_f32;
+                return info;
+            }
+        }
+        return info;
+    }
+
+    Val eval(const Expr &e) {
+        switch (e.kind) {
+            case Expr::Column: return column(e);
+            case Expr::Number:
+            case Expr::Bool: {
+                Val v;
+                v.kind = Val::Scalar;
+                v.obj = literal(e);
+                return v;
+            }
+            case Expr::String: {
+                Val v;
+                v.kind = Val::Scalar;
+                v.obj = from_u32(e.str);
+                return v;
+            }
+            case Expr::List: {
+                Val v;
+                v.kind = Val::List;
+                v.list = &e;
+                return v;
+            }
+            case Expr::Unary: return unary(e);
+            case Expr::Call: return call(e);
+            case Expr::Binary:
+                if (e.op == '&' || e.op == '|') {
+                    Mask a = to_mask(eval(*e.args[0]));
+                    Mask b = to_mask(eval(*e.args[1]));
+                    if (!logic_supported(a, b)) bail();
+                    if (a.rep == Mask::Numpy) a.rep = b.rep;
+                    if (e.op == '&') mask_and(a, b);
+                    else mask_or(a, b);
+                    return bool_val(std::move(a));
+                }
+                if (is_arith(e.op)) return arith(e);
+                return comparison(e);
+        }
+        bail();
+    }
+
+    Mask to_mask(Val v) {
+        if (v.kind == Val::Bool) return std::move(v.mask);
+        if ((v.kind == Val::Num || v.kind == Val::Masked) && v.view.kind == 'b') {
+            Mask m(pool_of(f_), n_);
+            with_num(v.view, [&](const auto &x) {
+                for (size_t i = 0; i < n_; ++i) m.v[i] = x[i] != 0;
+            });
+            if (v.kind == Val::Masked) {
+                m.rep = Mask::Masked;
+                m.na.assign(v.na, v.na + n_);
+                for (size_t i = 0; i < n_; ++i)
+                    if (m.na[i]) m.v[i] = 0;
+                drop_empty_na(m);
+            }
+            return m;
+        }
+        bail();
+    }
+
+private:
+    static bool narrowable(const Expr &e) {
+        return e.kind == Expr::Number || e.kind == Expr::Bool || e.kind == Expr::String;
+    }
+    void mark_downcast(Expr &e, Info &info) {
+        if (e.kind == Expr::String) bail();  // np.float32('text') fails in pandas
+        downcast_.insert(&e);
+        info.leaves_small = true;
+        info.leaves_any_f32 = true;
+    }
+
+    static Val bool_val(Mask m) {
+        Val v;
+        v.kind = Val::Bool;
+        v.mask = std::move(m);
+        return v;
+    }
+
+    Val column(const Expr &e) {
+        const Column *c = f_.column(e.name);
+        if (!c) bail();
+        Val v;
+        v.col = c;
+        switch (c->kind) {
+            case Column::Numeric: v.kind = Val::Num; break;
+            case Column::Masked: v.kind = Val::Masked; break;
+            case Column::Text: v.kind = Val::Text; return v;
+            case Column::Time: v.kind = Val::Time; break;
+            default: bail();
+        }
+        v.obj = c->array;
+        v.view = c->view;
+        v.na = c->na;
+        return v;
+    }
+
+    // A number or bool literal as pandas passes it: a Python int / float / bool,
+    // or numpy float32 where pandas narrows it.
+    nb::object literal(const Expr &e) {
+        nb::object value;
+        if (e.kind == Expr::Bool) {
+            value = nb::bool_(e.flag);
+        } else {
+            nb::object s = nb::str(e.text.c_str());
+            bool is_float = e.text.find_first_of(".eE") != std::string::npos;
+            value = nb::steal(is_float ? PyFloat_FromString(s.ptr()) : PyLong_FromUnicodeObject(s.ptr(), 0));
+            if (!value.is_valid()) {
+                PyErr_Clear();
+                bail();
+            }
+        }
+        if (downcast_.count(&e)) {
+            double d = PyFloat_AsDouble(value.ptr());
+            if (d == -1.0 && PyErr_Occurred()) {
+                PyErr_Clear();
+                bail();
+            }
+            // numpy warns when the value overflows float32.
+            if (std::isfinite(d) && std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max()))
+                bail();
+            nb::object f32 = qrt::get(f_.numpy(), "float32");
+            value = f32(value);
+        }
+        return value;
+    }
+
+    bool is_numpy_scalar(nb::handle o) {
+        nb::object number = qrt::get(f_.numpy(), "number"), bool_ = qrt::get(f_.numpy(), "bool_");
+        return nb::isinstance(o, number) || nb::isinstance(o, bool_);
+    }
+
+    Val from_array(nb::object arr) {
+        nb::object ndarray = qrt::get(f_.numpy(), "ndarray");
+        if (!ndarray.is(type_of(arr))) {
+            if (PyLong_Check(arr.ptr()) || PyFloat_Check(arr.ptr()) ||
+                is_numpy_scalar(arr)) {
+                Val v;
+                v.kind = Val::Scalar;
+                v.obj = std::move(arr);
+                return v;
+            }
+            bail();
+        }
+        Val v;
+        v.kind = Val::Num;
+        v.buffer = std::make_shared<Buffer>();
+        if (!v.buffer->acquire(arr, PyBUF_RECORDS_RO) || !num_view_of(*v.buffer, n_, v.view)) bail();
+        v.obj = std::move(arr);
+        return v;
+    }
+
+    static bool is_number_scalar(const Val &v) {
+        return v.kind == Val::Scalar && !PyUnicode_Check(v.obj.ptr());
+    }
+
+    Val unary(const Expr &e) {
+        Val a = eval(*e.args[0]);
+        if (e.op == '!') {
+            Mask m = to_mask(std::move(a));
+            mask_not(m);
+            return bool_val(std::move(m));
+        }
+        if (is_number_scalar(a)) {
+            nb::object r = qrt::check(e.op == '-' ? PyNumber_Negative(a.obj.ptr()) : PyNumber_Positive(a.obj.ptr()));
+            return from_array(std::move(r));
+        }
+        // pandas negates a bool column with ~; leave that to it.
+        if (a.kind != Val::Num || a.view.kind == 'b') bail();
+        nb::object r;
+        {
+            IgnoreFloatErrors quiet(f_);
+            r = qrt::check(e.op == '-' ? PyNumber_Negative(a.obj.ptr()) : PyNumber_Positive(a.obj.ptr()));
+        }
+        return from_array(std::move(r));
+    }
+
+    Val call(const Expr &e) {
+        if (!f_.has_math_function(e.name)) bail();
+        size_t arity = e.name == U"arctan2" ? 2 : 1;
+        if (e.args.size() != arity) bail();
+        nb::list args;
+        for (const auto &a : e.args) {
+            Val v = eval(*a);
+            if (!(v.kind == Val::Num || is_number_scalar(v))) bail();
+            args.append(v.obj);
+        }
+        nb::object func = qrt::get(f_.numpy(), to_utf8(e.name).c_str());
+        nb::object r = qrt::check(PyObject_CallObject(func.ptr(), nb::tuple(args).ptr()));
+        return from_array(std::move(r));
+    }
+
+    static bool is_bool_value(const Val &v) {
+        if (v.kind == Val::Num) return v.view.kind == 'b';
+        return v.kind == Val::Scalar && (PyBool_Check(v.obj.ptr()) ||
+                                         std::strcmp(Py_TYPE(v.obj.ptr())->tp_name, "numpy.bool") == 0);
+    }
+
+    Val arith(const Expr &e) {
+        Val a = eval(*e.args[0]);
+        Val b = eval(*e.args[1]);
+        bool a_ok = a.kind == Val::Num || is_number_scalar(a), b_ok = b.kind == Val::Num || is_number_scalar(b);
+        if (!a_ok || !b_ok) bail();
+        // pandas refuses /, // and ** between booleans.
+        if ((e.op == '/' || e.op == 'F' || e.op == 'P') && is_bool_value(a) && is_bool_value(b)) bail();
+        auto apply = [&]() {
+            PyObject *x = a.obj.ptr(), *y = b.obj.ptr();
+            switch (e.op) {
+                case '+': return qrt::check(PyNumber_Add(x, y));
+                case '-': return qrt::check(PyNumber_Subtract(x, y));
+                case '*': return qrt::check(PyNumber_Multiply(x, y));
+                case '/': return qrt::check(PyNumber_TrueDivide(x, y));
+                case 'F': return qrt::check(PyNumber_FloorDivide(x, y));
+                case '%': return qrt::check(PyNumber_Remainder(x, y));
+                default: return qrt::check(PyNumber_Power(x, y, Py_None));
+            }
+        };
+        nb::object r;
+        if (a.kind == Val::Scalar && b.kind == Val::Scalar) {
+            r = apply();
+            return from_array(std::move(r));
+        }
+        {
+            IgnoreFloatErrors quiet(f_);
+            r = apply();
+        }
+        Val out = from_array(std::move(r));
+        // pandas turns an integer // or % by zero into a float result with
+        // inf / NaN; leave such rows to it.
+        if ((e.op == 'F' || e.op == '%') && out.kind == Val::Num && out.view.kind != 'f') {
+            if (b.kind == Val::Scalar) {
+                if (!qrt::check_int(PyObject_IsTrue(b.obj.ptr()))) bail();
+            } else {
+                bool zero = false;
+                with_num(b.view, [&](const auto &x) {
+                    for (size_t i = 0; i < n_ && !zero; ++i) zero = x[i] == 0;
+                });
+                if (zero) bail();
+            }
+        }
+        return out;
+    }
+
+    // ---- comparisons
+
+    Val comparison(const Expr &e) {
+        const Expr &le = *e.args[0], &re = *e.args[1];
+        char op = e.op;
+        bool rewritten = (op == 'E' || op == 'N') && is_term(le) && is_term(re) &&
+                         (le.kind == Expr::String || re.kind == Expr::String || le.kind == Expr::List ||
+                          re.kind == Expr::List);
+        if (rewritten) op = op == 'E' ? 'I' : 'J';
+        if (op == 'I' || op == 'J') return membership(le, re, op == 'J');
+        if (auto fl = fuse(le)) {
+            if (auto fr = fuse(re)) {
+                if (fl->op != 'k' || fr->op != 'k') {
+                    Mask m(pool_of(f_), n_);
+                    fused_compare(*fl, *fr, cmp_of(op), n_, m.v.data());
+                    return bool_val(std::move(m));
+                }
+            }
+        }
+        Val a = eval(le);
+        Val b = eval(re);
+        Cmp c = cmp_of(op);
+        if (a.kind == Val::Scalar && b.kind != Val::Scalar) {
+            std::swap(a, b);
+            c = flip(c);
+        }
+        Mask m(pool_of(f_), n_);
+        if (a.kind == Val::Text) {
+            if (a.col->text.source == TextColumn::Categorical) bail();
+            if (a.col->text.na_results)
+                m.rep = a.col->text.source == TextColumn::Arrow ? Mask::Arrow : Mask::Masked;
+            if (b.kind == Val::Scalar && PyUnicode_CheckExact(b.obj.ptr())) {
+                text_compare_literal(a.col->text, c, to_u32(b.obj), n_, m);
+            } else if (b.kind == Val::Text && b.col->text.source == a.col->text.source &&
+                       b.col->text.dtype == a.col->text.dtype) {
+                text_compare_columns(a.col->text, b.col->text, c, n_, m);
+            } else {
+                bail();
+            }
+            return bool_val(std::move(m));
+        }
+        if (a.kind == Val::Time) {
+            if (b.kind != Val::Time || b.col->time_dtype != a.col->time_dtype) bail();
+            const std::int64_t nat = std::numeric_limits<std::int64_t>::min();
+            with_num(a.view, [&](const auto &x) {
+                with_num(b.view, [&](const auto &y) {
+                    for (size_t i = 0; i < n_; ++i) {
+                        auto p = static_cast<std::int64_t>(x[i]), q = static_cast<std::int64_t>(y[i]);
+                        m.v[i] = (p == nat || q == nat) ? c == Cmp::Ne : compare_values(p, q, c);
+                    }
+                });
+            });
+            return bool_val(std::move(m));
+        }
+        if (a.kind != Val::Num && a.kind != Val::Masked) bail();
+        if (b.kind == Val::Scalar) {
+            if (!is_number_scalar(b)) bail();
+            numeric_vs_scalar(a, b, c, m);
+        } else if (b.kind == Val::Num || b.kind == Val::Masked) {
+            numeric_vs_numeric(a, b, c, m);
+        } else {
+            bail();
+        }
+        // pandas' masked comparisons: NA where either side is missing, a float
+        // NaN of a plain numpy operand included.
+        if (a.kind == Val::Masked || b.kind == Val::Masked) {
+            m.rep = Mask::Masked;
+            m.na.assign(n_, 0);
+            for (const Val *v : {&a, &b}) {
+                if (v->kind == Val::Masked) {
+                    for (size_t i = 0; i < n_; ++i) m.na[i] |= v->na[i];
+                } else if (v->kind == Val::Num && v->view.kind == 'f') {
+                    with_num(v->view, [&](const auto &x) {
+                        for (size_t i = 0; i < n_; ++i) m.na[i] |= std::isnan(static_cast<double>(x[i]));
+                    });
+                }
+            }
+            for (size_t i = 0; i < n_; ++i)
+                if (m.na[i]) m.v[i] = 0;
+            drop_empty_na(m);
+        }
+        return bool_val(std::move(m));
+    }
+
+    void numpy_compare(const Val &a, nb::handle b, Cmp c, Mask &m) {
+        nb::object r;
+        {
+            IgnoreFloatErrors quiet(f_);
+            r = qrt::check(PyObject_RichCompare(a.obj.ptr(), b.ptr(), py_cmp_op(c)));
+        }
+        Val v = from_array(std::move(r));
+        if (v.kind != Val::Num || v.view.kind != 'b') bail();
+        with_num(v.view, [&](const auto &x) {
+            for (size_t i = 0; i < n_; ++i) m.v[i] = x[i] != 0;
+        });
+    }
+
+    void numeric_vs_scalar(const Val &a, const Val &b, Cmp c, Mask &m) {
+        PyObject *s = b.obj.ptr();
+        const NumView &x = a.view;
+        std::uint8_t *out = m.v.data();
+        if (PyFloat_CheckExact(s)) {  // a Python float: weak, takes the array's float type
+            double d = PyFloat_AS_DOUBLE(s);
+            if (x.kind == 'f' && x.itemsize == 4) {
+                if (std::isfinite(d) && std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max()))
+                    return numpy_compare(a, s, c, m);
+                with_num(x, [&](const auto &v) { compare<double>(v, Constant<double>{static_cast<float>(d)}, c, n_, out); });
+            } else {
+                with_num(x, [&](const auto &v) { compare<double>(v, Constant<double>{d}, c, n_, out); });
+            }
+            return;
+        }
+        if (std::strcmp(Py_TYPE(s)->tp_name, "numpy.float32") == 0) {
+            double d = PyFloat_AsDouble(s);
+            if (d == -1.0 && PyErr_Occurred()) qrt::throw_error();
+            with_num(x, [&](const auto &v) { compare<double>(v, Constant<double>{d}, c, n_, out); });
+            return;
+        }
+        if (PyLong_Check(s) && (PyLong_CheckExact(s) || PyBool_Check(s))) {  // weak Python int / bool
+            int overflow = 0;
+            long long iv = PyLong_AsLongLongAndOverflow(s, &overflow);
+            if (overflow) return numpy_compare(a, s, c, m);
+            if (x.kind == 'f') {
+                if (std::llabs(iv) > (1LL << (x.itemsize == 4 ? 24 : 53))) return numpy_compare(a, s, c, m);
+                with_num(x, [&](const auto &v) { compare<double>(v, Constant<double>{static_cast<double>(iv)}, c, n_, out); });
+            } else if (x.kind == 'u' && x.itemsize == 8) {
+                if (iv < 0) {
+                    bool r = c == Cmp::Gt || c == Cmp::Ge || c == Cmp::Ne;
+                    std::memset(out, r, n_);
+                } else {
+                    with_num(x, [&](const auto &v) {
+                        compare<std::uint64_t>(v, Constant<std::uint64_t>{static_cast<std::uint64_t>(iv)}, c, n_, out);
+                    });
+                }
+            } else {
+                with_num(x, [&](const auto &v) { compare<std::int64_t>(v, Constant<std::int64_t>{iv}, c, n_, out); });
+            }
+            return;
+        }
+        numpy_compare(a, s, c, m);
+    }
+
+    void numeric_vs_numeric(const Val &a, const Val &b, Cmp c, Mask &m) {
+        Domain d = domain(a.view, b.view);
+        if (d == Domain::Numpy) return numpy_compare(a, b.obj, c, m);
+        compare_columns(a.view, b.view, d, c, n_, m.v.data());
+    }
+
+    // `in` / `not in`, and == / != with a text literal or a list (pandas'
+    // Series.isin): never NA.
+    Val membership(const Expr &le, const Expr &re, bool negate) {
+        const Expr *series = &le, *values = &re;
+        bool l_list = le.kind == Expr::List || le.kind == Expr::String;
+        bool r_list = re.kind == Expr::List || re.kind == Expr::String;
+        if (l_list == r_list) bail();
+        if (l_list) std::swap(series, values);
+        Val a = eval(*series);
+        std::vector<const Expr *> items;
+        if (values->kind == Expr::String) items.push_back(values);
+        else
+            for (const auto &it : values->args) items.push_back(it.get());
+        Mask m(pool_of(f_), n_);
+        std::fill(m.v.begin(), m.v.end(), 0);
+        if (a.kind == Val::Text) {
+            std::vector<std::u32string> strings;
+            // Numbers in the list: pandas' handling depends on the text dtype.
+            for (const Expr *it : items) {
+                if (it->kind != Expr::String) bail();
+                strings.push_back(it->str);
+            }
+            if (!strings.empty()) text_isin(a.col->text, strings, n_, m.v.data());
+        } else if ((a.kind == Val::Num || a.kind == Val::Masked) && a.view.kind != 'b' &&
+                   !(a.view.kind == 'f' && a.view.itemsize == 4)) {
+            numeric_isin(a, items, m.v.data());
+            if (a.kind == Val::Masked) m.rep = Mask::Masked;
+            if (a.kind == Val::Masked)
+                for (size_t i = 0; i < n_; ++i)
+                    if (a.na[i]) m.v[i] = 0;
+        } else {
+            bail();
+        }
+        if (negate) mask_not(m);
+        return bool_val(std::move(m));
+    }
+
+    void numeric_isin(const Val &a, const std::vector<const Expr *> &items, std::uint8_t *out) {
+        std::vector<std::int64_t> ints;
+        std::vector<double> doubles;
+        bool unsigned64 = a.view.kind == 'u' && a.view.itemsize == 8;
+        for (const Expr *it : items) {
+            if (it->kind != Expr::Number) bail();
+            nb::object v = literal(*it);
+            if (PyFloat_Check(v.ptr())) {
+                if (a.view.kind != 'f') bail();
+                doubles.push_back(PyFloat_AS_DOUBLE(v.ptr()));
+                continue;
+            }
+            int overflow = 0;
+            long long iv = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+            if (overflow) {
+                if (a.view.kind == 'f' || (unsigned64 && overflow > 0)) bail();
+                continue;  // outside every integer column's range: matches nothing
+            }
+            if (a.view.kind == 'f') {
+                if (std::llabs(iv) > (1LL << 53)) bail();
+                doubles.push_back(static_cast<double>(iv));
+            } else {
+                ints.push_back(iv);
+            }
+        }
+        with_num(a.view, [&](const auto &x) {
+            for (size_t i = 0; i < n_; ++i) {
+                auto v = x[i];
+                bool hit = false;
+                if (a.view.kind == 'f') {
+                    for (double d : doubles) hit = hit || static_cast<double>(v) == d;
+                } else if (unsigned64) {
+                    for (std::int64_t k : ints)
+                        hit = hit || (k >= 0 && static_cast<std::uint64_t>(v) == static_cast<std::uint64_t>(k));
+                } else {
+                    for (std::int64_t k : ints) hit = hit || static_cast<std::int64_t>(v) == k;
+                }
+                out[i] = hit;
+            }
+        });
+    }
+
+
+    // The fused form of a numeric subexpression, or nullptr.
+    std::unique_ptr<FNode> fuse(const Expr &e) {
+        auto n = std::make_unique<FNode>();
+        switch (e.kind) {
+            case Expr::Column: {
+                const Column *c = f_.column(e.name);
+                if (!c || c->kind != Column::Numeric || c->view.itemsize != 8 ||
+                    (c->view.kind != 'f' && c->view.kind != 'i'))
+                    return nullptr;
+                n->op = 'c';
+                n->view = c->view;
+                n->flt = c->view.kind == 'f';
+                if (c->view.stride != 8) {
+                    if (n->flt) n->dbuf.resize(kBlock);
+                    else n->ibuf.resize(kBlock);
+                }
+                return n;
+            }
+            case Expr::Number: {
+                nb::object v = literal(e);
+                n->op = 'k';
+                if (PyFloat_CheckExact(v.ptr())) {
+                    n->lit_float = n->flt = true;
+                    n->d = PyFloat_AS_DOUBLE(v.ptr());
+                    return n;
+                }
+                if (!PyLong_CheckExact(v.ptr())) return nullptr;
+                int overflow = 0;
+                long long iv = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+                if (overflow) return nullptr;
+                n->i = iv;
+                n->d = PyLong_AsDouble(v.ptr());
+                return n;
+            }
+            case Expr::Unary: {
+                if (e.op == '!') return nullptr;
+                auto a = fuse(*e.args[0]);
+                if (!a) return nullptr;
+                if (e.op == '+') return a;
+                if (a->op == 'k') {
+                    if (a->lit_float) a->d = -a->d;
+                    else if (a->i == std::numeric_limits<std::int64_t>::min()) return nullptr;
+                    else {
+                        a->i = -a->i;
+                        a->d = -a->d;
+                    }
+                    return a;
+                }
+                n->op = 'n';
+                n->flt = a->flt;
+                n->a = std::move(a);
+                break;
+            }
+            case Expr::Call: {
+                if (e.name != U"abs" || e.args.size() != 1 || !f_.has_math_function(e.name)) return nullptr;
+                auto a = fuse(*e.args[0]);
+                if (!a || a->op == 'k') return nullptr;  // abs of a literal is a numpy scalar
+                n->op = 'a';
+                n->flt = a->flt;
+                n->a = std::move(a);
+                break;
+            }
+            case Expr::Binary: {
+                if (!std::strchr("+-*/%F", e.op)) return nullptr;
+                auto a = fuse(*e.args[0]);
+                auto b = a ? fuse(*e.args[1]) : nullptr;
+                if (!b || (a->op == 'k' && b->op == 'k')) return nullptr;  // Python arithmetic
+                n->op = e.op;
+                if (e.op == '%' || e.op == 'F') {
+                    if (a->flt || a->op == 'k' || b->op != 'k' || b->flt || b->i == 0) return nullptr;
+                    n->flt = false;
+                } else {
+                    n->flt = e.op == '/' || a->flt || b->flt;
+                }
+                n->a = std::move(a);
+                n->b = std::move(b);
+                break;
+            }
+            default: return nullptr;
+        }
+        if (n->flt) n->dbuf.resize(kBlock);
+        else n->ibuf.resize(kBlock);
+        return n;
+    }
+
+    Frame &f_;
+    size_t n_;
+    std::unordered_set<const Expr *> downcast_;
+};
+
+// Warnings numpy raises while a rule is evaluated natively are held back and
+// raised again once the rule is known to be done natively; when it is handed to
+// DataFrame.eval instead, that path raises them itself.
+class HeldWarnings {
+public:
+    HeldWarnings() {
+        nb::object warnings = nb::module_::import_("warnings");
+        nb::object make = qrt::get(warnings, "catch_warnings");
+        ctx_ = make("record"_a = true);
+        nb::object enter = qrt::get(ctx_, "__enter__");
+        log_ = enter();
+    }
+    ~HeldWarnings() { close(); }
+    HeldWarnings(const HeldWarnings &) = delete;
+    HeldWarnings &operator=(const HeldWarnings &) = delete;
+
+    void release() {
+        close();
+        nb::object warn = qrt::get(nb::module_::import_("warnings"), "warn");
+        for (nb::handle w : log_) {
+            nb::object message = qrt::get(w, "message");
+            warn(message);
+        }
+    }
+
+private:
+    void close() {
+        if (!ctx_.is_valid()) return;
+        nb::error_scope scope;
+        nb::object r = nb::steal(PyObject_CallMethod(ctx_.ptr(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+        if (!r.is_valid()) PyErr_Clear();
+        ctx_ = nb::object();
+    }
+    nb::object ctx_, log_;
+};
+
+// Evaluate a rule's tree; Bail when pandas must do it.
+Val run(Evaluator &ev, Expr &root, std::optional<HeldWarnings> &held) {
+    ev.analyze(root);
+    if (ev.may_warn && !held) held.emplace();
+    return ev.eval(root);
+}
+
+}  // namespace
+
+namespace {
+// Marks the rows where bad[i] is 1 and counts them.
+template <class Bad>
+size_t mark_rows(std::vector<std::uint8_t> &marks, size_t n, Bad &&bad) {
+    marks.resize(n);
+    std::uint8_t *m = marks.data();
+    size_t count = 0;
+    for (size_t i = 0; i < n; ++i) {
+        std::uint8_t b = bad(i);
+        count += b;
+        m[i] |= b;
+    }
+    return count;
+}
+}  // namespace
+
+namespace {
+
+// log2 of an upper bound of |value| for a subtree made only of number
+// literals (Python evaluates those with arbitrary-precision integers), or
+// nullopt when the subtree involves a column or anything else.
+std::optional<double> literal_magnitude(const Expr &e) {
+    switch (e.kind) {
+        case Expr::Number: {
+            double v = std::strtod(e.text.c_str(), nullptr);
+            if (e.text.find_first_of("xXoObB_") != std::string::npos) v = std::ldexp(1.0, 4 * static_cast<int>(e.text.size()));
+            return std::log2(std::max(std::fabs(v), 1.0));
+        }
+        case Expr::Bool: return 0.0;
+        case Expr::Unary: return e.op == '!' ? std::optional<double>() : literal_magnitude(*e.args[0]);
+        case Expr::Binary: {
+            auto a = literal_magnitude(*e.args[0]);
+            auto b = literal_magnitude(*e.args[1]);
+            if (!a || !b) return std::nullopt;
+            switch (e.op) {
+                case '+': case '-': return std::max(*a, *b) + 1;
+                case '*': return *a + *b;
+                case 'P': return *a <= 0 ? 0.0 : *a * std::exp2(std::min(*b, 1100.0));
+                case '/': case 'F': case '%': return *a;
+                default: return 1.0;  // comparisons and logic give booleans
+            }
+        }
+        default: return std::nullopt;
+    }
+}
+
+bool huge_power(const Expr &e) {
+    if (e.kind == Expr::Binary && e.op == 'P') {
+        auto m = literal_magnitude(e);
+        if (m && *m > 1e6) return true;
+    }
+    for (const auto &a : e.args)
+        if (huge_power(*a)) return true;
+    return false;
+}
+
+}  // namespace
+
+bool literal_power_too_large(const std::vector<Token> &tokens) {
+    ExprPtr root = Parser(tokens).run();
+    if (root) return huge_power(*root);
+    // Not a shape parsed here: any power of a number or bracket is suspect.
+    for (size_t k = 1; k < tokens.size(); ++k)
+        if (tokens[k].kind == TokKind::Op && tokens[k].text == U"**" &&
+            (tokens[k - 1].kind == TokKind::Number || tokens[k - 1].text == U")"))
+            return true;
+    return false;
+}
+
+bool Frame::expression(const std::vector<Token> &tokens, std::vector<std::uint8_t> &marks, std::size_t &count) {
+    if (!native_allowed()) return false;
+    ExprPtr root = Parser(tokens).run();
+    if (!root) return false;
+    std::optional<HeldWarnings> held;
+    try {
+        Evaluator ev(*this);
+        Val v = run(ev, *root, held);
+        if (v.kind == Val::Bool) {
+            if (v.mask.has_na()) return false;  // pandas cannot turn NA into a bool
+            if (held) held->release();
+            const std::uint8_t *mv = v.mask.v.data();
+            count = mark_rows(marks, rows_, [&](size_t i) { return static_cast<std::uint8_t>(mv[i] ^ 1); });
+        } else if (v.kind == Val::Num || v.kind == Val::Masked) {
+            if (v.kind == Val::Masked)
+                for (size_t i = 0; i < rows_; ++i)
+                    if (v.na[i]) return false;
+            if (held) held->release();
+            with_num(v.view, [&](const auto &x) {
+                count = mark_rows(marks, rows_, [&](size_t i) { return static_cast<std::uint8_t>(x[i] == 0); });
+            });
+        } else {
+            return false;
+        }
+        return true;
+    } catch (const Bail &) {
+        return false;
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;  // pandas raises it too, or decides otherwise: its path reports it
+    }
+}
+
+bool Frame::conditional(const std::vector<Token> &condition, const std::vector<Token> &consequence,
+                        std::vector<std::uint8_t> &marks, std::size_t &count) {
+    if (!native_allowed()) return false;
+    ExprPtr cond = Parser(condition).run();
+    ExprPtr cons = cond ? Parser(consequence).run() : nullptr;
+    if (!cons) return false;
+    std::optional<HeldWarnings> held;
+    try {
+        Evaluator ev(*this);
+        Mask a = ev.to_mask(run(ev, *cond, held));
+        Evaluator ev2(*this);
+        Mask b = ev2.to_mask(run(ev2, *cons, held));
+        if (!logic_supported(a, b)) return false;
+        // condition & ~consequence with pandas' NA logic; NA rows do not count
+        // (values are 0 where NA).
+        if (held) held->release();
+        const std::uint8_t *av = a.v.data(), *bv = b.v.data();
+        if (b.has_na()) {
+            const std::uint8_t *bn = b.na.data();
+            count = mark_rows(marks, rows_,
+                              [&](size_t i) { return static_cast<std::uint8_t>(av[i] & ~(bv[i] | bn[i]) & 1); });
+        } else {
+            count = mark_rows(marks, rows_, [&](size_t i) { return static_cast<std::uint8_t>(av[i] & (bv[i] ^ 1)); });
+        }
+        return true;
+    } catch (const Bail &) {
+        return false;
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;
+    }
+}
+
+}  // namespace rulix
