@@ -391,6 +391,14 @@ def test_cases_pandas_decides_are_handed_to_it(rule):
     assert_same(_native_table(), [rule])
 
 
+@pytest.mark.parametrize("rows", [0, 3])
+def test_float_literal_overflowing_a_float32_result_warns_as_pandas_does(rows):
+    # numpy casts a Python float to float32 to compare it with a float32 array
+    # and warns when it overflows; the native path leaves that case to pandas.
+    df = pd.DataFrame({"f32": np.arange(rows, dtype=np.float32)})
+    assert_same(df, ["1e300 > arctan2(f32, 0)", "-1e300 < arctan2(f32, 1)"])
+
+
 # ---------------------------------------------------------------------------
 # Both paths read a rule the same way
 

@@ -2004,8 +2004,10 @@ private:
         if (PyFloat_CheckExact(s)) {  // a Python float: weak, takes the array's float type
             double d = PyFloat_AS_DOUBLE(s);
             if (x.kind == 'f' && x.itemsize == 4) {
+                // numpy warns when the float overflows float32 on its way in:
+                // pandas' own path gives that warning.
                 if (std::isfinite(d) && std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max()))
-                    return numpy_compare(a, s, c, m);
+                    bail();
                 with_num(x, [&](const auto &v) { compare<double>(v, Constant<double>{static_cast<float>(d)}, c, n_, out); });
             } else {
                 with_num(x, [&](const auto &v) { compare<double>(v, Constant<double>{d}, c, n_, out); });
