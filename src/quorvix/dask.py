@@ -309,6 +309,19 @@ def _clip_part(report, part: pd.DataFrame, dtypes: Optional[pd.Series]) -> pd.Da
     return out
 
 
+def _common_dtype(dtypes: list):
+    first = dtypes[0]
+    if all(d == first for d in dtypes):
+        return first
+    if all(isinstance(d, np.dtype) and d.kind in "biuf" for d in dtypes):
+        return np.result_type(*dtypes)
+    return np.dtype(object)
+
+
+def _clip_dtypes(report, part: pd.DataFrame):
+    return len(part), report.fix(part, "clip").dtypes
+
+
 def _copy_part(part: pd.DataFrame) -> pd.DataFrame:
     return part.copy()
 
@@ -335,7 +348,9 @@ def fix(report, ddf, strategy, random_state=None):
     - "drop": the non-violating rows in table order with a new index
       0..n-1, equal to ``report.fix(ddf.compute(), "drop")``.
     - "clip": every partition clipped as ``report.fix`` clips a table; equal
-      to the single-table result (index, order, dtypes).
+      to the single-table result (index, order, dtypes). A first pass learns
+      the dtypes (pandas widens an integer column only when a value is
+      actually clipped off an integer).
     - "resample": the non-violating rows in table order, then as many rows
       drawn with replacement from the non-violating rows of the whole table
       as there are violating rows, index 0..N-1, like ``report.fix``. The
@@ -361,12 +376,19 @@ def fix(report, ddf, strategy, random_state=None):
 
     violating = report.violating_rows
     if strategy == "clip":
-        sample = ddf._meta_nonempty
+        # pandas keeps an integer column's dtype when no value is moved off an
+        # integer and widens it otherwise, so a partition's dtypes depend on
+        # its values: the whole table's are the common dtypes of the
+        # partitions' results, learnt in one pass.
+        found = _run("fix: dtypes", [delayed(_clip_dtypes)(report, p) for p in parts])
+        found = [d for n, d in found if n] or [d for _, d in found]
+        dtypes = pd.Series({col: _common_dtype([d[col] for d in found])
+                            for col in found[0].index}, dtype=object) if found else None
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             out_meta = report.fix(meta, "clip")
-            dtypes = report.fix(sample, "clip").dtypes
-        out_meta = out_meta.astype(dict(dtypes.items())) if len(dtypes) else out_meta
+        if dtypes is not None:
+            out_meta = out_meta.astype(dict(dtypes.items()))
         report_d = delayed(report, traverse=False)
         return dd.from_delayed([delayed(_clip_part)(report_d, p, dtypes) for p in parts],
                                meta=out_meta, verify_meta=False)
