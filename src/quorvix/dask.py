@@ -719,11 +719,11 @@ _SAMPLED_NAMES = {"spearman_correl_diff": "spearman_correl_diff", "mmd": "mmd_rb
 _N_BINS = 20
 
 
-def _value_summary(part: pd.DataFrame, col) -> Tuple[np.ndarray, np.ndarray]:
+def _value_summary(column: pd.Series) -> Tuple[np.ndarray, np.ndarray]:
     """Sorted distinct finite values of a numeric column and their counts."""
     from quorvix.evaluation.metrics._prep import float_values
 
-    v = float_values(part[col])
+    v = float_values(column)
     v = v[~np.isnan(v)]
     values, counts = np.unique(v, return_counts=True)
     return values, counts.astype(np.int64)
@@ -743,10 +743,10 @@ def _merge_value_summaries(pieces) -> Tuple[np.ndarray, np.ndarray]:
     return merged, total
 
 
-def _category_summary(part: pd.DataFrame, col) -> pd.Series:
+def _category_summary(column: pd.Series) -> pd.Series:
     from quorvix.evaluation.metrics._prep import _object_values
 
-    values = _object_values(part[col])
+    values = _object_values(column)
     return pd.Series(values[pd.notna(values)], dtype=object).value_counts(sort=False)
 
 
@@ -761,35 +761,51 @@ def _comoment_summary(part: pd.DataFrame, cols: List[Hashable]) -> dict:
     out = {name: np.zeros(shape) for name in ("n", "mx", "my", "sxx", "syy", "sxy")}
     out["minx"] = np.full(shape, np.inf)
     out["maxx"] = np.full(shape, -np.inf)
-    if finite.all():
-        if len(x):
-            mean = x.mean(axis=0)
-            centred = x - mean
-            cross = centred.T @ centred
-            d = np.diag(cross)
-            out["n"][:] = len(x)
-            out["mx"][:] = mean[:, None]
-            out["my"][:] = mean[None, :]
-            out["sxx"][:] = d[:, None]
-            out["syy"][:] = d[None, :]
-            out["sxy"][:] = cross
-            out["minx"][:] = x.min(axis=0)[:, None]
-            out["maxx"][:] = x.max(axis=0)[:, None]
+    if not len(x):
         return out
-    for i in range(k):
-        for j in range(k):
-            both = finite[:, i] & finite[:, j]
-            n = int(both.sum())
-            if not n:
-                continue
-            xi, xj = x[both, i], x[both, j]
-            mi, mj = xi.mean(), xj.mean()
-            ci, cj = xi - mi, xj - mj
-            out["n"][i, j] = n
-            out["mx"][i, j], out["my"][i, j] = mi, mj
-            out["sxx"][i, j], out["syy"][i, j] = ci @ ci, cj @ cj
-            out["sxy"][i, j] = ci @ cj
-            out["minx"][i, j], out["maxx"][i, j] = xi.min(), xi.max()
+    if finite.all():
+        mean = x.mean(axis=0)
+        centred = x - mean
+        cross = centred.T @ centred
+        d = np.diag(cross)
+        out["n"][:] = len(x)
+        out["mx"][:] = mean[:, None]
+        out["my"][:] = mean[None, :]
+        out["sxx"][:] = d[:, None]
+        out["syy"][:] = d[None, :]
+        out["sxy"][:] = cross
+        out["minx"][:] = x.min(axis=0)[:, None]
+        out["maxx"][:] = x.max(axis=0)[:, None]
+        return out
+    # Pairwise-complete rows, all pairs at once: sums over the rows where both
+    # columns are present are products with the presence mask. Values are
+    # shifted by their column's mean first, so the centred sums lose little
+    # to cancellation.
+    m = finite.astype(np.float64)
+    counts = m.sum(axis=0)
+    shift = np.where(counts > 0, np.where(finite, x, 0.0).sum(axis=0) / np.maximum(counts, 1), 0.0)
+    a = np.where(finite, x - shift, 0.0)
+    n = m.T @ m
+    sx = a.T @ m                      # sum of column i over rows with i and j
+    sy = sx.T                         # sum of column j over the same rows
+    sxx_raw = (a * a).T @ m
+    sxy_raw = a.T @ a
+    with np.errstate(invalid="ignore", divide="ignore"):
+        safe = np.where(n > 0, n, 1)
+        out["n"] = n
+        out["mx"] = np.where(n > 0, shift[:, None] + sx / safe, 0.0)
+        out["my"] = np.where(n > 0, shift[None, :] + sy / safe, 0.0)
+        out["sxx"] = np.where(n > 0, np.maximum(sxx_raw - sx * sx / safe, 0.0), 0.0)
+        out["syy"] = out["sxx"].T.copy()
+        out["sxy"] = np.where(n > 0, sxy_raw - sx * sy / safe, 0.0)
+    for j in range(k):
+        rows = finite[:, j]
+        if not rows.any():
+            continue
+        sub = x[rows]
+        present = finite[rows]
+        out["minx"][:, j] = np.where(present, sub, np.inf).min(axis=0)
+        out["maxx"][:, j] = np.where(present, sub, -np.inf).max(axis=0)
     return out
 
 
@@ -1022,8 +1038,8 @@ def evaluate(real_ddf, synthetic_ddf, metrics=None, random_seed=None, compute_pr
                                              "hellinger", "jensen_shannon"))
     if needs_values and exact_wanted:
         for col in numeric:
-            tasks = ([delayed(_value_summary)(p, col) for p in real_parts]
-                     + [delayed(_value_summary)(p, col) for p in synth_parts])
+            tasks = ([delayed(_value_summary)(p) for p in real_ddf[col].to_delayed()]
+                     + [delayed(_value_summary)(p) for p in synthetic_ddf[col].to_delayed()])
             pieces = _run(f"evaluate: column {col}", tasks)
             r = _merge_value_summaries(pieces[:len(real_parts)])
             s = _merge_value_summaries(pieces[len(real_parts):])
@@ -1034,8 +1050,9 @@ def evaluate(real_ddf, synthetic_ddf, metrics=None, random_seed=None, compute_pr
             per_column[col] = entry
         if any(m in wanted for m in ("total_variation", "hellinger", "jensen_shannon")):
             for col in categorical:
-                tasks = ([delayed(_category_summary)(p, col) for p in real_parts]
-                         + [delayed(_category_summary)(p, col) for p in synth_parts])
+                tasks = ([delayed(_category_summary)(p) for p in real_ddf[col].to_delayed()]
+                         + [delayed(_category_summary)(p)
+                            for p in synthetic_ddf[col].to_delayed()])
                 pieces = _run(f"evaluate: column {col}", tasks)
                 r = _merge_category_counts(pieces[:len(real_parts)])
                 s = _merge_category_counts(pieces[len(real_parts):])
@@ -1045,8 +1062,10 @@ def evaluate(real_ddf, synthetic_ddf, metrics=None, random_seed=None, compute_pr
     if ("pearson_correl_diff" in wanted or "correlation_matrix_distance" in wanted) \
             and len(numeric) >= 2 and report.real_data_n_rows >= 2 \
             and report.synthetic_data_n_rows >= 2:
-        tasks = ([delayed(_comoment_summary)(p, numeric) for p in real_parts]
-                 + [delayed(_comoment_summary)(p, numeric) for p in synth_parts])
+        tasks = ([delayed(_comoment_summary)(p, numeric)
+                  for p in real_ddf[numeric].to_delayed()]
+                 + [delayed(_comoment_summary)(p, numeric)
+                    for p in synthetic_ddf[numeric].to_delayed()])
         pieces = _run("evaluate: correlations", tasks)
         cr = _tree(_merge_comoments, pieces[:len(real_parts)])
         cs = _tree(_merge_comoments, pieces[len(real_parts):])
