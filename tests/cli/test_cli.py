@@ -67,10 +67,12 @@ def test_rules_check_fix_writes_the_repaired_table(people, tmp_path, strategy, r
     assert f"repaired with '{strategy}'" in out
 
 
-def test_refused_rules_are_shown_as_warnings(people):
-    code, _, err = run("rules", "check", people, "--rule", "agee > 0")
-    assert code == 0
-    assert "warning: Rule 'agee > 0' was refused" in err
+def test_refused_rules_fail_the_check(people):
+    code, out, err = run("rules", "check", people, "--rule", "agee > 0")
+    assert code == 2
+    assert "error: rule 'agee > 0' was refused: unknown name 'agee'" in err
+    assert "did you mean 'age'?" in err
+    assert "Rule 'agee > 0': NOT CHECKED" in out
 
 
 @pytest.mark.parametrize(

@@ -4,8 +4,9 @@
 ``EvaluationReport`` collects the results of one evaluation run in two ordered
 mappings, ``aggregate_metrics`` and ``privacy_metrics``, and can be printed
 (``summary``), serialised (``to_dict`` / ``to_json``) and loaded again
-(``from_dict`` / ``from_json``). ``compare`` lines several reports up metric by
-metric and ranks them.
+(``from_dict`` / ``from_json``). ``privacy_verdict`` sums the privacy metrics
+up as a risk level (see ``PrivacyVerdict``). ``compare`` lines several reports
+up metric by metric and ranks them.
 
 JSON output is always strict JSON: NaN and infinite numbers are written as
 ``null`` (and read back as NaN).
@@ -19,7 +20,8 @@ from dataclasses import dataclass, field
 from datetime import datetime, timezone
 from typing import Any, Dict, List, Mapping, Optional, Tuple
 
-__all__ = ["ComparisonResult", "EvaluationReport", "MetricResult", "compare"]
+__all__ = ["PRIVACY_LEVELS", "ComparisonResult", "EvaluationReport", "MetricResult",
+           "PrivacyVerdict", "compare"]
 
 _SCOPES = ("aggregate", "privacy")
 
@@ -224,10 +226,16 @@ class EvaluationReport:
         lines.append("")
         lines.append("Overall score (mean of higher-is-better metrics): "
                      + ("n/a" if math.isnan(score) else f"{score:.4f}"))
+        lines.append(self.privacy_verdict().line())
         return "\n".join(lines)
 
     def __str__(self) -> str:
         return self.summary()
+
+    def privacy_verdict(self) -> "PrivacyVerdict":
+        """The privacy risk level of the synthetic table with its reason and
+        the figures it rests on (see ``PrivacyVerdict``)."""
+        return privacy_verdict(self)
 
     # -- serialisation --------------------------------------------------------
 
@@ -304,6 +312,126 @@ class EvaluationReport:
 
 
 # ---------------------------------------------------------------------------
+# Privacy verdict
+# ---------------------------------------------------------------------------
+
+#: The privacy risk levels, from the safest to the worst.
+PRIVACY_LEVELS = ("LOW", "MODERATE", "HIGH")
+
+# Thresholds of the verdict. They were calibrated on synthetic candidates with
+# a known answer, built from real tables that packages ship (a verbatim copy,
+# a fresh sample of the same population, the copy with 5 % noise, shuffled
+# columns, uniform noise; benchmarks/validity.py prints them): a copy and a
+# near-copy score a DCR below 0.05 and a membership risk above 0.9, a fresh
+# sample a DCR of about 1 and a membership risk below 0.1.
+DCR_HIGH = 0.35       # DCR score at or below this: HIGH
+DCR_LOW = 0.65        # DCR score below this (the report's pass mark): at least MODERATE
+MEMBERSHIP_HIGH = 0.5  # membership risk at or above this: HIGH
+MEMBERSHIP_LOW = 0.2   # membership risk at or above this: at least MODERATE
+LEAK_HIGH = 0.5       # likelihood_leak at or below this: at least MODERATE
+COPY_DCR = 0.1        # DCR score at or below this reads as copied rows
+
+
+@dataclass(frozen=True)
+class PrivacyVerdict:
+    """The privacy risk of a synthetic table, summed up from a report.
+
+    ``level`` is "LOW", "MODERATE" or "HIGH" (risk), or ``None`` when the
+    report holds no privacy metric to judge by. The figures it rests on are
+    the membership risk (``membership_inference_auc``, 0 = no signal,
+    1 = copies), the DCR score (``distance_to_closest_record``, 1 = as far
+    from the real records as a fresh sample, 0 = copies) and
+    ``likelihood_leak`` (1 = no leak); NaN when the report lacks one.
+
+    - HIGH: DCR score <= 0.35 or membership risk >= 0.5: synthetic records
+      sit on (or right beside) real ones;
+    - MODERATE: DCR score < 0.65 (the report's pass mark), membership
+      risk >= 0.2 or likelihood_leak <= 0.5: some synthetic records lie
+      closer to real ones than a fresh sample of the population would;
+    - LOW: otherwise.
+    """
+
+    level: Optional[str]
+    reason: str
+    membership_risk: float = float("nan")
+    dcr_score: float = float("nan")
+    likelihood_leak: float = float("nan")
+
+    def worse_than(self, level: str) -> bool:
+        """True when this verdict is a higher risk than ``level``; a verdict
+        without a level counts as worse than any level."""
+        if level not in PRIVACY_LEVELS:
+            raise ValueError(f"unknown privacy level {level!r}; expected one of {PRIVACY_LEVELS}")
+        if self.level is None:
+            return True
+        return PRIVACY_LEVELS.index(self.level) > PRIVACY_LEVELS.index(level)
+
+    def figures(self) -> str:
+        parts = []
+        for label, value in (("membership risk", self.membership_risk),
+                             ("DCR score", self.dcr_score),
+                             ("likelihood leak", self.likelihood_leak)):
+            if not math.isnan(value):
+                parts.append(f"{label} {value:.2f}")
+        return ", ".join(parts)
+
+    def line(self) -> str:
+        """One line starting with "Privacy:"."""
+        if self.level is None:
+            return f"Privacy: not assessed ({self.reason})"
+        figures = self.figures()
+        return f"Privacy: {self.level} risk ({figures}): {self.reason}" if figures \
+            else f"Privacy: {self.level} risk: {self.reason}"
+
+    def __str__(self) -> str:
+        return self.line()
+
+
+def _metric_value(metrics: Mapping[str, Any], name: str) -> float:
+    m = metrics.get(name)
+    return float("nan") if m is None else _finite_or_nan(getattr(m, "value", None))
+
+
+def privacy_verdict(report: "EvaluationReport") -> PrivacyVerdict:
+    """The ``PrivacyVerdict`` of a report (see there for the levels)."""
+    risk = _metric_value(report.privacy_metrics, "membership_inference_auc")
+    dcr = _metric_value(report.privacy_metrics, "distance_to_closest_record")
+    leak = _metric_value({**report.aggregate_metrics, **report.privacy_metrics}, "likelihood_leak")
+    figures = dict(membership_risk=risk, dcr_score=dcr, likelihood_leak=leak)
+    if math.isnan(risk) and math.isnan(dcr):
+        return PrivacyVerdict(None, "no privacy metric in the report", **figures)
+
+    def le(v, t):
+        return not math.isnan(v) and v <= t
+
+    def ge(v, t):
+        return not math.isnan(v) and v >= t
+
+    if le(dcr, COPY_DCR) or ge(risk, 0.9):
+        return PrivacyVerdict("HIGH", "synthetic rows copy real rows", **figures)
+    if le(dcr, DCR_HIGH):
+        return PrivacyVerdict("HIGH", "synthetic rows lie much closer to real rows than "
+                                      "a fresh sample would", **figures)
+    if ge(risk, MEMBERSHIP_HIGH):
+        return PrivacyVerdict("HIGH", "a membership attack tells real records apart", **figures)
+    reasons = []
+    if dcr < DCR_LOW:
+        reasons.append("some synthetic rows lie closer to real rows than a fresh sample would")
+    if ge(risk, MEMBERSHIP_LOW):
+        reasons.append("a membership attack has some signal")
+    if le(leak, LEAK_HIGH):
+        reasons.append("synthetic rows are likelier than unseen real rows")
+    if reasons:
+        return PrivacyVerdict("MODERATE", "; ".join(reasons), **figures)
+    missing = [n for n, v in (("membership_inference_auc", risk),
+                              ("distance_to_closest_record", dcr)) if math.isnan(v)]
+    reason = "synthetic rows lie no closer to real rows than a fresh sample would"
+    if missing:
+        reason += f" (judged without {', '.join(missing)})"
+    return PrivacyVerdict("LOW", reason, **figures)
+
+
+# ---------------------------------------------------------------------------
 # Comparison
 # ---------------------------------------------------------------------------
 
@@ -326,7 +454,9 @@ class ComparisonResult:
       the mean rank, only reports with a finite value are ranked) averaged over
       the metrics it has; NaN for a report with no ranked metric;
     - ``ranking``: the labels ordered by mean rank, best first (reports with
-      no ranked metric last; ties keep the given order).
+      no ranked metric last; ties keep the given order);
+    - ``quality[label]``: the report's overall score (``overall_score``);
+    - ``privacy[label]``: the report's ``PrivacyVerdict``.
     """
 
     labels: List[str] = field(default_factory=list)
@@ -336,6 +466,8 @@ class ComparisonResult:
     best: Dict[str, Optional[str]] = field(default_factory=dict)
     mean_ranks: Dict[str, float] = field(default_factory=dict)
     ranking: List[str] = field(default_factory=list)
+    quality: Dict[str, float] = field(default_factory=dict)
+    privacy: Dict[str, PrivacyVerdict] = field(default_factory=dict)
 
     def __len__(self) -> int:
         return len(self.labels)
@@ -365,6 +497,12 @@ class ComparisonResult:
             "best": dict(self.best),
             "mean_ranks": dict(self.mean_ranks),
             "ranking": list(self.ranking),
+            "quality": dict(self.quality),
+            "privacy": {lbl: {"level": v.level, "reason": v.reason,
+                              "membership_risk": v.membership_risk,
+                              "dcr_score": v.dcr_score,
+                              "likelihood_leak": v.likelihood_leak}
+                        for lbl, v in self.privacy.items()},
         }
 
     def summary(self) -> str:
@@ -375,6 +513,15 @@ class ComparisonResult:
         for pos, lbl in enumerate(self.ranking, 1):
             mr = self.mean_ranks.get(lbl, float("nan"))
             lines.append(f"  {pos}. {lbl}  ({'n/a' if math.isnan(mr) else f'{mr:.2f}'})")
+        if self.quality or self.privacy:
+            lines.append("")
+            lines.append("Quality and privacy:")
+            lbl_w = max(len(lbl) for lbl in self.labels)
+            for lbl in self.labels:
+                q = self.quality.get(lbl, float("nan"))
+                verdict = self.privacy.get(lbl)
+                lines.append(f"  {lbl:<{lbl_w}}  quality {'n/a' if math.isnan(q) else f'{q:.4f}'}  "
+                             + (verdict.line() if verdict is not None else "Privacy: not assessed"))
         if self.metric_names:
             width = max(len(m) for m in self.metric_names)
             col_w = max(10, *(len(lbl) for lbl in self.labels))
@@ -464,4 +611,13 @@ def compare(reports: List[EvaluationReport]) -> ComparisonResult:
         best=best,
         mean_ranks=mean_ranks,
         ranking=[labels[i] for i in order],
+        quality={lbl: _report_quality(r) for lbl, r in zip(labels, reports)},
+        privacy={lbl: privacy_verdict(r) for lbl, r in zip(labels, reports)},
     )
+
+
+def _report_quality(report: Any) -> float:
+    score = getattr(report, "overall_score", None)
+    if callable(score):
+        return _finite_or_nan(score())
+    return float("nan")

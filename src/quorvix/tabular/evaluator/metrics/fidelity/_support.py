@@ -1,5 +1,14 @@
 """k-nearest-neighbour support estimates shared by alpha-precision and
-beta-recall."""
+beta-recall.
+
+Both estimate the real data's support the same way: a ball around every real
+record whose radius is the distance to its k-th nearest other real record.
+Alpha-precision asks how many synthetic records fall inside the union of those
+balls; beta-recall asks how many of the balls hold a synthetic record (the
+"coverage" of the density-and-coverage estimators). Balls are always centred
+on real records: balls centred on synthetic records grow with the spread of
+the synthetic data, so uniform noise would cover everything.
+"""
 
 from __future__ import annotations
 
@@ -43,6 +52,19 @@ def coverage(support: np.ndarray, points: np.ndarray, k: int) -> float:
     return float(inside.mean())
 
 
+def covered(centres: np.ndarray, points: np.ndarray, k: int) -> float:
+    """Share of ``centres`` whose k-NN ball (radius: distance to the k-th
+    nearest other centre) holds at least one of ``points``. A point on the
+    boundary counts as inside."""
+    n = len(centres)
+    radii2 = nearest_sq_distances(centres, centres, k=k, exclude=np.arange(n))
+    nearest2 = nearest_sq_distances(centres, points, k=1)
+    c_sq = np.einsum("ij,ij->i", centres, centres)
+    p_sq = np.einsum("ij,ij->i", points, points)
+    tol = 1e-9 * (1.0 + max(float(c_sq.max(initial=0.0)), float(p_sq.max(initial=0.0))))
+    return float((nearest2 <= radii2 + tol).mean())
+
+
 def embed_pair(real: pd.DataFrame, synth: pd.DataFrame, max_samples: Optional[int],
                random_seed: Optional[int]):
     """Seeded subsamples of both tables encoded with the real table's
@@ -61,10 +83,12 @@ def embed_pair(real: pd.DataFrame, synth: pd.DataFrame, max_samples: Optional[in
     return x_real, x_synth
 
 
-def support_score(support: np.ndarray, points: np.ndarray, k: int, support_label: str):
-    """``coverage`` with k reduced to fit small supports; returns (value, k)."""
+def support_score(support: np.ndarray, points: np.ndarray, k: int, support_label: str,
+                  score=None):
+    """``score(support, points, k)`` (default ``coverage``) with k reduced to
+    fit small supports; returns (value, k)."""
     if len(support) < 2:
         raise ValueError(
             f"the {support_label} table needs at least two rows to estimate its support")
     k_used = min(int(k), len(support) - 1)
-    return coverage(support, points, k_used), k_used
+    return (score or coverage)(support, points, k_used), k_used
