@@ -1038,11 +1038,8 @@ def evaluate(real_ddf, synthetic_ddf, metrics=None, random_seed=None, compute_pr
                                              "hellinger", "jensen_shannon"))
     if needs_values and exact_wanted:
         for col in numeric:
-            tasks = ([delayed(_value_summary)(p) for p in real_ddf[col].to_delayed()]
-                     + [delayed(_value_summary)(p) for p in synthetic_ddf[col].to_delayed()])
-            pieces = _run(f"evaluate: column {col}", tasks)
-            r = _merge_value_summaries(pieces[:len(real_parts)])
-            s = _merge_value_summaries(pieces[len(real_parts):])
+            r, s = _both(f"evaluate: column {col}", _value_summary, _merge_value_summaries,
+                         real_ddf[col], synthetic_ddf[col])
             entry: dict = {"dist": _numeric_distributions(r, s)}
             if r[0].size and s[0].size:
                 entry["ks"] = float(min(1.0, max(0.0, 1.0 - _ks(r, s))))
@@ -1050,25 +1047,18 @@ def evaluate(real_ddf, synthetic_ddf, metrics=None, random_seed=None, compute_pr
             per_column[col] = entry
         if any(m in wanted for m in ("total_variation", "hellinger", "jensen_shannon")):
             for col in categorical:
-                tasks = ([delayed(_category_summary)(p) for p in real_ddf[col].to_delayed()]
-                         + [delayed(_category_summary)(p)
-                            for p in synthetic_ddf[col].to_delayed()])
-                pieces = _run(f"evaluate: column {col}", tasks)
-                r = _merge_category_counts(pieces[:len(real_parts)])
-                s = _merge_category_counts(pieces[len(real_parts):])
+                r, s = _both(f"evaluate: column {col}", _category_summary,
+                             _merge_category_counts, real_ddf[col], synthetic_ddf[col])
                 per_column[col] = {"dist": _categorical_distributions(r, s)}
 
     correlations = None
     if ("pearson_correl_diff" in wanted or "correlation_matrix_distance" in wanted) \
             and len(numeric) >= 2 and report.real_data_n_rows >= 2 \
             and report.synthetic_data_n_rows >= 2:
-        tasks = ([delayed(_comoment_summary)(p, numeric)
-                  for p in real_ddf[numeric].to_delayed()]
-                 + [delayed(_comoment_summary)(p, numeric)
-                    for p in synthetic_ddf[numeric].to_delayed()])
-        pieces = _run("evaluate: correlations", tasks)
-        cr = _tree(_merge_comoments, pieces[:len(real_parts)])
-        cs = _tree(_merge_comoments, pieces[len(real_parts):])
+        cr, cs = _both("evaluate: correlations",
+                       lambda part: _comoment_summary(part, numeric),
+                       lambda pieces: _tree(_merge_comoments, pieces),
+                       real_ddf[numeric], synthetic_ddf[numeric])
         correlations = (_correlations(cr), _correlations(cs))
 
     # The rest of the suite, on a seeded sample.
@@ -1128,6 +1118,16 @@ def evaluate(real_ddf, synthetic_ddf, metrics=None, random_seed=None, compute_pr
             report.add_metric(result, scope="privacy")
     report.evaluation_time_seconds = time.time() - start_time
     return report
+
+
+def _both(stage, summarise, merge, real, synthetic):
+    """Summaries of every partition of both tables, merged per table. (A
+    projection such as ``ddf[col]`` may have fewer partitions than the
+    table: Dask can combine small files once fewer columns are read.)"""
+    real_tasks = [delayed(summarise)(p) for p in real.to_delayed()]
+    synth_tasks = [delayed(summarise)(p) for p in synthetic.to_delayed()]
+    pieces = _run(stage, real_tasks + synth_tasks)
+    return merge(pieces[:len(real_tasks)]), merge(pieces[len(real_tasks):])
 
 
 def _merge_category_counts(pieces: List[pd.Series]) -> pd.Series:
