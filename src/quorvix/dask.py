@@ -476,6 +476,9 @@ def _merge_value_counts(pieces: List[pd.Series]) -> pd.Series:
     """Counts of every value over all partitions, in order of first
     appearance, then sorted as ``Series.value_counts`` sorts them."""
     pieces = [p for p in pieces if p is not None]
+    # empty pieces add nothing (and pandas 2 warns about concatenating them),
+    # but a categorical's unused categories are in every piece
+    pieces = [p for p in pieces if len(p)] or pieces[:1]
     if len(pieces) == 1:
         merged = pieces[0]
     else:
@@ -633,6 +636,7 @@ def apply_privex(ddf, epsilon=1.0, method="laplace", preserve_columns=None, rand
             if col in preserved:
                 continue
             uniques = [cat[col][1] for _, _, cat in facts]
+            uniques = [u for u in uniques if len(u)] or uniques[:1]
             merged = pd.concat(uniques, ignore_index=True).unique() if uniques else []
             plan["categorical"].append((col, merged))
     else:
@@ -975,7 +979,9 @@ def _sample(parts, lengths: List[int], sample_rows: int, seed: Optional[int],
     pieces = _run(stage, tasks)
     if not pieces:
         return pd.DataFrame(columns=[])
-    return pd.concat(pieces) if len(pieces) > 1 else pieces[0]
+    # pandas 2 warns about concatenating empty frames (their dtypes will count)
+    non_empty = [p for p in pieces if len(p)] or pieces[:1]
+    return pd.concat(non_empty) if len(non_empty) > 1 else non_empty[0]
 
 
 def evaluate(real_ddf, synthetic_ddf, metrics=None, random_seed=None, compute_privacy=True,
