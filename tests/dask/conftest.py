@@ -18,8 +18,11 @@ import dask.dataframe as dd
 dask.config.set({"dataframe.convert-string": False})
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def cluster_client():
+    """Two worker processes. Per test module, so that no scheduler threads
+    keep running (and allocating) while the rest of the suite runs, which
+    would upset the leak checks."""
     from distributed import Client, LocalCluster
 
     with warnings.catch_warnings():
