@@ -912,32 +912,39 @@ def _categorical_distributions(real: pd.Series, synth: pd.Series):
     return p / p.sum(), q / q.sum()
 
 
-def _ks(real, synth) -> float:
+def _joint_cdfs(real, synth):
+    """The pooled distinct values of two summaries and each side's
+    cumulative count at every pooled value (values up to and including it).
+    The two sorted runs are merged by a stable sort, which finds the runs."""
     ur, cr = real
     us, cs = synth
-    pooled = np.union1d(ur, us)
-    cum_r = np.concatenate([[0], np.cumsum(cr)])
-    cum_s = np.concatenate([[0], np.cumsum(cs)])
-    cdf_r = cum_r[np.searchsorted(ur, pooled, side="right")] / int(cr.sum())
-    cdf_s = cum_s[np.searchsorted(us, pooled, side="right")] / int(cs.sum())
-    return float(np.max(np.abs(cdf_r - cdf_s)))
+    values = np.concatenate([ur, us])
+    order = np.argsort(values, kind="stable")
+    values = values[order]
+    weight_r = np.concatenate([cr, np.zeros(len(cs), dtype=cr.dtype)])[order]
+    weight_s = np.concatenate([np.zeros(len(cr), dtype=cs.dtype), cs])[order]
+    cum_r, cum_s = np.cumsum(weight_r), np.cumsum(weight_s)
+    last = np.flatnonzero(np.concatenate([values[1:] != values[:-1], [True]]))
+    return values[last], cum_r[last], cum_s[last]
 
 
-def _wasserstein(real, synth) -> float:
+def _ks(joint) -> float:
+    _, cum_r, cum_s = joint
+    return float(np.max(np.abs(cum_r / int(cum_r[-1]) - cum_s / int(cum_s[-1]))))
+
+
+def _wasserstein(real, synth, joint) -> float:
     """1 - W1 / range as the similarity metric computes it; W1 is the area
     between the two distribution functions, taken over the merged values."""
-    ur, cr = real
-    us, cs = synth
+    ur, us = real[0], synth[0]
     scale = ur[-1] - ur[0]
     if scale <= 0:
         scale = max(ur[-1], us[-1]) - min(ur[0], us[0])
     if scale <= 0:
         return 1.0
-    pooled = np.union1d(ur, us)
-    cum_r = np.concatenate([[0], np.cumsum(cr)])
-    cum_s = np.concatenate([[0], np.cumsum(cs)])
-    cdf_r = cum_r[np.searchsorted(ur, pooled[:-1], side="right")] / float(cum_r[-1])
-    cdf_s = cum_s[np.searchsorted(us, pooled[:-1], side="right")] / float(cum_s[-1])
+    pooled, cum_r, cum_s = joint
+    cdf_r = cum_r[:-1] / float(cum_r[-1])
+    cdf_s = cum_s[:-1] / float(cum_s[-1])
     w = float(np.sum(np.multiply(np.abs(cdf_r - cdf_s), np.diff(pooled))))
     return float(np.clip(1.0 - w / scale, 0.0, 1.0))
 
@@ -1060,8 +1067,10 @@ def evaluate(real_ddf, synthetic_ddf, metrics=None, random_seed=None, compute_pr
                          real_ddf[col], synthetic_ddf[col])
             entry: dict = {"dist": _numeric_distributions(r, s)}
             if r[0].size and s[0].size:
-                entry["ks"] = float(min(1.0, max(0.0, 1.0 - _ks(r, s))))
-                entry["wasserstein"] = _wasserstein(r, s)
+                joint = _joint_cdfs(r, s)
+                entry["ks"] = float(min(1.0, max(0.0, 1.0 - _ks(joint))))
+                entry["wasserstein"] = _wasserstein(r, s, joint)
+                del joint
             per_column[col] = entry
         if any(m in wanted for m in ("total_variation", "hellinger", "jensen_shannon")):
             for col in categorical:
