@@ -202,9 +202,13 @@ def run_case(name, folder, scheduler):
             client = Client(cluster)
         client.run(_warm_up)
         before_workers = client.run(_worker_peaks_reset)
+    config = {"num_workers": 1} if scheduler == "one-thread" else {}
+    import dask
+
     before = _reset_peak()
     start = time.perf_counter()
-    n_rows, result = CASES[name](folder)
+    with dask.config.set(config):
+        n_rows, result = CASES[name](folder)
     wall = time.perf_counter() - start
     peak = _peak_above(before)
     worker_peaks = {}
@@ -242,6 +246,7 @@ def main():
 
     plan = [("loop", "threads", "validate: single-process loop (pandas + native engine)"),
             ("validate", "threads", "validate: quorvix.dask, local threaded scheduler"),
+            ("validate", "one-thread", "validate: quorvix.dask, local scheduler, 1 thread"),
             ("validate", "cluster", "validate: quorvix.dask, LocalCluster 2 processes"),
             ("privatize", "threads", "apply_privex laplace -> Parquet, threaded"),
             ("evaluate", "threads", "evaluate, statistical metrics (7), threaded")]
@@ -264,7 +269,7 @@ def main():
         print(f"  done: {label}", file=sys.stderr, flush=True)
 
     loop = results.get(("loop", "threads"))
-    for key in (("validate", "threads"), ("validate", "cluster")):
+    for key in (("validate", "threads"), ("validate", "one-thread"), ("validate", "cluster")):
         if loop and key in results:
             if results[key]["result"] != loop["result"]:
                 print(f"MISMATCH: {key} report differs from the loop's", file=sys.stderr)
