@@ -84,12 +84,14 @@ def collected_logs():
     swapped for a collector) and yield the list they go to."""
     root = logging.getLogger()
     collector = _Collect()
-    saved = root.handlers[:]
+    saved, level = root.handlers[:], root.level
     root.handlers = [collector]
+    root.setLevel(min(level, logging.INFO) if level else logging.INFO)
     try:
         yield collector.records
     finally:
         root.handlers = saved
+        root.setLevel(level)
 
 
 class Progress:
@@ -405,12 +407,13 @@ def cmd_privatize(args, out, err):
     epsilon = 1.0 if args.epsilon is None else args.epsilon
     if method == "minimal" and args.epsilon is not None:
         err.write("warning: --epsilon has no effect with --method minimal\n")
-    with collected_logs() as records:
-        if method != "minimal":
+    if method != "minimal":
+        with collected_logs():  # the helper processor's own log record is not news
             _, categorical = PrivexProcessor()._detect_column_types(df)
-            threshold = int(min(len(df) * 0.1, 10.0))
-            numeric_cats = [c for c in categorical if c not in preserve and _is_number_column(df[c])]
-            categories = [c for c in categorical if c not in preserve]
+        threshold = int(min(len(df) * 0.1, 10.0))
+        numeric_cats = [c for c in categorical if c not in preserve and _is_number_column(df[c])]
+        categories = [c for c in categorical if c not in preserve]
+    with collected_logs() as records:
         try:
             noisy = apply_privex(df, epsilon, method, preserve or None, args.seed)
         except ValueError as exc:

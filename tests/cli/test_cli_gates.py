@@ -267,8 +267,9 @@ def test_preserve_does_not_swallow_the_file_names(files, tmp_path):
                          files["real"], target, "--seed", 2)
     assert code == 0, err
     real, noisy = pd.read_csv(files["real"]), pd.read_csv(target)
-    for col in ("alcohol", "acid", "grape"):
-        assert noisy[col].tolist() == real[col].tolist()
+    assert noisy["grape"].tolist() == real["grape"].tolist()
+    for col in ("alcohol", "acid"):  # unchanged up to the CSV parser's last bit
+        np.testing.assert_allclose(noisy[col], real[col], rtol=1e-14, atol=0)
     assert not np.allclose(noisy["colour"], real["colour"])
     assert "left unchanged: alcohol, acid, grape" in out
 

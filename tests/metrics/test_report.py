@@ -152,3 +152,78 @@ def test_compare_reloaded_reports():
     assert compare(reloaded).ranking == ["B", "A"]
     assert "fid" in compare(reloaded).summary()
     assert isinstance(compare(reloaded).to_dataframe(), pd.DataFrame)
+
+
+# -- privacy verdict ------------------------------------------------------------------
+
+
+def privacy_report(risk=None, dcr=None, leak=None, name="gen"):
+    r = new_report(name=name)
+    r.add_metric(MetricResult(name="ks_complement_a", value=0.9, category="statistical"))
+    if leak is not None:
+        r.add_metric(MetricResult(name="likelihood_leak", value=leak, category="privacy"))
+    if risk is not None:
+        r.add_metric(MetricResult(name="membership_inference_auc", value=risk, category="privacy",
+                                  higher_is_better=False), scope="privacy")
+    if dcr is not None:
+        r.add_metric(MetricResult(name="distance_to_closest_record", value=dcr,
+                                  category="privacy"), scope="privacy")
+    return r
+
+
+@pytest.mark.parametrize(
+    "risk, dcr, leak, level, reason",
+    [
+        (0.99, 0.0, 0.25, "HIGH", "synthetic rows copy real rows"),
+        (0.95, 0.5, 1.0, "HIGH", "synthetic rows copy real rows"),
+        (0.4, 0.2, 1.0, "HIGH", "much closer to real rows than a fresh sample"),
+        (0.6, 0.9, 1.0, "HIGH", "a membership attack tells real records apart"),
+        (0.1, 0.5, 1.0, "MODERATE", "some synthetic rows lie closer"),
+        (0.3, 0.9, 1.0, "MODERATE", "a membership attack has some signal"),
+        (0.0, 1.0, 0.4, "MODERATE", "likelier than unseen real rows"),
+        (0.05, 0.97, 0.95, "LOW", "no closer to real rows than a fresh sample"),
+        (None, 0.97, None, "LOW", "judged without membership_inference_auc"),
+        (0.65, 0.0, None, "HIGH", "copy"),
+    ],
+)
+def test_privacy_verdict_levels(risk, dcr, leak, level, reason):
+    r = privacy_report(risk, dcr, leak)
+    verdict = r.privacy_verdict()
+    assert verdict.level == level and reason in verdict.reason
+    line = r.summary().splitlines()[-1]
+    assert line == verdict.line() and line.startswith(f"Privacy: {level} risk (")
+    if risk is not None:
+        assert f"membership risk {risk:.2f}" in line
+    assert f"DCR score {dcr:.2f}" in line
+
+
+def test_privacy_verdict_without_privacy_metrics():
+    verdict = privacy_report().privacy_verdict()
+    assert verdict.level is None
+    assert verdict.line() == "Privacy: not assessed (no privacy metric in the report)"
+    assert all(verdict.worse_than(level) for level in ("LOW", "MODERATE", "HIGH"))
+
+
+def test_privacy_levels_are_ordered():
+    moderate = privacy_report(0.3, 0.9, 1.0).privacy_verdict()
+    assert moderate.worse_than("LOW")
+    assert not moderate.worse_than("MODERATE") and not moderate.worse_than("HIGH")
+    with pytest.raises(ValueError, match="unknown privacy level"):
+        moderate.worse_than("SEVERE")
+
+
+def test_compare_carries_quality_and_privacy():
+    copy_r = privacy_report(0.99, 0.0, 0.25, name="copy")
+    fresh_r = privacy_report(0.02, 1.0, 1.0, name="fresh")
+    result = compare([copy_r, fresh_r])
+    assert result.privacy["copy"].level == "HIGH" and result.privacy["fresh"].level == "LOW"
+    assert result.quality["copy"] == pytest.approx(copy_r.overall_score())
+    text = result.summary()
+    assert "Quality and privacy:" in text
+    assert any(ln.strip().startswith("fresh") and "Privacy: LOW risk" in ln for ln in text.splitlines())
+    data = result.to_dict()
+    assert data["privacy"]["copy"]["level"] == "HIGH"
+    json.dumps(data)  # plain data
+    # a report read back from JSON gets the same verdict
+    again = EvaluationReport.from_json(copy_r.to_json()).privacy_verdict()
+    assert again == copy_r.privacy_verdict()

@@ -64,14 +64,60 @@ def test_tstr_result_and_ordering(real_table, twin_table):
     assert metric.compute(real_table, twin_table).value == good.value
 
 
-def test_tstr_default_target_is_last_column_with_two_values(real_table, twin_table):
+def test_tstr_default_target_is_the_best_predicted_candidate(real_table, twin_table):
+    rng = np.random.default_rng(1)
     order = ["flag", "x", "city", "y"]
-    real = real_table[order].assign(const=1)
-    synth = twin_table[order].assign(const=1)
+    # last: a 50-level text column and a number, both unrelated to the rest,
+    # and a constant column, which is no candidate
+    noise = {"code": lambda n: rng.choice([f"c{i}" for i in range(50)], n),
+             "ticket": lambda n: rng.normal(size=n)}
+    real = real_table[order].assign(**{k: f(len(real_table)) for k, f in noise.items()}, const=1)
+    synth = twin_table[order].assign(**{k: f(len(twin_table)) for k, f in noise.items()}, const=1)
     res = TSTRNormalizedMetric(random_seed=0).compute(real, synth)
-    # "const" has a single value, so the last usable column is "y"
-    assert (res.details["target"], res.details["task"]) == ("y", "regression")
+    assert list(res.details["candidates"]) == ["ticket", "code", "y", "city", "x"]
+    assert res.details["target"] in ("x", "y")
+    best = max(res.details["candidates"].values())
+    assert res.details["candidates"][res.details["target"]] == best
     assert 0.8 < res.value <= 1.0
+    # a fixed target is used as given
+    fixed = TSTRNormalizedMetric(random_seed=0, target="city").compute(real, synth)
+    assert fixed.details["target"] == "city" and fixed.details["candidates"] == {}
+
+
+def test_regression_agreement_is_continuous(real_table, twin_table):
+    from quorvix.evaluation.metrics.utility import concordance
+
+    p = np.array([1.0, 2.0, 3.0, 4.0])
+    assert concordance(p, p) == 1.0
+    assert concordance(p, p + 0.5) == pytest.approx(2 * 1.25 / (1.25 + 1.25 + 0.25))
+    assert concordance(p, p[::-1]) == 0.0
+    assert concordance(np.ones(3), np.ones(3)) == 1.0
+    assert concordance(np.ones(3), np.zeros(3)) == 0.0
+    # a little noise on the synthetic target lowers the agreement a little,
+    # not by a coin flip at a tolerance
+    rng = np.random.default_rng(2)
+    scores = [PredictionAgreementMetrics(real_table, twin_table.assign(
+        y=twin_table["y"] + rng.normal(scale=s, size=len(twin_table))), "y")
+        .prediction_agreement_percentage() for s in (0.0, 1.0, 3.0)]
+    assert scores[0] > scores[1] > scores[2] > 0.2
+
+
+def test_many_classes_are_capped(real_table, twin_table):
+    rng = np.random.default_rng(3)
+    labels = np.array([f"k{i}" for i in range(60)])
+    real = real_table.assign(kind=labels[np.clip((real_table["x"] * 10 + 30).astype(int), 0, 59)])
+    synth = twin_table.assign(kind=labels[rng.integers(0, 60, len(twin_table))])
+    metric = PredictionAgreementMetrics(real, synth, "kind")
+    assert 0.0 <= metric.prediction_agreement_percentage() <= 1.0
+    assert metric.last_details["task"] == "classification"
+    from quorvix.evaluation.metrics import _models
+
+    split = _models.prepare(real, synth, "kind", np.random.default_rng(0))
+    train = pd.Series(split.y_real_train)
+    assert train.nunique() == _models.MAX_MODEL_CLASSES + 1
+    kept = set(train.unique()) - {_models.OTHER_CLASS}
+    assert set(real["kind"].value_counts().index[:10]) <= kept  # the frequent labels stay
+    assert set(split.y_synth_train) <= kept | {_models.OTHER_CLASS}
 
 
 def test_tstr_refuses_unpredictable_target(real_table, twin_table):

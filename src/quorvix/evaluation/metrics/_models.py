@@ -12,9 +12,17 @@ looks at both on held-out real rows. This module prepares those pieces:
   into a training part and a test part (``test_fraction`` of them), each
   capped in size, and the synthetic rows are capped likewise;
 - features are encoded with :class:`~quorvix.evaluation.metrics._prep.Encoder`
-  fitted on the real training part;
-- the model is a random forest (50 trees, depth at most 12, one thread),
-  seeded from the caller's generator.
+  fitted on the real training part (at most 20 one-hot levels per
+  categorical column);
+- a classification target with more than ``MAX_MODEL_CLASSES`` (20) labels
+  keeps its most frequent real training labels and files every other label
+  under one "other" class, so the models' cost does not grow with the number
+  of labels;
+- the model is a random forest of ``N_TREES`` (40) trees, depth at most
+  ``MAX_DEPTH`` (10), each split choosing among sqrt(features) features, on
+  one thread, seeded from the caller's generator. With the row caps its cost
+  is bounded by O(trees * rows * log(rows) * sqrt(features)), whatever the
+  table's size or the number of labels.
 """
 
 from __future__ import annotations
@@ -36,6 +44,10 @@ from quorvix.evaluation.metrics._prep import (
 )
 
 MIN_REAL_ROWS = 5
+MAX_MODEL_CLASSES = 20
+N_TREES = 40
+MAX_DEPTH = 10
+OTHER_CLASS = "\x00other"
 
 
 @dataclass
@@ -100,6 +112,12 @@ def prepare(real: pd.DataFrame, synth: pd.DataFrame, target: Hashable,
     if task == "classification":
         y = {name: _labels(df[target], numeric)
              for name, df in (("train", train), ("synth", synth), ("test", test))}
+        labels, counts = np.unique(y["train"].astype(str), return_counts=True)
+        if len(labels) > MAX_MODEL_CLASSES:
+            order = np.argsort(-counts, kind="stable")
+            keep = set(labels[order[:MAX_MODEL_CLASSES]].tolist())
+            y = {name: np.array([v if v in keep else OTHER_CLASS for v in arr], dtype=object)
+                 for name, arr in y.items()}
         target_std = float("nan")
     else:
         y = {name: float_values(df[target])
@@ -115,20 +133,47 @@ def prepare(real: pd.DataFrame, synth: pd.DataFrame, target: Hashable,
 
 
 def fit_predict(task: str, x_train: np.ndarray, y_train: np.ndarray,
-                x_test: np.ndarray, seed: int) -> np.ndarray:
+                x_test: np.ndarray, seed: int, n_trees: int = N_TREES) -> np.ndarray:
     from sklearn.ensemble import RandomForestClassifier, RandomForestRegressor
 
     cls = RandomForestClassifier if task == "classification" else RandomForestRegressor
-    model = cls(n_estimators=50, max_depth=12, random_state=seed, n_jobs=1)
-    with warnings.catch_warnings():
-        # many text classes is a deliberate choice here (a non-numeric target)
-        warnings.filterwarnings("ignore", message="The number of unique classes")
-        model.fit(x_train, y_train)
+    model = cls(n_estimators=n_trees, max_depth=MAX_DEPTH, max_features="sqrt",
+                random_state=seed, n_jobs=1)
+    if task == "classification":
+        # integer codes: the forest's per-tree checks of text labels cost more
+        # than the trees themselves on small samples
+        labels, codes = np.unique(np.asarray(y_train).astype(str), return_inverse=True)
+        with warnings.catch_warnings():
+            # many text classes is a deliberate choice here (a non-numeric target)
+            warnings.filterwarnings("ignore", message="The number of unique classes")
+            model.fit(x_train, codes)
+        return labels[model.predict(x_test)].astype(object)
+    model.fit(x_train, y_train)
     return model.predict(x_test)
 
 
 def seed_from(rng: np.random.Generator) -> int:
     return int(rng.integers(0, 2**31 - 1))
+
+
+def _n_distinct(col: pd.Series) -> int:
+    try:
+        return int(col.nunique(dropna=True))
+    except TypeError:  # unhashable entries
+        return len({str(v) for v in col.dropna()})
+
+
+def target_candidates(real: pd.DataFrame, synth: pd.DataFrame,
+                      max_candidates: int) -> list:
+    """Up to ``max_candidates`` shared columns with at least two distinct
+    non-missing real values, from the last column (in real order) backwards."""
+    out = []
+    for col in reversed(common_columns(real, synth)):
+        if _n_distinct(real[col]) >= 2:
+            out.append(col)
+            if len(out) >= max_candidates:
+                break
+    return out
 
 
 def default_target(real: pd.DataFrame, synth: pd.DataFrame,
@@ -137,11 +182,7 @@ def default_target(real: pd.DataFrame, synth: pd.DataFrame,
     least two distinct non-missing real values."""
     if target is not None:
         return target
-    for col in reversed(common_columns(real, synth)):
-        try:
-            n_distinct = real[col].nunique(dropna=True)
-        except TypeError:  # unhashable entries
-            n_distinct = len({str(v) for v in real[col].dropna()})
-        if n_distinct >= 2:
-            return col
-    raise ValueError("no shared column with at least two distinct values to predict")
+    found = target_candidates(real, synth, 1)
+    if not found:
+        raise ValueError("no shared column with at least two distinct values to predict")
+    return found[0]

@@ -26,19 +26,31 @@ class PredictionAgreementMetrics:
     for the encoding and the choice of task).
 
     - classification (non-numeric target, or at most ``max_classes`` distinct
-      values): two predictions agree when they are the same class;
-    - regression: two predictions agree when they differ by at most
-      ``tolerance`` times the standard deviation of the real training target.
+      values): the share of test rows on which the two models predict the
+      same class;
+    - regression: Lin's concordance correlation coefficient of the two
+      models' predictions p (real model) and q (synthetic model) over the
+      test rows, floored at 0:
+
+          CCC = 2 cov(p, q) / (var(p) + var(q) + (mean(p) - mean(q))^2)
+
+      1 when the predictions are equal, lower as they drift apart in
+      correlation, in scale or by an offset; 0 when the synthetic model's
+      predictions are unrelated to the real model's (or anti-related). When
+      both models predict one constant the score is 1 if the constants are
+      equal and 0 otherwise.
 
     Raises ``ValueError`` when the target is missing from a table, has fewer
     than two distinct values, there is no other shared column, or there are
     too few rows (fewer than 5 real or 2 synthetic rows with a target value).
 
+    ``tolerance`` is kept for backward compatibility and no longer used.
+
     Cost: the row caps bound the model training and prediction, so beyond
     one pass over each table (dropping missing targets, drawing the split)
-    the cost does not grow with the row count. With the defaults the two
-    forests dominate it, regression (every feature tried at every split)
-    several times more than classification.
+    the cost does not grow with the row count; the forests' cost does not
+    grow with the number of classes or features beyond sqrt(features) (see
+    :mod:`quorvix.evaluation.metrics._models`).
     """
 
     def __init__(self, real_data: pd.DataFrame, synthetic_data: pd.DataFrame,
@@ -76,13 +88,27 @@ class PredictionAgreementMetrics:
         pred_synth = _models.fit_predict(split.task, split.x_synth_train,
                                          split.y_synth_train, split.x_test, seed)
         if split.task == "classification":
-            agree = pred_real == pred_synth
+            value = float(np.mean(pred_real == pred_synth))
         else:
-            agree = np.abs(pred_real - pred_synth) <= self.tolerance * split.target_std
+            value = concordance(pred_real, pred_synth)
         self.last_details = {
             "task": split.task,
             "n_test": int(len(split.y_test)),
             "n_real_train": int(len(split.y_real_train)),
             "n_synthetic_train": int(len(split.y_synth_train)),
         }
-        return float(np.mean(agree))
+        return value
+
+
+def concordance(p: np.ndarray, q: np.ndarray) -> float:
+    """Lin's concordance correlation coefficient of two prediction vectors,
+    floored at 0 (see ``PredictionAgreementMetrics``)."""
+    p = np.asarray(p, dtype="float64")
+    q = np.asarray(q, dtype="float64")
+    mp, mq = p.mean(), q.mean()
+    vp, vq = p.var(), q.var()
+    denom = vp + vq + (mp - mq) ** 2
+    if denom <= 0.0:  # both constant and equal
+        return 1.0
+    cov = float(np.mean((p - mp) * (q - mq)))
+    return float(min(1.0, max(0.0, 2.0 * cov / denom)))

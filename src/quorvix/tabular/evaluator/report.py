@@ -321,9 +321,10 @@ PRIVACY_LEVELS = ("LOW", "MODERATE", "HIGH")
 # Thresholds of the verdict. They were calibrated on synthetic candidates with
 # a known answer, built from real tables that packages ship (a verbatim copy,
 # a fresh sample of the same population, the copy with 5 % noise, shuffled
-# columns, uniform noise; benchmarks/validity.py prints them): a copy and a
-# near-copy score a DCR below 0.05 and a membership risk above 0.9, a fresh
-# sample a DCR of about 1 and a membership risk below 0.1.
+# columns, uniform noise; benchmarks/validity.py prints them): the copy scores
+# a DCR of 0 and the near-copy 0.10-0.14, both with a membership risk above
+# 0.97; the fresh sample, the shuffled columns and the noise score a DCR of
+# 0.96-1 and a membership risk below 0.05.
 DCR_HIGH = 0.35       # DCR score at or below this: HIGH
 DCR_LOW = 0.65        # DCR score below this (the report's pass mark): at least MODERATE
 MEMBERSHIP_HIGH = 0.5  # membership risk at or above this: HIGH

@@ -66,7 +66,7 @@ class DTCRMetric:
     that signal.
     """
 
-    def __init__(self, max_queries: int = 2000, max_reference: int = 10_000,
+    def __init__(self, max_queries: int = 1000, max_reference: int = 10_000,
                  random_seed: Optional[int] = None) -> None:
         if int(max_queries) < 1 or int(max_reference) < 2:
             raise ValueError("max_queries must be >= 1 and max_reference >= 2")
@@ -170,7 +170,7 @@ def _nearest(q_num: np.ndarray, q_cat: np.ndarray, r_num: np.ndarray, r_cat: np.
     its closest reference row (not divided by the column count). With
     ``exclude``, query i is never matched with reference row exclude[i]."""
     n_ref = len(r_num)
-    step = max(1, 2_000_000 // max(1, n_ref))
+    step = max(1, 250_000 // max(1, n_ref))
     nearest = np.empty(len(q_num), dtype="float64")
     for start in range(0, len(q_num), step):
         stop = min(len(q_num), start + step)
