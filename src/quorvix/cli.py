@@ -13,6 +13,12 @@
 
 Tables are read from and written to CSV, or Parquet (``.parquet``/``.pq``) when
 pyarrow is installed; a table output with any other extension is refused.
+``rules check``, ``privatize`` and ``evaluate`` also take a directory or a glob
+of Parquet or CSV files ("data/*.parquet"): the files are one partitioned
+table, processed with Dask through :mod:`quorvix.dask` (the local scheduler,
+or ``--scheduler ADDRESS`` of a running distributed cluster), with a progress
+line per finished partition on stderr; their table outputs are then
+directories of Parquet files.
 Progress goes to stderr, results to stdout; log records and warnings raised
 during a stage are printed after its progress line. An error is one line on
 stderr with exit status 2 (``--debug`` shows the traceback). Gates:
@@ -45,6 +51,8 @@ import time
 import warnings
 from importlib import resources
 from pathlib import Path
+
+from quorvix import _cli_dask
 
 PARQUET_SUFFIXES = {".parquet", ".pq"}
 TABLE_SUFFIXES = {".csv"} | PARQUET_SUFFIXES
@@ -307,7 +315,8 @@ def cmd_rules_check(args, out, err):
         raise CLIError("--fix needs --output FILE for the repaired table")
     if args.output and not args.fix:
         raise CLIError("--output goes with --fix")
-    if args.output:
+    partitioned = _cli_dask.is_partitioned(args.data)
+    if args.output and not partitioned:
         check_table_output(args.output, "--output")
     rules = list(args.rule or [])
     if args.rules_file:
@@ -318,6 +327,8 @@ def cmd_rules_check(args, out, err):
         rules += [line.strip() for line in text.splitlines() if line.strip() and not line.lstrip().startswith("#")]
     if not rules:
         raise CLIError("no rules given")
+    if partitioned:
+        return _cli_dask.rules_check(args, rules, out, err)
     df = read_table(args.data)
     engine = Rulix()
     for rule in rules:
@@ -380,8 +391,10 @@ def _preserved(values):
 
 
 def cmd_privatize(args, out, err):
-    check_table_output(args.output)
     preserve = _preserved(args.preserve)
+    if _cli_dask.is_partitioned(args.input):
+        return _cli_dask.privatize(args, preserve, out, err)
+    check_table_output(args.output)
     df = read_table(args.input)
     with collected_logs() as records:
         from quorvix.core_generator.privex import PrivexProcessor, apply_privex
@@ -587,6 +600,8 @@ def cmd_evaluate(args, out, err):
     if args.max_privacy_risk and metrics and not {"membership_inference_auc", "distance_to_closest_record"} & set(metrics):
         raise CLIError("--max-privacy-risk needs membership_inference_auc or distance_to_closest_record "
                        "in --metrics")
+    if _cli_dask.is_partitioned(args.real) or _cli_dask.is_partitioned(args.synthetic):
+        return _cli_dask.evaluate(args, metrics, out, err)
     for path in (args.html, args.json):
         if path:
             check_output_dir(path)
@@ -762,7 +777,7 @@ def build_parser():
                "2 on an error.")
     # optional for argparse only: file names that --metrics took in are
     # given back to them in main()
-    p.add_argument("real", metavar="REAL", nargs="?", help="the real table (CSV or Parquet)")
+    p.add_argument("real", metavar="REAL", nargs="?", help="the real table (CSV or Parquet; or a directory or glob of such files)")
     p.add_argument("synthetic", metavar="SYNTHETIC", nargs="?", help="the synthetic table (CSV or Parquet)")
     p.add_argument("--metrics", nargs="+", metavar="M",
                    help="metric names, space- or comma-separated (default: the full suite; "
@@ -776,11 +791,15 @@ def build_parser():
     p.add_argument("--max-privacy-risk", type=str.upper, choices=PRIVACY_LEVELS, metavar="LEVEL",
                    help="exit with 1 when the privacy verdict is worse than LEVEL: "
                         "LOW, MODERATE or HIGH (default: no gate)")
+    p.add_argument("--scheduler", metavar="ADDRESS", default=None,
+                   help="with a directory or glob of files: the address of a running Dask "
+                        "distributed scheduler (default: Dask's local scheduler)")
     p.set_defaults(func=cmd_evaluate, subparser=p)
 
     p = sub.add_parser("privatize", help="perturb a table with calibrated noise")
-    p.add_argument("input", metavar="INPUT", help="the table to perturb (CSV or Parquet)")
-    p.add_argument("output", metavar="OUTPUT", help="where the perturbed table goes (.csv, .parquet or .pq)")
+    p.add_argument("input", metavar="INPUT", help="the table to perturb (CSV or Parquet; or a directory or glob of such files)")
+    p.add_argument("output", metavar="OUTPUT", help="where the perturbed table goes (.csv, .parquet or .pq; a directory for a "
+                                                        "partitioned INPUT)")
     p.add_argument("--method", choices=["laplace", "gaussian", "minimal"], default="laplace",
                    help="laplace or gaussian: noise calibrated to --epsilon; minimal: small fixed noise, "
                         "not differential privacy (default laplace)")
@@ -790,6 +809,9 @@ def build_parser():
                    help="columns left unchanged; repeat the option or separate names with commas "
                         "(default: none)")
     p.add_argument("--seed", type=int, default=None, help="random seed (default: not reproducible)")
+    p.add_argument("--scheduler", metavar="ADDRESS", default=None,
+                   help="with a directory or glob of files: the address of a running Dask "
+                        "distributed scheduler (default: Dask's local scheduler)")
     p.set_defaults(func=cmd_privatize)
 
     rules = sub.add_parser("rules", help="constraint rules").add_subparsers(dest="rules_command", required=True,
@@ -798,14 +820,18 @@ def build_parser():
         "check", help="validate a table against rules",
         epilog="Exit status: 0 when every rule holds, 1 when violations remain, 2 when a rule was refused "
                "or could not be evaluated (or on another error).")
-    p.add_argument("data", metavar="DATA", help="the table to check (CSV or Parquet)")
+    p.add_argument("data", metavar="DATA", help="the table to check (CSV or Parquet; or a directory or glob of such files)")
     group = p.add_mutually_exclusive_group(required=True)
     group.add_argument("--rule", action="append", metavar="TEXT", help="a rule (repeatable)")
     group.add_argument("--rules-file", metavar="FILE", help="one rule per line; '#' starts a comment line")
     p.add_argument("--fix", choices=["drop", "resample", "clip"],
                    help="repair the table with this strategy (default: no repair)")
-    p.add_argument("--output", metavar="FILE", help="where the repaired table goes, with --fix (.csv, .parquet or .pq; default: none)")
+    p.add_argument("--output", metavar="FILE", help="where the repaired table goes, with --fix (.csv, .parquet or .pq; a directory "
+                        "for a partitioned DATA; default: none)")
     p.add_argument("--seed", type=int, default=None, help="random seed of 'resample' (default: not reproducible)")
+    p.add_argument("--scheduler", metavar="ADDRESS", default=None,
+                   help="with a directory or glob of files: the address of a running Dask "
+                        "distributed scheduler (default: Dask's local scheduler)")
     p.set_defaults(func=cmd_rules_check)
 
     p = sub.add_parser("compare", help="compare saved JSON reports side by side")
