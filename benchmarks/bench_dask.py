@@ -3,7 +3,7 @@
     python benchmarks/bench_dask.py [--data DIR] [--files 40] [--rows 500000]
 
 Writes (once) ``--files`` Parquet files of ``--rows`` rows x 20 columns into
-DIR (default /work/scratch/quorvix-dask-bench, outside the repository), then
+DIR (default: quorvix-dask-bench in the temporary folder, outside the repository), then
 measures, each in a fresh subprocess:
 
 - the plain single-process loop: read the files one by one with pandas and
@@ -29,6 +29,7 @@ import argparse
 import json
 import os
 import subprocess
+import tempfile
 import sys
 import time
 from pathlib import Path
@@ -222,7 +223,7 @@ def run_case(name, folder, scheduler):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--data", default="/work/scratch/quorvix-dask-bench")
+    parser.add_argument("--data", default=os.path.join(tempfile.gettempdir(), "quorvix-dask-bench"))
     parser.add_argument("--files", type=int, default=40)
     parser.add_argument("--rows", type=int, default=500_000)
     parser.add_argument("--only", default="")
