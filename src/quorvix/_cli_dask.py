@@ -245,7 +245,7 @@ def privatize(args, preserve, out, err):
 
 
 def evaluate(args, metrics, out, err):
-    from quorvix.cli import CLIError, read_table, write_text
+    from quorvix.cli import CLIError, privacy_gate, read_table, write_text
     from quorvix.tabular.evaluator import TabularEvaluator
 
     import quorvix.dask as qd
@@ -290,13 +290,4 @@ def evaluate(args, metrics, out, err):
     if args.json:
         write_text(report.to_json(), args.json)
     out.write(report.summary() + "\n")
-    if args.max_privacy_risk:
-        verdict = report.privacy_verdict()
-        if verdict.level is None:
-            err.write(f"quorvix evaluate: error: --max-privacy-risk: no privacy verdict ({verdict.reason})\n")
-            return 2
-        if verdict.worse_than(args.max_privacy_risk):
-            err.write(f"quorvix evaluate: privacy risk {verdict.level} is above the allowed "
-                      f"{args.max_privacy_risk}\n")
-            return 1
-    return 0
+    return privacy_gate(report, args.max_privacy_risk, err)

@@ -593,6 +593,22 @@ def _check_columns(real, synthetic, args, err):
         err.write(f"warning: columns only in {args.synthetic} (not evaluated): {', '.join(only_synth)}\n")
 
 
+def privacy_gate(report, max_level, err) -> int:
+    """Exit status of `evaluate` under --max-privacy-risk: 0 when there is no
+    limit or the verdict is within it, 1 when it is worse, 2 when the report
+    has no verdict to judge."""
+    if not max_level:
+        return 0
+    verdict = report.privacy_verdict()
+    if verdict.level is None:
+        err.write(f"quorvix evaluate: error: --max-privacy-risk: no privacy verdict ({verdict.reason})\n")
+        return 2
+    if verdict.worse_than(max_level):
+        err.write(f"quorvix evaluate: privacy risk {verdict.level} is above the allowed {max_level}\n")
+        return 1
+    return 0
+
+
 def cmd_evaluate(args, out, err):
     metrics = _metric_names(args.metrics) or None
     if args.max_privacy_risk and args.no_privacy:
@@ -633,16 +649,7 @@ def cmd_evaluate(args, out, err):
             missing.append(f"{name} ({_why_not_computed(name, real, synthetic, args.seed, not args.no_privacy)})")
     if missing:
         out.write("Not computed: " + "; ".join(missing) + "\n")
-    if args.max_privacy_risk:
-        verdict = report.privacy_verdict()
-        if verdict.level is None:
-            err.write(f"quorvix evaluate: error: --max-privacy-risk: no privacy verdict ({verdict.reason})\n")
-            return 2
-        if verdict.worse_than(args.max_privacy_risk):
-            err.write(f"quorvix evaluate: privacy risk {verdict.level} is above the allowed "
-                      f"{args.max_privacy_risk}\n")
-            return 1
-    return 0
+    return privacy_gate(report, args.max_privacy_risk, err)
 
 
 def cmd_compare(args, out, err):
