@@ -47,15 +47,6 @@ constexpr const char *kBoundPattern = "(\\w+)\\s*(>=|<=|>|<)\\s*(\\S+)";
 
 nb::module_ pandas() { return nb::module_::import_("pandas"); }
 
-std::u32string to_u32(nb::handle s) {
-    Py_ssize_t n = PyUnicode_GetLength(s.ptr());
-    if (n < 0) qrt::throw_error();
-    std::u32string out(static_cast<size_t>(n), U'\0');
-    if (n > 0 && !PyUnicode_AsUCS4(s.ptr(), reinterpret_cast<Py_UCS4 *>(out.data()), n, 0))
-        qrt::throw_error();
-    return out;
-}
-
 std::string repr_str(nb::handle o) { return qrt::to_string(nb::repr(o)); }
 
 // ---------------------------------------------------------------------------
@@ -103,7 +94,7 @@ rulix::Tokenized check_text(nb::handle text, rulix::Frame &frame) {
     auto resolve = [&](std::u32string &name, bool backticked, std::string &why) {
         return frame.resolve(name, backticked, why);
     };
-    rulix::Tokenized t = rulix::tokenize_rule(to_u32(text), resolve);
+    rulix::Tokenized t = rulix::tokenize_rule(rulix::to_u32(text), resolve);
     if (t.ok && rulix::literal_power_too_large(t.tokens)) {
         t.ok = false;
         t.reason = "it raises a number to a power whose result would take more than a million bits";

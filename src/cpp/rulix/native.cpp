@@ -38,15 +38,6 @@ private:
     std::vector<std::vector<std::uint8_t>> spare_;
 };
 
-namespace {
-
-nb::handle type_of(nb::handle o) { return nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(o.ptr()))); }
-
-nb::object from_u32(const std::u32string &s) {
-    return qrt::check(
-        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, s.data(), static_cast<Py_ssize_t>(s.size())));
-}
-
 std::u32string to_u32(nb::handle s) {
     Py_ssize_t n = PyUnicode_GetLength(s.ptr());
     if (n < 0) qrt::throw_error();
@@ -54,6 +45,15 @@ std::u32string to_u32(nb::handle s) {
     if (n > 0 && !PyUnicode_AsUCS4(s.ptr(), reinterpret_cast<Py_UCS4 *>(out.data()), n, 0))
         qrt::throw_error();
     return out;
+}
+
+namespace {
+
+nb::handle type_of(nb::handle o) { return nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(o.ptr()))); }
+
+nb::object from_u32(const std::u32string &s) {
+    return qrt::check(
+        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
 // A buffer of a Python object, released when it goes out of scope.

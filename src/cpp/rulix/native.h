@@ -44,6 +44,9 @@ struct Column;
 struct Expr;
 class BufferPool;
 
+// The code points of a Python str.
+std::u32string to_u32(nb::handle s);
+
 // Whether a rule raises numbers (not columns) to a power whose result would
 // have more than a million bits: Python computes such integers exactly, on
 // either path, which would take the process's memory and time.
