@@ -164,7 +164,7 @@ def write_partitioned(ddf, path):
 
 
 def rules_check(args, rules, out, err):
-    from quorvix.cli import CLIError, _one_line, _rule_problems, rule_hint
+    from quorvix.cli import CLIError, _one_line, _rule_problems, print_rule_check, rule_hint
     from quorvix.tabular.rulix import Rulix
 
     import quorvix.dask as qd
@@ -185,18 +185,7 @@ def rules_check(args, rules, out, err):
             warnings.simplefilter("always")
             report = qd.validate(engine, ddf)
         problems = _rule_problems(rules, caught)
-        summary = report.summary()
-        for rule, _ in problems:
-            summary = summary.replace(f"Rule '{rule}': 0 violations", f"Rule '{rule}': NOT CHECKED")
-        out.write(summary + "\n")
-        out.write(f"{len(report.violating_rows)} of {n_rows} rows break at least one rule "
-                  f"({report.violation_rate:.1%}), {report.total_violations} violations in all\n")
-        if problems:
-            for rule, reason in problems:
-                hint = rule_hint(rule, reason, ddf.columns)
-                err.write(f"error: rule {rule!r} {reason}" + (f" (hint: {hint})" if hint else "") + "\n")
-            err.write(f"quorvix rules check: {len(problems)} of {len(rules)} rules were not checked"
-                      + ("; nothing was repaired" if args.fix else "") + "\n")
+        if print_rule_check(report, rules, problems, n_rows, ddf.columns, args.fix, out, err):
             return 2
         remaining = report.total_violations
         if args.fix:

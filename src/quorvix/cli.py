@@ -308,6 +308,29 @@ def rule_hint(rule, reason, columns):
     return "; ".join(hints) or None
 
 
+def print_rule_check(report, rules, problems, n_rows, columns, fix, out, err) -> bool:
+    """Print the rules' summary and, for every rule that was refused or could
+    not be evaluated, an error line with a hint. True when there was such a
+    rule: a rule that was not checked must not let the table pass."""
+    summary = report.summary()
+    for rule, _ in problems:
+        # the library counts such a rule as 0 violations; it was not checked
+        summary = summary.replace(f"Rule '{rule}': 0 violations", f"Rule '{rule}': NOT CHECKED")
+    out.write(summary + "\n")
+    out.write(
+        f"{len(report.violating_rows)} of {n_rows} rows break at least one rule "
+        f"({report.violation_rate:.1%}), {report.total_violations} violations in all\n"
+    )
+    if not problems:
+        return False
+    for rule, reason in problems:
+        hint = rule_hint(rule, reason, columns)
+        err.write(f"error: rule {rule!r} {reason}" + (f" (hint: {hint})" if hint else "") + "\n")
+    err.write(f"quorvix rules check: {len(problems)} of {len(rules)} rules were not checked"
+              + ("; nothing was repaired" if fix else "") + "\n")
+    return True
+
+
 def cmd_rules_check(args, out, err):
     from quorvix.tabular.rulix import Rulix
 
@@ -346,22 +369,7 @@ def cmd_rules_check(args, out, err):
     for w in caught:
         if not any(str(w.message).startswith(f"Rule {r!r} ") for r in named):
             err.write(f"warning: {w.message}\n")
-    summary = report.summary()
-    for rule, _ in problems:
-        # the library counts such a rule as 0 violations; it was not checked
-        summary = summary.replace(f"Rule '{rule}': 0 violations", f"Rule '{rule}': NOT CHECKED")
-    out.write(summary + "\n")
-    out.write(
-        f"{len(report.violating_rows)} of {len(df)} rows break at least one rule "
-        f"({report.violation_rate:.1%}), {report.total_violations} violations in all\n"
-    )
-    if problems:
-        # a rule that was not checked must not let the table pass
-        for rule, reason in problems:
-            hint = rule_hint(rule, reason, df.columns)
-            err.write(f"error: rule {rule!r} {reason}" + (f" (hint: {hint})" if hint else "") + "\n")
-        err.write(f"quorvix rules check: {len(problems)} of {len(rules)} rules were not checked"
-                  + ("; nothing was repaired" if args.fix else "") + "\n")
+    if print_rule_check(report, rules, problems, len(df), df.columns, args.fix, out, err):
         return 2
     remaining = report.total_violations
     if args.fix:
