@@ -68,7 +68,9 @@ def read_partitioned(path):
     try:
         if parquet:
             _need_pyarrow(files[0])
-            return dd.read_parquet(files)
+            # one file per partition, read column by column: little memory
+            # beyond the partitions being worked on
+            return quorvix.dask.read_parquet(files)
         return dd.read_csv(files, blocksize=None)
     except CLIError:
         raise
@@ -93,7 +95,14 @@ def read_numbered(path):
 
     ddf = read_partitioned(path)
     parts = ddf.to_delayed()
-    lengths = _compute_lengths(parts)
+    files = _files(str(path))
+    if Path(files[0]).suffix.lower() in PARQUET_SUFFIXES:
+        # the row counts are in the files' footers: no pass over the data
+        import pyarrow.parquet as pq
+
+        lengths = [pq.read_metadata(f).num_rows for f in files]
+    else:
+        lengths = _compute_lengths(parts)
     index = ddf._meta.index
     if not (isinstance(index, pd.RangeIndex) and index.name is None):
         return ddf, sum(lengths)
