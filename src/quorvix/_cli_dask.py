@@ -29,11 +29,14 @@ def is_partitioned(path) -> bool:
 
 
 def _files(path: str):
+    from dask.utils import natural_sort_key
+
     from quorvix.cli import CLIError
 
     if os.path.isdir(path):
-        entries = sorted(str(p) for p in Path(path).iterdir() if p.is_file()
-                         and not p.name.startswith((".", "_")))
+        # natural order (part.2 before part.10), as Dask writes and reads files
+        entries = sorted((str(p) for p in Path(path).iterdir() if p.is_file()
+                          and not p.name.startswith((".", "_"))), key=natural_sort_key)
         parquet = [p for p in entries if Path(p).suffix.lower() in PARQUET_SUFFIXES]
         csv = [p for p in entries if Path(p).suffix.lower() == ".csv"]
         if parquet and csv:
@@ -43,7 +46,7 @@ def _files(path: str):
         if not files:
             raise CLIError(f"cannot read '{path}': no .parquet, .pq or .csv file in it")
         return files
-    files = sorted(p for p in glob.glob(path) if os.path.isfile(p))
+    files = sorted((p for p in glob.glob(path) if os.path.isfile(p)), key=natural_sort_key)
     if not files:
         raise CLIError(f"cannot read '{path}': no file matches")
     kinds = {Path(p).suffix.lower() in PARQUET_SUFFIXES for p in files}

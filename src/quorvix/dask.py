@@ -151,22 +151,28 @@ PARQUET_SUFFIXES = (".parquet", ".pq")
 
 
 def _parquet_files(path) -> List[str]:
+    """The files of a folder or a glob in natural order (part.2 before
+    part.10, as Dask writes and reads them); a list as given."""
     import glob
     import os
+
+    from dask.utils import natural_sort_key
 
     if isinstance(path, (list, tuple)):
         files = [os.fspath(p) for p in path]
     else:
         path = os.fspath(path)
         if os.path.isdir(path):
-            files = sorted(os.path.join(path, name) for name in os.listdir(path)
-                           if name.lower().endswith(PARQUET_SUFFIXES)
-                           and not name.startswith((".", "_"))
-                           and os.path.isfile(os.path.join(path, name)))
+            files = sorted((os.path.join(path, name) for name in os.listdir(path)
+                            if name.lower().endswith(PARQUET_SUFFIXES)
+                            and not name.startswith((".", "_"))
+                            and os.path.isfile(os.path.join(path, name))),
+                           key=natural_sort_key)
         elif os.path.isfile(path):
             files = [path]
         else:
-            files = sorted(p for p in glob.glob(path) if os.path.isfile(p))
+            files = sorted((p for p in glob.glob(path) if os.path.isfile(p)),
+                           key=natural_sort_key)
     if not files:
         raise FileNotFoundError(f"no Parquet file found at {path!r}")
     return files
@@ -257,8 +263,8 @@ def read_parquet(path, columns=None):
     """Parquet files as a dask DataFrame, one partition per file, in file
     order.
 
-    ``path`` is a folder (its ``.parquet``/``.pq`` files, sorted by name), a
-    glob pattern, one file, or a list of files. Each partition equals
+    ``path`` is a folder (its ``.parquet``/``.pq`` files in natural order:
+    part.2 before part.10), a glob pattern, one file, or a list of files. Each partition equals
     ``pandas.read_parquet(file, columns=columns)`` (dtypes, column labels and
     stored index included), but it is read one column at a time, so reading a
     partition needs little more memory than the partition itself; a whole-file
@@ -867,30 +873,113 @@ _SAMPLED_NAMES = {"spearman_correl_diff": "spearman_correl_diff", "mmd": "mmd_rb
 _N_BINS = 20
 
 
-def _value_summary(column: pd.Series) -> Tuple[np.ndarray, np.ndarray]:
-    """Sorted distinct finite values of a numeric column and their counts."""
+def _value_summary(column: pd.Series) -> Tuple[np.ndarray, Optional[np.ndarray]]:
+    """The finite values of a numeric column, sorted: ``(values, None)`` with
+    every value kept, or ``(distinct values, counts)`` when that is at most
+    half as long (columns with many ties)."""
     from quorvix.evaluation.metrics._prep import float_values
 
     v = float_values(column)
     v = v[~np.isnan(v)]
-    values, counts = np.unique(v, return_counts=True)
-    return values, counts.astype(np.int64)
+    v.sort()
+    if v.size < 4:
+        return v, None
+    distinct = int(np.count_nonzero(v[1:] != v[:-1])) + 1
+    if 2 * distinct > v.size:
+        return v, None
+    starts = np.flatnonzero(np.concatenate([[True], v[1:] != v[:-1]]))
+    counts = np.diff(np.append(starts, v.size)).astype(np.int64)
+    return v[starts], counts
 
 
-def _merge_value_summaries(pieces) -> Tuple[np.ndarray, np.ndarray]:
-    """One summary of several: the sorted runs are merged (a stable sort
-    finds them) and equal values' counts added."""
-    pieces = [p for p in pieces if len(p[0])]
+class _Sorted:
+    """A numeric column as its sorted finite values (``counts`` None: each
+    value once, repeats kept), or as its sorted distinct values and their
+    counts. Counts of values below or up to given points and order statistics
+    come from binary searches, so the column is never sorted again."""
+
+    def __init__(self, values: np.ndarray, counts: Optional[np.ndarray] = None):
+        self.values = values
+        if counts is None:
+            self._cum = None
+            self.n = int(values.size)
+        else:
+            self._cum = np.concatenate([[0], np.cumsum(counts, dtype=np.int64)])
+            self.n = int(self._cum[-1])
+
+    def count_before(self, positions):
+        """The number of values (repeats counted) before the given
+        positions of ``values``."""
+        return positions if self._cum is None else self._cum[positions]
+
+    def count_le(self, x):
+        return self.count_before(np.searchsorted(self.values, x, side="right"))
+
+    def count_lt(self, x):
+        return self.count_before(np.searchsorted(self.values, x, side="left"))
+
+    def order_stat(self, k: np.ndarray) -> np.ndarray:
+        """The k-th smallest values (0-based, repeats counted)."""
+        if self._cum is None:
+            return self.values[k]
+        return self.values[np.searchsorted(self._cum[1:], k, side="right")]
+
+    def more_distinct_than(self, m: int) -> bool:
+        if self._cum is not None:
+            return self.values.size > m
+        v = self.values
+        if v.size <= m:
+            return False
+        # in slices, so that the comparison never holds a column-sized mask
+        distinct, step = 1, 1 << 20
+        for lo in range(0, v.size - 1, step):
+            hi = min(lo + step, v.size - 1)
+            distinct += int(np.count_nonzero(v[lo + 1:hi + 1] != v[lo:hi]))
+            if distinct > m:
+                return True
+        return False
+
+    def distinct(self) -> np.ndarray:
+        if self._cum is not None:
+            return self.values
+        v = self.values
+        return v[np.concatenate([[True], v[1:] != v[:-1]])] if v.size else v
+
+
+def _merge_value_summaries(pieces: list) -> _Sorted:
+    """One sorted column from the partitions' summaries. ``pieces`` is
+    emptied as it is used, so that each partition's summary is freed once
+    copied."""
+    pieces[:] = [p for p in pieces if p[0].size]
     if not pieces:
-        return np.empty(0), np.empty(0, dtype=np.int64)
-    if len(pieces) == 1:
-        return pieces[0]
-    values = np.concatenate([p[0] for p in pieces])
-    counts = np.concatenate([p[1] for p in pieces])
-    order = np.argsort(values, kind="stable")
-    values, counts = values[order], counts[order]
-    starts = np.flatnonzero(np.concatenate([[True], values[1:] != values[:-1]]))
-    return values[starts], np.add.reduceat(counts, starts)
+        return _Sorted(np.empty(0))
+    if all(c is not None for _, c in pieces):
+        # distinct values with counts: the sorted runs are merged (a stable
+        # sort finds them) and equal values' counts added
+        values = np.concatenate([v for v, _ in pieces])
+        counts = np.concatenate([c for _, c in pieces])
+        pieces.clear()
+        if values.size > 1:
+            order = np.argsort(values, kind="stable")
+            values, counts = values[order], counts[order]
+            del order
+            starts = np.flatnonzero(np.concatenate([[True], values[1:] != values[:-1]]))
+            values, counts = values[starts], np.add.reduceat(counts, starts)
+        return _Sorted(values, counts)
+    # every value: the pieces are copied one by one into one array, which is
+    # sorted in place (runs of sorted values)
+    total = sum(v.size if c is None else int(c.sum()) for v, c in pieces)
+    out = np.empty(total)
+    at = 0
+    while pieces:
+        v, c = pieces.pop()
+        if c is not None:
+            v = np.repeat(v, c)
+        out[at:at + v.size] = v
+        at += v.size
+        del v, c
+    out.sort()
+    return _Sorted(out)
 
 
 def _category_summary(column: pd.Series) -> pd.Series:
@@ -900,46 +989,79 @@ def _category_summary(column: pd.Series) -> pd.Series:
     return pd.Series(values[pd.notna(values)], dtype=object).value_counts(sort=False)
 
 
+_CHUNK_ROWS = 1 << 16
+
+
+def _pair_extremes(x: np.ndarray, finite: np.ndarray, j: int, col_min: np.ndarray,
+                   col_max: np.ndarray, at_min: np.ndarray, at_max: np.ndarray):
+    """The smallest and largest value of every column over the rows where
+    column j is present (inf / -inf where there is none). Usually the
+    column's own extreme lies on such a row and only the rows without j are
+    looked at; otherwise the column is searched again."""
+    present = finite[:, j]
+    n_present = int(np.count_nonzero(present))
+    k = x.shape[1]
+    if n_present == 0:
+        return np.full(k, np.inf), np.full(k, -np.inf)
+    if n_present == len(x):
+        return col_min, col_max
+    if n_present <= len(x) - n_present:
+        sub = x[present]
+        return (np.where(np.isnan(sub), np.inf, sub).min(axis=0),
+                np.where(np.isnan(sub), -np.inf, sub).max(axis=0))
+    absent = x[~present]
+    lo, hi = col_min.copy(), col_max.copy()
+    # a column's extreme that occurs only on rows without j
+    for out, extreme, count, better in ((lo, col_min, at_min, np.less),
+                                        (hi, col_max, at_max, np.greater)):
+        lost = np.flatnonzero((absent == extreme).sum(axis=0) >= count)
+        for i in lost:
+            v = x[present, i]
+            v = v[~np.isnan(v)]
+            out[i] = (v.min() if better is np.less else v.max()) if v.size else \
+                (np.inf if better is np.less else -np.inf)
+    return lo, hi
+
+
 def _comoment_summary(part: pd.DataFrame, cols: List[Hashable]) -> dict:
-    """Pairwise-complete co-moments of the numeric columns (k x k arrays)."""
+    """Pairwise-complete co-moments of the numeric columns (k x k arrays),
+    and each column's extremes over the rows it shares with each other
+    column (a column constant there has no correlation with it)."""
     from quorvix.evaluation.metrics._prep import float_values
 
     k = len(cols)
-    x = np.column_stack([float_values(part[c]) for c in cols]) if len(part) else np.empty((0, k))
-    finite = ~np.isnan(x)
     shape = (k, k)
     out = {name: np.zeros(shape) for name in ("n", "mx", "my", "sxx", "syy", "sxy")}
     out["minx"] = np.full(shape, np.inf)
     out["maxx"] = np.full(shape, -np.inf)
-    if not len(x):
+    if not len(part):
         return out
-    if finite.all():
-        mean = x.mean(axis=0)
-        centred = x - mean
-        cross = centred.T @ centred
-        d = np.diag(cross)
-        out["n"][:] = len(x)
-        out["mx"][:] = mean[:, None]
-        out["my"][:] = mean[None, :]
-        out["sxx"][:] = d[:, None]
-        out["syy"][:] = d[None, :]
-        out["sxy"][:] = cross
-        out["minx"][:] = x.min(axis=0)[:, None]
-        out["maxx"][:] = x.max(axis=0)[:, None]
-        return out
-    # Pairwise-complete rows, all pairs at once: sums over the rows where both
-    # columns are present are products with the presence mask. Values are
-    # shifted by their column's mean first, so the centred sums lose little
-    # to cancellation.
-    m = finite.astype(np.float64)
-    counts = m.sum(axis=0)
-    shift = np.where(counts > 0, np.where(finite, x, 0.0).sum(axis=0) / np.maximum(counts, 1), 0.0)
-    a = np.where(finite, x - shift, 0.0)
-    n = m.T @ m
-    sx = a.T @ m                      # sum of column i over rows with i and j
-    sy = sx.T                         # sum of column j over the same rows
-    sxx_raw = (a * a).T @ m
-    sxy_raw = a.T @ a
+    x = np.column_stack([float_values(part[c]) for c in cols])
+    finite = ~np.isnan(x)
+    counts = finite.sum(axis=0)
+    # Values are shifted by their column's mean, so the centred sums lose
+    # little to cancellation. Sums over the rows where both columns are
+    # present are products with the presence mask (all pairs at once), taken
+    # over slices of rows so that the temporaries stay small.
+    totals = np.zeros(k)
+    for lo in range(0, len(x), _CHUNK_ROWS):
+        chunk = x[lo:lo + _CHUNK_ROWS]
+        totals += np.where(finite[lo:lo + _CHUNK_ROWS], chunk, 0.0).sum(axis=0)
+    shift = np.where(counts > 0, totals / np.maximum(counts, 1), 0.0)
+    n = np.zeros(shape)
+    sx = np.zeros(shape)                  # sum of column i over rows with i and j
+    sxx_raw = np.zeros(shape)
+    sxy_raw = np.zeros(shape)
+    for lo in range(0, len(x), _CHUNK_ROWS):
+        present = finite[lo:lo + _CHUNK_ROWS]
+        m = present.astype(np.float64)
+        a = np.where(present, x[lo:lo + _CHUNK_ROWS] - shift, 0.0)
+        n += m.T @ m
+        sx += a.T @ m
+        sxy_raw += a.T @ a
+        a *= a
+        sxx_raw += a.T @ m
+    sy = sx.T                             # sum of column j over the same rows
     with np.errstate(invalid="ignore", divide="ignore"):
         safe = np.where(n > 0, n, 1)
         out["n"] = n
@@ -948,14 +1070,17 @@ def _comoment_summary(part: pd.DataFrame, cols: List[Hashable]) -> dict:
         out["sxx"] = np.where(n > 0, np.maximum(sxx_raw - sx * sx / safe, 0.0), 0.0)
         out["syy"] = out["sxx"].T.copy()
         out["sxy"] = np.where(n > 0, sxy_raw - sx * sy / safe, 0.0)
+
+    # fmin/fmax skip missing values; a column without any stays NaN here
+    col_min = np.fmin.reduce(x, axis=0)
+    col_max = np.fmax.reduce(x, axis=0)
+    at_min = (x == col_min).sum(axis=0)
+    at_max = (x == col_max).sum(axis=0)
+    col_min = np.where(counts > 0, col_min, np.inf)
+    col_max = np.where(counts > 0, col_max, -np.inf)
     for j in range(k):
-        rows = finite[:, j]
-        if not rows.any():
-            continue
-        sub = x[rows]
-        present = finite[rows]
-        out["minx"][:, j] = np.where(present, sub, np.inf).min(axis=0)
-        out["maxx"][:, j] = np.where(present, sub, -np.inf).max(axis=0)
+        out["minx"][:, j], out["maxx"][:, j] = _pair_extremes(
+            x, finite, j, col_min, col_max, at_min, at_max)
     return out
 
 
@@ -994,17 +1119,16 @@ def _correlations(summary: dict) -> np.ndarray:
     return c
 
 
-def _weighted_quantiles(values: np.ndarray, counts: np.ndarray, qs: np.ndarray) -> np.ndarray:
-    """``np.quantile`` (linear method) of the column the summary describes."""
-    n = int(counts.sum())
-    ends = np.cumsum(counts)
+def _quantiles(column: _Sorted, qs: np.ndarray) -> np.ndarray:
+    """``np.quantile`` (linear method) of the column."""
+    n = column.n
     virtual = (n - 1) * qs
     below = np.floor(virtual)
     gamma = virtual - below
     lo = below.astype(np.int64)
     hi = np.minimum(lo + 1, n - 1)
-    a = values[np.searchsorted(ends, lo, side="right")]
-    b = values[np.searchsorted(ends, hi, side="right")]
+    a = column.order_stat(lo)
+    b = column.order_stat(hi)
     diff = b - a
     out = a + diff * gamma
     upper = gamma >= 0.5
@@ -1012,28 +1136,26 @@ def _weighted_quantiles(values: np.ndarray, counts: np.ndarray, qs: np.ndarray) 
     return out
 
 
-def _binned(values: np.ndarray, counts: np.ndarray, edges: np.ndarray, n: int) -> np.ndarray:
-    from quorvix.evaluation.metrics.similarity import _quantile_bins
+def _bin_counts(column: _Sorted, edges: np.ndarray) -> np.ndarray:
+    """The counts of ``np.bincount(_quantile_bins(values, edges))``: bin 0
+    below the first edge, the inner bins closed on the left, the last inner
+    bin closed on both sides, and one bin above the last edge."""
+    bounds = np.concatenate([[0], column.count_lt(edges[:-1]), column.count_le(edges[-1:]),
+                             [column.n]])
+    return np.diff(bounds).astype(float)
 
-    bins = _quantile_bins(values.copy(), edges)
-    return np.bincount(bins, weights=counts, minlength=n)
 
-
-def _numeric_distributions(real, synth):
-    ur, cr = real
-    us, cs = synth
-    if ur.size == 0 or us.size == 0:
+def _numeric_distributions(real: _Sorted, synth: _Sorted):
+    if real.n == 0 or synth.n == 0:
         return None
-    if ur.size <= _N_BINS:
-        values = np.union1d(ur, us)
-        n = values.size
-        p = np.bincount(np.searchsorted(values, ur), weights=cr, minlength=n)
-        q = np.bincount(np.searchsorted(values, us), weights=cs, minlength=n)
+    if not real.more_distinct_than(_N_BINS):
+        values = np.union1d(real.distinct(), synth.distinct())
+        p = (real.count_le(values) - real.count_lt(values)).astype(float)
+        q = (synth.count_le(values) - synth.count_lt(values)).astype(float)
     else:
-        edges = np.unique(_weighted_quantiles(ur, cr, np.linspace(0.0, 1.0, _N_BINS + 1)))
-        n = len(edges) + 1
-        p = _binned(ur, cr, edges, n)
-        q = _binned(us, cs, edges, n)
+        edges = np.unique(_quantiles(real, np.linspace(0.0, 1.0, _N_BINS + 1)))
+        p = _bin_counts(real, edges)
+        q = _bin_counts(synth, edges)
     return p / p.sum(), q / q.sum()
 
 
@@ -1051,41 +1173,51 @@ def _categorical_distributions(real: pd.Series, synth: pd.Series):
     return p / p.sum(), q / q.sum()
 
 
-def _joint_cdfs(real, synth):
-    """The pooled distinct values of two summaries and each side's
-    cumulative count at every pooled value (values up to and including it).
-    The two sorted runs are merged by a stable sort, which finds the runs."""
-    ur, cr = real
-    us, cs = synth
-    values = np.concatenate([ur, us])
-    order = np.argsort(values, kind="stable")
-    values = values[order]
-    weight_r = np.concatenate([cr, np.zeros(len(cs), dtype=cr.dtype)])[order]
-    weight_s = np.concatenate([np.zeros(len(cr), dtype=cs.dtype), cs])[order]
-    cum_r, cum_s = np.cumsum(weight_r), np.cumsum(weight_s)
-    last = np.flatnonzero(np.concatenate([values[1:] != values[:-1], [True]]))
-    return values[last], cum_r[last], cum_s[last]
+_WINDOW = 1 << 16
 
 
-def _ks(joint) -> float:
-    _, cum_r, cum_s = joint
-    return float(np.max(np.abs(cum_r / int(cum_r[-1]) - cum_s / int(cum_s[-1]))))
+def _ks_and_w1(real: _Sorted, synth: _Sorted) -> Tuple[float, float]:
+    """The KS statistic (the largest gap between the two distribution
+    functions) and W1 (the area between them), exactly, over the pooled
+    distinct values. Both functions are constant between consecutive pooled
+    values; the pooled values are walked in windows of about ``_WINDOW``
+    values of each column, so no column-sized temporary is made and the
+    binary searches stay within a window."""
+    nr, ns = float(real.n), float(synth.n)
+    rv, sv = real.values, synth.values
+    edges = np.unique(np.concatenate([rv[::_WINDOW], sv[::_WINDOW]]))
+    r_bounds = [*np.searchsorted(rv, edges, side="left").tolist(), rv.size]
+    s_bounds = [*np.searchsorted(sv, edges, side="left").tolist(), sv.size]
+    ks = 0.0
+    areas = []
+    for j in range(len(edges)):
+        r0, r1, s0, s1 = r_bounds[j], r_bounds[j + 1], s_bounds[j], s_bounds[j + 1]
+        r_win, s_win = rv[r0:r1], sv[s0:s1]
+        points = np.concatenate([r_win, s_win])
+        points.sort()
+        points = points[np.concatenate([[True], points[1:] != points[:-1]])]
+        # each column's count of values up to each point
+        up_r = real.count_before(r0 + np.searchsorted(r_win, points, side="right"))
+        up_s = synth.count_before(s0 + np.searchsorted(s_win, points, side="right"))
+        gap = np.abs(up_r / nr - up_s / ns)
+        ks = max(ks, float(gap.max()))
+        # up to the next window's first value; the last value closes the area
+        following = points[1:] if j + 1 == len(edges) else np.append(points[1:], edges[j + 1])
+        areas.append(np.multiply(gap[:following.size], following - points[:following.size]))
+    w1 = float(np.sum(np.concatenate(areas))) if areas else 0.0
+    return ks, w1
 
 
-def _wasserstein(real, synth, joint) -> float:
-    """1 - W1 / range as the similarity metric computes it; W1 is the area
-    between the two distribution functions, taken over the merged values."""
-    ur, us = real[0], synth[0]
-    scale = ur[-1] - ur[0]
+def _wasserstein_score(real: _Sorted, synth: _Sorted, w1: float) -> float:
+    """1 - W1 / range as the similarity metric computes it."""
+    r_lo, r_hi = real.values[0], real.values[-1]
+    s_lo, s_hi = synth.values[0], synth.values[-1]
+    scale = r_hi - r_lo
     if scale <= 0:
-        scale = max(ur[-1], us[-1]) - min(ur[0], us[0])
+        scale = max(r_hi, s_hi) - min(r_lo, s_lo)
     if scale <= 0:
         return 1.0
-    pooled, cum_r, cum_s = joint
-    cdf_r = cum_r[:-1] / float(cum_r[-1])
-    cdf_s = cum_s[:-1] / float(cum_s[-1])
-    w = float(np.sum(np.multiply(np.abs(cdf_r - cdf_s), np.diff(pooled))))
-    return float(np.clip(1.0 - w / scale, 0.0, 1.0))
+    return float(np.clip(1.0 - w1 / scale, 0.0, 1.0))
 
 
 class _MergedUnivariate:
@@ -1108,6 +1240,12 @@ class _MergedUnivariate:
 
 def _lengths(parts) -> List[int]:
     return _run("evaluate: row counts", [delayed(len)(p) for p in parts])
+
+
+def _row_count(ddf) -> int:
+    """The number of rows, from a projection on no column (a Parquet read
+    then reads at most the index)."""
+    return sum(_run("evaluate: row counts", [delayed(len)(p) for p in ddf[[]].to_delayed()]))
 
 
 def _take_rows(part: pd.DataFrame, positions: np.ndarray) -> pd.DataFrame:
@@ -1182,10 +1320,8 @@ def evaluate(real_ddf, synthetic_ddf, metrics=None, random_seed=None, compute_pr
 
     real_meta, synth_meta = _meta(real_ddf), _meta(synthetic_ddf)
     real_parts, synth_parts = _partitions(real_ddf), _partitions(synthetic_ddf)
-    real_lengths = _lengths(real_parts)
-    synth_lengths = _lengths(synth_parts)
-    report = EvaluationReport(real_data_n_rows=sum(real_lengths),
-                              synthetic_data_n_rows=sum(synth_lengths),
+    report = EvaluationReport(real_data_n_rows=_row_count(real_ddf),
+                              synthetic_data_n_rows=_row_count(synthetic_ddf),
                               n_columns=len(real_meta.columns), generator_name="NoneType")
 
     wanted = set(names)
@@ -1205,12 +1341,12 @@ def evaluate(real_ddf, synthetic_ddf, metrics=None, random_seed=None, compute_pr
             r, s = _both(f"evaluate: column {col}", _value_summary, _merge_value_summaries,
                          real_ddf[col], synthetic_ddf[col])
             entry: dict = {"dist": _numeric_distributions(r, s)}
-            if r[0].size and s[0].size:
-                joint = _joint_cdfs(r, s)
-                entry["ks"] = float(min(1.0, max(0.0, 1.0 - _ks(joint))))
-                entry["wasserstein"] = _wasserstein(r, s, joint)
-                del joint
+            if r.n and s.n:
+                ks, w1 = _ks_and_w1(r, s)
+                entry["ks"] = float(min(1.0, max(0.0, 1.0 - ks)))
+                entry["wasserstein"] = _wasserstein_score(r, s, w1)
             per_column[col] = entry
+            del r, s
         if any(m in wanted for m in ("total_variation", "hellinger", "jensen_shannon")):
             for col in categorical:
                 r, s = _both(f"evaluate: column {col}", _category_summary,
@@ -1231,9 +1367,9 @@ def evaluate(real_ddf, synthetic_ddf, metrics=None, random_seed=None, compute_pr
     sampled_names = [m for m in names if m not in _EXACT_METRICS]
     sample_report = None
     if sampled_names:
-        real_sample = _sample(real_parts, real_lengths, sample_rows, random_seed,
+        real_sample = _sample(real_parts, _lengths(real_parts), sample_rows, random_seed,
                               "evaluate: sampling real rows")
-        synth_sample = _sample(synth_parts, synth_lengths, sample_rows,
+        synth_sample = _sample(synth_parts, _lengths(synth_parts), sample_rows,
                                None if random_seed is None else random_seed + 1,
                                "evaluate: sampling synthetic rows")
         sample_report = TabularEvaluator(metrics=sampled_names, random_seed=random_seed,
@@ -1293,7 +1429,10 @@ def _both(stage, summarise, merge, real, synthetic):
     real_tasks = [delayed(summarise)(p) for p in real.to_delayed()]
     synth_tasks = [delayed(summarise)(p) for p in synthetic.to_delayed()]
     pieces = _run(stage, real_tasks + synth_tasks)
-    return merge(pieces[:len(real_tasks)]), merge(pieces[len(real_tasks):])
+    synth_pieces = pieces[len(real_tasks):]
+    del pieces[len(real_tasks):]
+    # (a merge may empty its list as it goes, freeing each piece once used)
+    return merge(pieces), merge(synth_pieces)
 
 
 def _merge_category_counts(pieces: List[pd.Series]) -> pd.Series:

@@ -90,8 +90,9 @@ def test_folder_on_the_cluster(tmp_path, client):
     for i, n in enumerate([0, 300, 1, 250]):
         df = mixed_table(n, seed=i).set_axis(pd.Index(np.arange(n) + 1000 * i, name="row_id"),
                                              axis=0)
-        df.to_parquet(tmp_path / f"part-{i}.parquet")
-        frames.append(pd.read_parquet(tmp_path / f"part-{i}.parquet"))
+        # part.0, part.5, part.10, part.15: natural order, not text order
+        df.to_parquet(tmp_path / f"part.{5 * i}.parquet")
+        frames.append(pd.read_parquet(tmp_path / f"part.{5 * i}.parquet"))
     (tmp_path / "_SUCCESS.parquet").write_text("")  # not data: skipped
     (tmp_path / "notes.txt").write_text("not a table")
     # (pandas would turn the categories into text on meeting the empty file's
@@ -101,8 +102,8 @@ def test_folder_on_the_cluster(tmp_path, client):
     ddf = qd.read_parquet(tmp_path)
     assert ddf.npartitions == 4
     assert_frame_equal(ddf.compute(), whole)
-    for form in (str(tmp_path / "part-*.parquet"),
-                 [str(tmp_path / f"part-{i}.parquet") for i in range(4)]):
+    for form in (str(tmp_path / "part.*.parquet"),
+                 [str(tmp_path / f"part.{5 * i}.parquet") for i in range(4)]):
         assert_frame_equal(qd.read_parquet(form).compute(), whole)
     assert_frame_equal(qd.read_parquet(tmp_path, columns=["income", "age"]).compute(),
                        whole[["income", "age"]])
