@@ -296,6 +296,42 @@ def read_parquet(path, columns=None):
 _WARN_LOCK = threading.Lock()
 
 
+class _PackedLabels:
+    """Increasing int64 labels of one partition, as a bitmap over their span
+    (a bit per label in the span instead of 64 per violating label)."""
+
+    __slots__ = ("first", "span", "count", "bits")
+    dtype = np.dtype(np.int64)
+
+    def __init__(self, labels: np.ndarray):
+        self.first = int(labels[0])
+        self.span = int(labels[-1]) - self.first + 1
+        self.count = len(labels)
+        mask = np.zeros(self.span, dtype=bool)
+        mask[labels - labels[0]] = True
+        self.bits = np.packbits(mask)
+
+    def __len__(self) -> int:
+        return self.count
+
+    def to_numpy(self) -> np.ndarray:
+        offsets = np.flatnonzero(np.unpackbits(self.bits, count=self.span))
+        return offsets.astype(np.int64) + self.first
+
+
+def _compact_labels(index: pd.Index):
+    """A partition's violating labels as they travel to the merge: packed
+    when they are increasing int64 labels over a span at most 64 times
+    their number (a table read in order), otherwise the index itself."""
+    if len(index) < 1024 or index.dtype != np.int64:
+        return index
+    labels = index.to_numpy()
+    if int(labels[-1]) - int(labels[0]) >= 64 * len(labels) \
+            or not (labels[1:] > labels[:-1]).all():
+        return index
+    return _PackedLabels(labels)
+
+
 def _validate_part(engine, part: pd.DataFrame):
     with _WARN_LOCK:
         with warnings.catch_warnings(record=True) as caught:
@@ -303,7 +339,7 @@ def _validate_part(engine, part: pd.DataFrame):
             report = engine.validate(part)
     messages = [(w.category, str(w.message)) for w in caught
                 if issubclass(w.category, RuntimeWarning)]
-    return len(part), report.violations, messages, report.violating_rows
+    return len(part), report.violations, messages, _compact_labels(report.violating_rows)
 
 
 def _labels_in_table_order(part: pd.DataFrame, labels: list) -> list:
@@ -319,16 +355,20 @@ def _rule_warnings(messages: Sequence[Tuple[type, str]], rule: str) -> Optional[
     return None
 
 
-def _merge_labels(indexes: List[pd.Index], parts, engine_parts) -> pd.Index:
-    """The sorted union of the partitions' violating labels, as the engine
-    builds it for a whole table (first-appearance order when the labels
-    cannot be ordered)."""
+def _merge_labels(indexes: list, parts) -> pd.Index:
+    """The sorted union of the partitions' violating labels (indexes or
+    packed labels), as the engine builds it for a whole table
+    (first-appearance order when the labels cannot be ordered)."""
     non_empty = [ix for ix in indexes if len(ix)]
     if not non_empty:
         return pd.Index([])
     dtypes = {str(ix.dtype) for ix in non_empty}
     if dtypes <= {"int64"} and len(dtypes) == 1:
-        labels = np.concatenate([ix.to_numpy() for ix in non_empty])
+        labels = np.empty(sum(len(ix) for ix in non_empty), dtype=np.int64)
+        at = 0
+        for ix in non_empty:
+            labels[at:at + len(ix)] = ix.to_numpy()
+            at += len(ix)
         # partitions of increasing, disjoint labels (a table read in order)
         # are already sorted and free of repeats: no sort, no second copy
         if len(labels) > 1 and not (labels[1:] > labels[:-1]).all():
@@ -421,7 +461,7 @@ def validate(engine, ddf):
     total = 0
     for value in violations.values():
         total = total + value
-    violating = _merge_labels([r[3] for r in results], parts, None)
+    violating = _merge_labels([r[3] for r in results], parts)
     rate = 0.0 if n_rows == 0 else len(violating) / n_rows
     return ConstraintViolationReport(violations=violations, total_violations=total,
                                      violation_rate=rate, violating_rows=violating)
