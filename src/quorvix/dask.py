@@ -1032,70 +1032,101 @@ def _category_summary(column: pd.Series) -> pd.Series:
 _CHUNK_ROWS = 1 << 16
 
 
-def _pair_extremes(x: np.ndarray, finite: np.ndarray, j: int, col_min: np.ndarray,
+def _float_block(columns: List[pd.Series], rows) -> np.ndarray:
+    """Some rows (a slice or positions) of the columns as one float64
+    matrix, missing and non-finite values as NaN."""
+    from quorvix.evaluation.metrics._prep import float_values
+
+    first = float_values(columns[0].iloc[rows])
+    # column by column into a column-major matrix: each write is contiguous
+    out = np.empty((first.size, len(columns)), order="F")
+    out[:, 0] = first
+    for i in range(1, len(columns)):
+        out[:, i] = float_values(columns[i].iloc[rows])
+    return out
+
+
+def _pair_extremes(columns: List[pd.Series], finite: np.ndarray, j: int, col_min: np.ndarray,
                    col_max: np.ndarray, at_min: np.ndarray, at_max: np.ndarray):
     """The smallest and largest value of every column over the rows where
-    column j is present (inf / -inf where there is none). Usually the
-    column's own extreme lies on such a row and only the rows without j are
-    looked at; otherwise the column is searched again."""
+    column j is present (inf / -inf where there is none). Usually a column's
+    own extreme lies on such a row and only the rows without j are looked
+    at; otherwise the column is searched again."""
+    from quorvix.evaluation.metrics._prep import float_values
+
     present = finite[:, j]
     n_present = int(np.count_nonzero(present))
-    k = x.shape[1]
+    n, k = finite.shape
     if n_present == 0:
         return np.full(k, np.inf), np.full(k, -np.inf)
-    if n_present == len(x):
+    if n_present == n:
         return col_min, col_max
-    if n_present <= len(x) - n_present:
-        sub = x[present]
+    if n_present <= n - n_present:
+        sub = _float_block(columns, np.flatnonzero(present))
         return (np.where(np.isnan(sub), np.inf, sub).min(axis=0),
                 np.where(np.isnan(sub), -np.inf, sub).max(axis=0))
-    absent = x[~present]
+    absent = _float_block(columns, np.flatnonzero(~present))
     lo, hi = col_min.copy(), col_max.copy()
-    # a column's extreme that occurs only on rows without j
-    for out, extreme, count, better in ((lo, col_min, at_min, np.less),
-                                        (hi, col_max, at_max, np.greater)):
-        lost = np.flatnonzero((absent == extreme).sum(axis=0) >= count)
-        for i in lost:
-            v = x[present, i]
+    # a column whose extreme occurs only on rows without j
+    for out, extreme, count, smallest in ((lo, col_min, at_min, True),
+                                          (hi, col_max, at_max, False)):
+        for i in np.flatnonzero((absent == extreme).sum(axis=0) >= count):
+            v = float_values(columns[i].iloc[np.flatnonzero(present)])
             v = v[~np.isnan(v)]
-            out[i] = (v.min() if better is np.less else v.max()) if v.size else \
-                (np.inf if better is np.less else -np.inf)
+            if smallest:
+                out[i] = v.min() if v.size else np.inf
+            else:
+                out[i] = v.max() if v.size else -np.inf
     return lo, hi
 
 
 def _comoment_summary(part: pd.DataFrame, cols: List[Hashable]) -> dict:
     """Pairwise-complete co-moments of the numeric columns (k x k arrays),
     and each column's extremes over the rows it shares with each other
-    column (a column constant there has no correlation with it)."""
-    from quorvix.evaluation.metrics._prep import float_values
-
+    column (a column constant there has no correlation with it). The
+    partition is converted to floats a slice of rows at a time, so the
+    temporaries stay small next to it."""
     k = len(cols)
     shape = (k, k)
     out = {name: np.zeros(shape) for name in ("n", "mx", "my", "sxx", "syy", "sxy")}
     out["minx"] = np.full(shape, np.inf)
     out["maxx"] = np.full(shape, -np.inf)
-    if not len(part):
+    n_rows = len(part)
+    if not n_rows:
         return out
-    x = np.column_stack([float_values(part[c]) for c in cols])
-    finite = ~np.isnan(x)
+    columns = [part[c] for c in cols]
+    slices = [slice(lo, min(lo + _CHUNK_ROWS, n_rows)) for lo in range(0, n_rows, _CHUNK_ROWS)]
+    finite = np.empty((n_rows, k), dtype=bool)
+    totals = np.zeros(k)
+    col_min = np.full(k, np.nan)
+    col_max = np.full(k, np.nan)
+    for rows in slices:
+        x = _float_block(columns, rows)
+        present = ~np.isnan(x)
+        finite[rows] = present
+        totals += np.where(present, x, 0.0).sum(axis=0)
+        # fmin/fmax skip missing values; a column without any stays NaN
+        col_min = np.fmin(col_min, np.fmin.reduce(x, axis=0))
+        col_max = np.fmax(col_max, np.fmax.reduce(x, axis=0))
     counts = finite.sum(axis=0)
     # Values are shifted by their column's mean, so the centred sums lose
     # little to cancellation. Sums over the rows where both columns are
-    # present are products with the presence mask (all pairs at once), taken
-    # over slices of rows so that the temporaries stay small.
-    totals = np.zeros(k)
-    for lo in range(0, len(x), _CHUNK_ROWS):
-        chunk = x[lo:lo + _CHUNK_ROWS]
-        totals += np.where(finite[lo:lo + _CHUNK_ROWS], chunk, 0.0).sum(axis=0)
+    # present are products with the presence mask, all pairs at once.
     shift = np.where(counts > 0, totals / np.maximum(counts, 1), 0.0)
     n = np.zeros(shape)
     sx = np.zeros(shape)                  # sum of column i over rows with i and j
     sxx_raw = np.zeros(shape)
     sxy_raw = np.zeros(shape)
-    for lo in range(0, len(x), _CHUNK_ROWS):
-        present = finite[lo:lo + _CHUNK_ROWS]
+    at_min = np.zeros(k, dtype=np.int64)
+    at_max = np.zeros(k, dtype=np.int64)
+    for rows in slices:
+        x = _float_block(columns, rows)
+        at_min += (x == col_min).sum(axis=0)
+        at_max += (x == col_max).sum(axis=0)
+        present = finite[rows]
         m = present.astype(np.float64)
-        a = np.where(present, x[lo:lo + _CHUNK_ROWS] - shift, 0.0)
+        a = np.where(present, x - shift, 0.0)
+        del x
         n += m.T @ m
         sx += a.T @ m
         sxy_raw += a.T @ a
@@ -1111,16 +1142,11 @@ def _comoment_summary(part: pd.DataFrame, cols: List[Hashable]) -> dict:
         out["syy"] = out["sxx"].T.copy()
         out["sxy"] = np.where(n > 0, sxy_raw - sx * sy / safe, 0.0)
 
-    # fmin/fmax skip missing values; a column without any stays NaN here
-    col_min = np.fmin.reduce(x, axis=0)
-    col_max = np.fmax.reduce(x, axis=0)
-    at_min = (x == col_min).sum(axis=0)
-    at_max = (x == col_max).sum(axis=0)
     col_min = np.where(counts > 0, col_min, np.inf)
     col_max = np.where(counts > 0, col_max, -np.inf)
     for j in range(k):
         out["minx"][:, j], out["maxx"][:, j] = _pair_extremes(
-            x, finite, j, col_min, col_max, at_min, at_max)
+            columns, finite, j, col_min, col_max, at_min, at_max)
     return out
 
 
@@ -1243,9 +1269,8 @@ def _ks_and_w1(real: _Sorted, synth: _Sorted) -> Tuple[float, float]:
         ks = max(ks, float(gap.max()))
         # up to the next window's first value; the last value closes the area
         following = points[1:] if j + 1 == len(edges) else np.append(points[1:], edges[j + 1])
-        areas.append(np.multiply(gap[:following.size], following - points[:following.size]))
-    w1 = float(np.sum(np.concatenate(areas))) if areas else 0.0
-    return ks, w1
+        areas.append(float(np.sum(gap[:following.size] * (following - points[:following.size]))))
+    return ks, math.fsum(areas)
 
 
 def _wasserstein_score(real: _Sorted, synth: _Sorted, w1: float) -> float:
@@ -1466,13 +1491,15 @@ def _both(stage, summarise, merge, real, synthetic):
     """Summaries of every partition of both tables, merged per table. (A
     projection such as ``ddf[col]`` may have fewer partitions than the
     table: Dask can combine small files once fewer columns are read.)"""
-    real_tasks = [delayed(summarise)(p) for p in real.to_delayed()]
-    synth_tasks = [delayed(summarise)(p) for p in synthetic.to_delayed()]
-    pieces = _run(stage, real_tasks + synth_tasks)
-    synth_pieces = pieces[len(real_tasks):]
-    del pieces[len(real_tasks):]
-    # (a merge may empty its list as it goes, freeing each piece once used)
-    return merge(pieces), merge(synth_pieces)
+    # One table after the other, so that only one table's pieces are held
+    # at once (a merge may also empty its list as it goes, freeing each
+    # piece once used).
+    pieces = _run(stage + " (real)", [delayed(summarise)(p) for p in real.to_delayed()])
+    merged_real = merge(pieces)
+    del pieces
+    pieces = _run(stage + " (synthetic)",
+                  [delayed(summarise)(p) for p in synthetic.to_delayed()])
+    return merged_real, merge(pieces)
 
 
 def _merge_category_counts(pieces: List[pd.Series]) -> pd.Series:
