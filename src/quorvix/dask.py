@@ -187,15 +187,32 @@ def _parquet_layout(schema, columns) -> Tuple[List[str], List[str]]:
     fields = [n for n in schema.names if n not in index_cols]
     if columns is None:
         return index_cols, fields
-    empty = schema.empty_table()
-    by_label = {}
-    for name in fields:
-        label = _arrow_to_frame(empty.select([name]), schema.metadata).columns[0]
-        by_label[label] = name
+    by_label = _fields_by_label(schema)
     missing = [c for c in columns if c not in by_label]
     if missing:
         raise KeyError(f"columns not in the Parquet files: {missing}")
     return index_cols, [by_label[c] for c in columns]
+
+
+_LABELS_CACHE: Dict[Any, Dict[Hashable, str]] = {}
+
+
+def _fields_by_label(schema) -> Dict[Hashable, str]:
+    """Column label -> Parquet field, from the pandas metadata (the files
+    of one table share it, so it is worked out once per process)."""
+    key = (tuple(schema.names), (schema.metadata or {}).get(b"pandas"))
+    found = _LABELS_CACHE.get(key)
+    if found is None:
+        empty = schema.empty_table()
+        found = {}
+        for name in schema.names:
+            label = _arrow_to_frame(empty.select([name]), schema.metadata).columns
+            if len(label):  # (a stored index column has no label here)
+                found[label[0]] = name
+        if len(_LABELS_CACHE) > 64:
+            _LABELS_CACHE.clear()
+        _LABELS_CACHE[key] = found
+    return found
 
 
 def _arrow_to_frame(table, metadata) -> pd.DataFrame:
@@ -277,6 +294,8 @@ def read_parquet(path, columns=None):
     schema = pq.read_schema(files[0])
     meta = _parquet_meta(schema)
     if columns is not None:
+        if isinstance(columns, str):
+            raise TypeError(f"columns must be a list of column labels, got the text {columns!r}")
         columns = list(columns)
         _parquet_layout(schema, columns)  # unknown columns raise here
     # ``columns`` is the projection Dask narrows further when fewer columns
@@ -1355,11 +1374,13 @@ def evaluate(real_ddf, synthetic_ddf, metrics=None, random_seed=None, compute_pr
 
     - ks_complement, wasserstein, total_variation, hellinger, jensen_shannon,
       pearson_correl_diff and correlation_matrix_distance are computed from
-      exact summaries merged over the partitions (the distinct values of each
-      numeric column with their counts, the value frequencies of each
-      categorical column, pairwise co-moments): on tables below the metric
-      classes' sampling caps they equal ``TabularEvaluator`` on the whole
-      tables; above them they use every row.
+      exact summaries merged over the partitions (each numeric column's
+      sorted values, or its distinct values with their counts when it has
+      many ties; the value frequencies of each categorical column; pairwise
+      co-moments): on tables below the metric classes' sampling caps they
+      equal ``TabularEvaluator`` on the whole tables; above them they use
+      every row. One column is summarised at a time, so the caller's
+      process holds about two sorted columns (one per table) at its peak.
     - The other metrics (Spearman, MMD, prediction agreement, alpha/beta,
       likelihood leak, TSTR and the privacy metrics) run through
       ``TabularEvaluator`` on a seeded sample of at most ``sample_rows`` rows

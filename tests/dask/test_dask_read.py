@@ -125,3 +125,5 @@ def test_errors(tmp_path):
     _write("default index", tmp_path / "a.parquet")
     with pytest.raises(KeyError, match="nope"):
         qd.read_parquet(tmp_path, columns=["a", "nope"])
+    with pytest.raises(TypeError, match="list of column labels"):
+        qd.read_parquet(tmp_path, columns="a")
