@@ -281,12 +281,15 @@ def read_parquet(path, columns=None):
     order.
 
     ``path`` is a folder (its ``.parquet``/``.pq`` files in natural order:
-    part.2 before part.10), a glob pattern, one file, or a list of files. Each partition equals
-    ``pandas.read_parquet(file, columns=columns)`` (dtypes, column labels and
-    stored index included), but it is read one column at a time, so reading a
-    partition needs little more memory than the partition itself; a whole-file
-    read holds the file's bytes, the Arrow table and the pandas frame at once.
-    Give ``columns`` to read only the columns the work needs.
+    part.2 before part.10), a glob pattern, one file, or a list of files.
+    Each partition equals ``pandas.read_parquet(file, columns=columns)``
+    (dtypes, column labels and stored index included), but it is read one
+    column at a time, so reading a partition needs little more memory than
+    the partition itself; a whole-file read holds the file's bytes, the Arrow
+    table and the pandas frame at once. Give ``columns`` to read only the
+    columns the work needs; Dask also narrows the read to the columns a
+    computation uses. Categories are left unknown in the meta, as each file
+    has its own.
     """
     import pyarrow.parquet as pq
 
