@@ -8,9 +8,13 @@ measures, each in a fresh subprocess:
 
 - the plain single-process loop: read the files one by one with pandas and
   validate each with the native engine (counts added up, labels merged);
-- ``quorvix.dask.validate`` of the same 20 rules over ``dd.read_parquet`` of
-  the folder (Dask's local threaded scheduler, and a distributed LocalCluster
-  of two worker processes);
+- ``quorvix.dask.validate`` of the same 20 rules over
+  ``quorvix.dask.read_parquet`` of the folder (Dask's local threaded
+  scheduler, the same with one thread, and a distributed LocalCluster of two
+  worker processes), and over Dask's own ``dd.read_parquet``;
+- for comparison, the same loop reading each file with the reader behind
+  ``quorvix.dask.read_parquet`` (column by column), which shows what the
+  reader saves and what Dask itself adds;
 - ``quorvix.dask.apply_privex`` (Laplace) written back to Parquet;
 - the statistical part of ``quorvix.dask.evaluate`` (KS, Wasserstein, TV,
   Hellinger, JS, Pearson, correlation matrix) of the table against its noisy
@@ -103,16 +107,17 @@ def _summary(report):
             "labels_tail": report.violating_rows[-5:].tolist()}
 
 
-def case_loop(folder):
+def case_loop(folder, read=None):
     import numpy as np
     import pandas as pd
 
+    read = read or pd.read_parquet
     engine = _engine()
     n_rows = 0
     counts = {}
     labels = []
     for path in _files(folder):
-        df = pd.read_parquet(path)
+        df = read(path)
         report = engine.validate(df)
         n_rows += len(df)
         for rule, count in report.violations.items():
@@ -124,17 +129,31 @@ def case_loop(folder):
                     "labels_head": index[:5].tolist(), "labels_tail": index[-5:].tolist()}
 
 
-def _read(folder):
-    import dask.dataframe as dd
+def case_loop_by_column(folder):
+    from quorvix.dask import _read_parquet_file
 
-    return dd.read_parquet(str(Path(folder) / "*.parquet"))
+    return case_loop(folder, _read_parquet_file)
+
+
+def _read(folder):
+    import quorvix.dask as qd
+
+    return qd.read_parquet(folder)
 
 
 def case_validate(folder):
     import quorvix.dask as qd
 
-    ddf = _read(folder)
-    report = qd.validate(_engine(), ddf)
+    report = qd.validate(_engine(), _read(folder))
+    return None, _summary(report)
+
+
+def case_validate_dask_reader(folder):
+    import dask.dataframe as dd
+
+    import quorvix.dask as qd
+
+    report = qd.validate(_engine(), dd.read_parquet(str(Path(folder) / "*.parquet")))
     return None, _summary(report)
 
 
@@ -155,16 +174,15 @@ def case_evaluate(folder):
     import quorvix.dask as qd
 
     noisy = Path(folder).parent / (Path(folder).name + "-noisy")
-    import dask.dataframe as dd
-
     real = _read(folder)
-    synth = dd.read_parquet(str(noisy))
+    synth = _read(noisy)
     report = qd.evaluate(real, synth, metrics=list(STATISTICAL), random_seed=0)
     values = [r.value for r in report.aggregate_metrics.values()]
     return None, {"n_metrics": len(values), "mean": sum(values) / len(values)}
 
 
-CASES = {"loop": case_loop, "validate": case_validate, "privatize": case_privatize,
+CASES = {"loop": case_loop, "loop-by-column": case_loop_by_column, "validate": case_validate,
+         "validate-dask-reader": case_validate_dask_reader, "privatize": case_privatize,
          "evaluate": case_evaluate}
 
 
@@ -249,6 +267,10 @@ def main():
             ("validate", "threads", "validate: quorvix.dask, local threaded scheduler"),
             ("validate", "one-thread", "validate: quorvix.dask, local scheduler, 1 thread"),
             ("validate", "cluster", "validate: quorvix.dask, LocalCluster 2 processes"),
+            ("validate-dask-reader", "threads",
+             "validate: quorvix.dask over dd.read_parquet, threaded"),
+            ("loop-by-column", "threads",
+             "validate: single-process loop, files read column by column"),
             ("privatize", "threads", "apply_privex laplace -> Parquet, threaded"),
             ("evaluate", "threads", "evaluate, statistical metrics (7), threaded")]
     rows = []
@@ -270,7 +292,8 @@ def main():
         print(f"  done: {label}", file=sys.stderr, flush=True)
 
     loop = results.get(("loop", "threads"))
-    for key in (("validate", "threads"), ("validate", "one-thread"), ("validate", "cluster")):
+    for key in (("validate", "threads"), ("validate", "one-thread"), ("validate", "cluster"),
+                ("validate-dask-reader", "threads"), ("loop-by-column", "threads")):
         if loop and key in results:
             if results[key]["result"] != loop["result"]:
                 print(f"MISMATCH: {key} report differs from the loop's", file=sys.stderr)

@@ -29,11 +29,14 @@ def is_partitioned(path) -> bool:
 
 
 def _files(path: str):
+    from dask.utils import natural_sort_key
+
     from quorvix.cli import CLIError
 
     if os.path.isdir(path):
-        entries = sorted(str(p) for p in Path(path).iterdir() if p.is_file()
-                         and not p.name.startswith((".", "_")))
+        # natural order (part.2 before part.10), as Dask writes and reads files
+        entries = sorted((str(p) for p in Path(path).iterdir() if p.is_file()
+                          and not p.name.startswith((".", "_"))), key=natural_sort_key)
         parquet = [p for p in entries if Path(p).suffix.lower() in PARQUET_SUFFIXES]
         csv = [p for p in entries if Path(p).suffix.lower() == ".csv"]
         if parquet and csv:
@@ -43,7 +46,7 @@ def _files(path: str):
         if not files:
             raise CLIError(f"cannot read '{path}': no .parquet, .pq or .csv file in it")
         return files
-    files = sorted(p for p in glob.glob(path) if os.path.isfile(p))
+    files = sorted((p for p in glob.glob(path) if os.path.isfile(p)), key=natural_sort_key)
     if not files:
         raise CLIError(f"cannot read '{path}': no file matches")
     kinds = {Path(p).suffix.lower() in PARQUET_SUFFIXES for p in files}
@@ -68,7 +71,9 @@ def read_partitioned(path):
     try:
         if parquet:
             _need_pyarrow(files[0])
-            return dd.read_parquet(files)
+            # one file per partition, read column by column: little memory
+            # beyond the partitions being worked on
+            return quorvix.dask.read_parquet(files)
         return dd.read_csv(files, blocksize=None)
     except CLIError:
         raise
@@ -93,7 +98,14 @@ def read_numbered(path):
 
     ddf = read_partitioned(path)
     parts = ddf.to_delayed()
-    lengths = _compute_lengths(parts)
+    files = _files(str(path))
+    if Path(files[0]).suffix.lower() in PARQUET_SUFFIXES:
+        # the row counts are in the files' footers: no pass over the data
+        import pyarrow.parquet as pq
+
+        lengths = [pq.read_metadata(f).num_rows for f in files]
+    else:
+        lengths = _compute_lengths(parts)
     index = ddf._meta.index
     if not (isinstance(index, pd.RangeIndex) and index.name is None):
         return ddf, sum(lengths)

@@ -15,6 +15,9 @@ the merges of their partial results:
 - ``evaluate(real_ddf, synthetic_ddf, ...)``: the statistical metrics from
   exact, mergeable per-partition summaries; the neighbour-, kernel- and
   model-based metrics on a seeded sample of rows.
+- ``read_parquet(path, columns=None)``: Parquet files as a dask DataFrame of
+  one partition per file, each read column by column so that reading it costs
+  little more memory than the partition itself.
 
 Work is computed with whatever Dask scheduler is active: a ``distributed``
 ``Client`` when one is set up, Dask's local threaded scheduler otherwise.
@@ -45,7 +48,7 @@ import dask
 import dask.dataframe as dd
 from dask import delayed
 
-__all__ = ["apply_privex", "evaluate", "fix", "progress", "validate"]
+__all__ = ["apply_privex", "evaluate", "fix", "progress", "read_parquet", "validate"]
 
 
 # ---------------------------------------------------------------------------
@@ -141,6 +144,170 @@ def _meta(ddf) -> pd.DataFrame:
 
 
 # ---------------------------------------------------------------------------
+# Reading Parquet files with little memory beyond the partitions
+# ---------------------------------------------------------------------------
+
+PARQUET_SUFFIXES = (".parquet", ".pq")
+
+
+def _parquet_files(path) -> List[str]:
+    """The files of a folder or a glob in natural order (part.2 before
+    part.10, as Dask writes and reads them); a list as given."""
+    import glob
+    import os
+
+    from dask.utils import natural_sort_key
+
+    if isinstance(path, (list, tuple)):
+        files = [os.fspath(p) for p in path]
+    else:
+        path = os.fspath(path)
+        if os.path.isdir(path):
+            files = sorted((os.path.join(path, name) for name in os.listdir(path)
+                            if name.lower().endswith(PARQUET_SUFFIXES)
+                            and not name.startswith((".", "_"))
+                            and os.path.isfile(os.path.join(path, name))),
+                           key=natural_sort_key)
+        elif os.path.isfile(path):
+            files = [path]
+        else:
+            files = sorted((p for p in glob.glob(path) if os.path.isfile(p)),
+                           key=natural_sort_key)
+    if not files:
+        raise FileNotFoundError(f"no Parquet file found at {path!r}")
+    return files
+
+
+def _parquet_layout(schema, columns) -> Tuple[List[str], List[str]]:
+    """The stored index columns and the Parquet fields of the data columns to
+    read (``columns`` are column labels, which the pandas metadata may map
+    to other field names, e.g. integers stored as text)."""
+    pandas_meta = schema.pandas_metadata or {}
+    index_cols = [c for c in pandas_meta.get("index_columns", []) if isinstance(c, str)]
+    fields = [n for n in schema.names if n not in index_cols]
+    if columns is None:
+        return index_cols, fields
+    by_label = _fields_by_label(schema)
+    missing = [c for c in columns if c not in by_label]
+    if missing:
+        raise KeyError(f"columns not in the Parquet files: {missing}")
+    return index_cols, [by_label[c] for c in columns]
+
+
+_LABELS_CACHE: Dict[Any, Dict[Hashable, str]] = {}
+
+
+def _fields_by_label(schema) -> Dict[Hashable, str]:
+    """Column label -> Parquet field, from the pandas metadata (the files
+    of one table share it, so it is worked out once per process)."""
+    key = (tuple(schema.names), (schema.metadata or {}).get(b"pandas"))
+    found = _LABELS_CACHE.get(key)
+    if found is None:
+        empty = schema.empty_table()
+        found = {}
+        for name in schema.names:
+            label = _arrow_to_frame(empty.select([name]), schema.metadata).columns
+            if len(label):  # (a stored index column has no label here)
+                found[label[0]] = name
+        if len(_LABELS_CACHE) > 64:
+            _LABELS_CACHE.clear()
+        _LABELS_CACHE[key] = found
+    return found
+
+
+def _arrow_to_frame(table, metadata) -> pd.DataFrame:
+    # the file's pandas metadata restores dtypes (nullable integers,
+    # categories), column labels and the index as pandas.read_parquet does;
+    # self_destruct frees each Arrow column once it is converted
+    table = table.replace_schema_metadata(metadata)
+    return table.to_pandas(split_blocks=True, self_destruct=True)
+
+
+def _frame_from_pieces(index: pd.Index, pieces: List[pd.DataFrame]) -> pd.DataFrame:
+    if not pieces:
+        return pd.DataFrame(index=index)
+    positions = pd.RangeIndex(len(index))
+    frame = pd.concat([p.set_axis(positions, axis=0) for p in pieces], axis=1)
+    return frame.set_axis(index, axis=0)
+
+
+def _read_parquet_file(path: str, columns: Optional[List[str]] = None) -> pd.DataFrame:
+    """One Parquet file as a pandas DataFrame, equal to
+    ``pandas.read_parquet(path, columns=columns)``, read one column at a time:
+    the peak is the frame plus one column in Arrow form, where reading the
+    whole table first holds the file's bytes, the Arrow table and the frame
+    at once (about three times the frame). Dask passes ``columns`` when only
+    some columns of the partition are used."""
+    import pyarrow.parquet as pq
+
+    with pq.ParquetFile(path) as handle:
+        schema = handle.schema_arrow
+        index_cols, data_cols = _parquet_layout(schema, columns)
+        pieces = []
+        for name in data_cols:
+            pieces.append(_arrow_to_frame(
+                handle.read(columns=[name], use_pandas_metadata=False), schema.metadata))
+        if index_cols:
+            index = _arrow_to_frame(handle.read(columns=index_cols, use_pandas_metadata=False),
+                                    schema.metadata).index
+        elif pieces:
+            # a RangeIndex, rebuilt from the pandas metadata with each column
+            index = pieces[0].index
+        elif schema.names:
+            index = _arrow_to_frame(handle.read(columns=schema.names[:1],
+                                                use_pandas_metadata=False),
+                                    schema.metadata).index
+        else:
+            index = pd.RangeIndex(handle.metadata.num_rows)
+    return _frame_from_pieces(index, pieces)
+
+
+def _parquet_meta(schema) -> pd.DataFrame:
+    """The empty frame that describes the partitions of files of ``schema``."""
+    index_cols, data_cols = _parquet_layout(schema, None)
+    empty = schema.empty_table()
+    index = _arrow_to_frame(empty.select(index_cols or schema.names[:1]),
+                            schema.metadata).index
+    meta = _frame_from_pieces(index, [_arrow_to_frame(empty.select([c]), schema.metadata)
+                                      for c in data_cols])
+    # each file has its own categories
+    from dask.dataframe.utils import clear_known_categories
+
+    return clear_known_categories(meta)
+
+
+def read_parquet(path, columns=None):
+    """Parquet files as a dask DataFrame, one partition per file, in file
+    order.
+
+    ``path`` is a folder (its ``.parquet``/``.pq`` files in natural order:
+    part.2 before part.10), a glob pattern, one file, or a list of files.
+    Each partition equals ``pandas.read_parquet(file, columns=columns)``
+    (dtypes, column labels and stored index included), but it is read one
+    column at a time, so reading a partition needs little more memory than
+    the partition itself; a whole-file read holds the file's bytes, the Arrow
+    table and the pandas frame at once. Give ``columns`` to read only the
+    columns the work needs; Dask also narrows the read to the columns a
+    computation uses. Categories are left unknown in the meta, as each file
+    has its own.
+    """
+    import pyarrow.parquet as pq
+
+    files = _parquet_files(path)
+    schema = pq.read_schema(files[0])
+    meta = _parquet_meta(schema)
+    if columns is not None:
+        if isinstance(columns, str):
+            raise TypeError(f"columns must be a list of column labels, got the text {columns!r}")
+        columns = list(columns)
+        _parquet_layout(schema, columns)  # unknown columns raise here
+    # ``columns`` is the projection Dask narrows further when fewer columns
+    # are used, and passes to each call
+    return dd.from_map(_read_parquet_file, files, meta=meta, columns=columns,
+                       label="read-parquet-by-column", enforce_metadata=False)
+
+
+# ---------------------------------------------------------------------------
 # validate
 # ---------------------------------------------------------------------------
 
@@ -151,6 +318,42 @@ def _meta(ddf) -> pd.DataFrame:
 _WARN_LOCK = threading.Lock()
 
 
+class _PackedLabels:
+    """Increasing int64 labels of one partition, as a bitmap over their span
+    (a bit per label in the span instead of 64 per violating label)."""
+
+    __slots__ = ("first", "span", "count", "bits")
+    dtype = np.dtype(np.int64)
+
+    def __init__(self, labels: np.ndarray):
+        self.first = int(labels[0])
+        self.span = int(labels[-1]) - self.first + 1
+        self.count = len(labels)
+        mask = np.zeros(self.span, dtype=bool)
+        mask[labels - labels[0]] = True
+        self.bits = np.packbits(mask)
+
+    def __len__(self) -> int:
+        return self.count
+
+    def to_numpy(self) -> np.ndarray:
+        offsets = np.flatnonzero(np.unpackbits(self.bits, count=self.span))
+        return offsets.astype(np.int64) + self.first
+
+
+def _compact_labels(index: pd.Index):
+    """A partition's violating labels as they travel to the merge: packed
+    when they are increasing int64 labels over a span at most 64 times
+    their number (a table read in order), otherwise the index itself."""
+    if len(index) < 1024 or index.dtype != np.int64:
+        return index
+    labels = index.to_numpy()
+    if int(labels[-1]) - int(labels[0]) >= 64 * len(labels) \
+            or not (labels[1:] > labels[:-1]).all():
+        return index
+    return _PackedLabels(labels)
+
+
 def _validate_part(engine, part: pd.DataFrame):
     with _WARN_LOCK:
         with warnings.catch_warnings(record=True) as caught:
@@ -158,7 +361,7 @@ def _validate_part(engine, part: pd.DataFrame):
             report = engine.validate(part)
     messages = [(w.category, str(w.message)) for w in caught
                 if issubclass(w.category, RuntimeWarning)]
-    return len(part), report.violations, messages, report.violating_rows
+    return len(part), report.violations, messages, _compact_labels(report.violating_rows)
 
 
 def _labels_in_table_order(part: pd.DataFrame, labels: list) -> list:
@@ -174,16 +377,20 @@ def _rule_warnings(messages: Sequence[Tuple[type, str]], rule: str) -> Optional[
     return None
 
 
-def _merge_labels(indexes: List[pd.Index], parts, engine_parts) -> pd.Index:
-    """The sorted union of the partitions' violating labels, as the engine
-    builds it for a whole table (first-appearance order when the labels
-    cannot be ordered)."""
+def _merge_labels(indexes: list, parts) -> pd.Index:
+    """The sorted union of the partitions' violating labels (indexes or
+    packed labels), as the engine builds it for a whole table
+    (first-appearance order when the labels cannot be ordered)."""
     non_empty = [ix for ix in indexes if len(ix)]
     if not non_empty:
         return pd.Index([])
     dtypes = {str(ix.dtype) for ix in non_empty}
     if dtypes <= {"int64"} and len(dtypes) == 1:
-        labels = np.concatenate([ix.to_numpy() for ix in non_empty])
+        labels = np.empty(sum(len(ix) for ix in non_empty), dtype=np.int64)
+        at = 0
+        for ix in non_empty:
+            labels[at:at + len(ix)] = ix.to_numpy()
+            at += len(ix)
         # partitions of increasing, disjoint labels (a table read in order)
         # are already sorted and free of repeats: no sort, no second copy
         if len(labels) > 1 and not (labels[1:] > labels[:-1]).all():
@@ -276,7 +483,7 @@ def validate(engine, ddf):
     total = 0
     for value in violations.values():
         total = total + value
-    violating = _merge_labels([r[3] for r in results], parts, None)
+    violating = _merge_labels([r[3] for r in results], parts)
     rate = 0.0 if n_rows == 0 else len(violating) / n_rows
     return ConstraintViolationReport(violations=violations, total_violations=total,
                                      violation_rate=rate, violating_rows=violating)
@@ -728,30 +935,113 @@ _SAMPLED_NAMES = {"spearman_correl_diff": "spearman_correl_diff", "mmd": "mmd_rb
 _N_BINS = 20
 
 
-def _value_summary(column: pd.Series) -> Tuple[np.ndarray, np.ndarray]:
-    """Sorted distinct finite values of a numeric column and their counts."""
+def _value_summary(column: pd.Series) -> Tuple[np.ndarray, Optional[np.ndarray]]:
+    """The finite values of a numeric column, sorted: ``(values, None)`` with
+    every value kept, or ``(distinct values, counts)`` when that is at most
+    half as long (columns with many ties)."""
     from quorvix.evaluation.metrics._prep import float_values
 
     v = float_values(column)
     v = v[~np.isnan(v)]
-    values, counts = np.unique(v, return_counts=True)
-    return values, counts.astype(np.int64)
+    v.sort()
+    if v.size < 4:
+        return v, None
+    distinct = int(np.count_nonzero(v[1:] != v[:-1])) + 1
+    if 2 * distinct > v.size:
+        return v, None
+    starts = np.flatnonzero(np.concatenate([[True], v[1:] != v[:-1]]))
+    counts = np.diff(np.append(starts, v.size)).astype(np.int64)
+    return v[starts], counts
 
 
-def _merge_value_summaries(pieces) -> Tuple[np.ndarray, np.ndarray]:
-    """One summary of several: the sorted runs are merged (a stable sort
-    finds them) and equal values' counts added."""
-    pieces = [p for p in pieces if len(p[0])]
+class _Sorted:
+    """A numeric column as its sorted finite values (``counts`` None: each
+    value once, repeats kept), or as its sorted distinct values and their
+    counts. Counts of values below or up to given points and order statistics
+    come from binary searches, so the column is never sorted again."""
+
+    def __init__(self, values: np.ndarray, counts: Optional[np.ndarray] = None):
+        self.values = values
+        if counts is None:
+            self._cum = None
+            self.n = int(values.size)
+        else:
+            self._cum = np.concatenate([[0], np.cumsum(counts, dtype=np.int64)])
+            self.n = int(self._cum[-1])
+
+    def count_before(self, positions):
+        """The number of values (repeats counted) before the given
+        positions of ``values``."""
+        return positions if self._cum is None else self._cum[positions]
+
+    def count_le(self, x):
+        return self.count_before(np.searchsorted(self.values, x, side="right"))
+
+    def count_lt(self, x):
+        return self.count_before(np.searchsorted(self.values, x, side="left"))
+
+    def order_stat(self, k: np.ndarray) -> np.ndarray:
+        """The k-th smallest values (0-based, repeats counted)."""
+        if self._cum is None:
+            return self.values[k]
+        return self.values[np.searchsorted(self._cum[1:], k, side="right")]
+
+    def more_distinct_than(self, m: int) -> bool:
+        if self._cum is not None:
+            return self.values.size > m
+        v = self.values
+        if v.size <= m:
+            return False
+        # in slices, so that the comparison never holds a column-sized mask
+        distinct, step = 1, 1 << 20
+        for lo in range(0, v.size - 1, step):
+            hi = min(lo + step, v.size - 1)
+            distinct += int(np.count_nonzero(v[lo + 1:hi + 1] != v[lo:hi]))
+            if distinct > m:
+                return True
+        return False
+
+    def distinct(self) -> np.ndarray:
+        if self._cum is not None:
+            return self.values
+        v = self.values
+        return v[np.concatenate([[True], v[1:] != v[:-1]])] if v.size else v
+
+
+def _merge_value_summaries(pieces: list) -> _Sorted:
+    """One sorted column from the partitions' summaries. ``pieces`` is
+    emptied as it is used, so that each partition's summary is freed once
+    copied."""
+    pieces[:] = [p for p in pieces if p[0].size]
     if not pieces:
-        return np.empty(0), np.empty(0, dtype=np.int64)
-    if len(pieces) == 1:
-        return pieces[0]
-    values = np.concatenate([p[0] for p in pieces])
-    counts = np.concatenate([p[1] for p in pieces])
-    order = np.argsort(values, kind="stable")
-    values, counts = values[order], counts[order]
-    starts = np.flatnonzero(np.concatenate([[True], values[1:] != values[:-1]]))
-    return values[starts], np.add.reduceat(counts, starts)
+        return _Sorted(np.empty(0))
+    if all(c is not None for _, c in pieces):
+        # distinct values with counts: the sorted runs are merged (a stable
+        # sort finds them) and equal values' counts added
+        values = np.concatenate([v for v, _ in pieces])
+        counts = np.concatenate([c for _, c in pieces])
+        pieces.clear()
+        if values.size > 1:
+            order = np.argsort(values, kind="stable")
+            values, counts = values[order], counts[order]
+            del order
+            starts = np.flatnonzero(np.concatenate([[True], values[1:] != values[:-1]]))
+            values, counts = values[starts], np.add.reduceat(counts, starts)
+        return _Sorted(values, counts)
+    # every value: the pieces are copied one by one into one array, which is
+    # sorted in place (runs of sorted values)
+    total = sum(v.size if c is None else int(c.sum()) for v, c in pieces)
+    out = np.empty(total)
+    at = 0
+    while pieces:
+        v, c = pieces.pop()
+        if c is not None:
+            v = np.repeat(v, c)
+        out[at:at + v.size] = v
+        at += v.size
+        del v, c
+    out.sort()
+    return _Sorted(out)
 
 
 def _category_summary(column: pd.Series) -> pd.Series:
@@ -761,46 +1051,110 @@ def _category_summary(column: pd.Series) -> pd.Series:
     return pd.Series(values[pd.notna(values)], dtype=object).value_counts(sort=False)
 
 
-def _comoment_summary(part: pd.DataFrame, cols: List[Hashable]) -> dict:
-    """Pairwise-complete co-moments of the numeric columns (k x k arrays)."""
+_CHUNK_ROWS = 1 << 16
+
+
+def _float_block(columns: List[pd.Series], rows) -> np.ndarray:
+    """Some rows (a slice or positions) of the columns as one float64
+    matrix, missing and non-finite values as NaN."""
     from quorvix.evaluation.metrics._prep import float_values
 
+    first = float_values(columns[0].iloc[rows])
+    # column by column into a column-major matrix: each write is contiguous
+    out = np.empty((first.size, len(columns)), order="F")
+    out[:, 0] = first
+    for i in range(1, len(columns)):
+        out[:, i] = float_values(columns[i].iloc[rows])
+    return out
+
+
+def _pair_extremes(columns: List[pd.Series], finite: np.ndarray, j: int, col_min: np.ndarray,
+                   col_max: np.ndarray, at_min: np.ndarray, at_max: np.ndarray):
+    """The smallest and largest value of every column over the rows where
+    column j is present (inf / -inf where there is none). Usually a column's
+    own extreme lies on such a row and only the rows without j are looked
+    at; otherwise the column is searched again."""
+    from quorvix.evaluation.metrics._prep import float_values
+
+    present = finite[:, j]
+    n_present = int(np.count_nonzero(present))
+    n, k = finite.shape
+    if n_present == 0:
+        return np.full(k, np.inf), np.full(k, -np.inf)
+    if n_present == n:
+        return col_min, col_max
+    if n_present <= n - n_present:
+        sub = _float_block(columns, np.flatnonzero(present))
+        return (np.where(np.isnan(sub), np.inf, sub).min(axis=0),
+                np.where(np.isnan(sub), -np.inf, sub).max(axis=0))
+    absent = _float_block(columns, np.flatnonzero(~present))
+    lo, hi = col_min.copy(), col_max.copy()
+    # a column whose extreme occurs only on rows without j
+    for out, extreme, count, smallest in ((lo, col_min, at_min, True),
+                                          (hi, col_max, at_max, False)):
+        for i in np.flatnonzero((absent == extreme).sum(axis=0) >= count):
+            v = float_values(columns[i].iloc[np.flatnonzero(present)])
+            v = v[~np.isnan(v)]
+            if smallest:
+                out[i] = v.min() if v.size else np.inf
+            else:
+                out[i] = v.max() if v.size else -np.inf
+    return lo, hi
+
+
+def _comoment_summary(part: pd.DataFrame, cols: List[Hashable]) -> dict:
+    """Pairwise-complete co-moments of the numeric columns (k x k arrays),
+    and each column's extremes over the rows it shares with each other
+    column (a column constant there has no correlation with it). The
+    partition is converted to floats a slice of rows at a time, so the
+    temporaries stay small next to it."""
     k = len(cols)
-    x = np.column_stack([float_values(part[c]) for c in cols]) if len(part) else np.empty((0, k))
-    finite = ~np.isnan(x)
     shape = (k, k)
     out = {name: np.zeros(shape) for name in ("n", "mx", "my", "sxx", "syy", "sxy")}
     out["minx"] = np.full(shape, np.inf)
     out["maxx"] = np.full(shape, -np.inf)
-    if not len(x):
+    n_rows = len(part)
+    if not n_rows:
         return out
-    if finite.all():
-        mean = x.mean(axis=0)
-        centred = x - mean
-        cross = centred.T @ centred
-        d = np.diag(cross)
-        out["n"][:] = len(x)
-        out["mx"][:] = mean[:, None]
-        out["my"][:] = mean[None, :]
-        out["sxx"][:] = d[:, None]
-        out["syy"][:] = d[None, :]
-        out["sxy"][:] = cross
-        out["minx"][:] = x.min(axis=0)[:, None]
-        out["maxx"][:] = x.max(axis=0)[:, None]
-        return out
-    # Pairwise-complete rows, all pairs at once: sums over the rows where both
-    # columns are present are products with the presence mask. Values are
-    # shifted by their column's mean first, so the centred sums lose little
-    # to cancellation.
-    m = finite.astype(np.float64)
-    counts = m.sum(axis=0)
-    shift = np.where(counts > 0, np.where(finite, x, 0.0).sum(axis=0) / np.maximum(counts, 1), 0.0)
-    a = np.where(finite, x - shift, 0.0)
-    n = m.T @ m
-    sx = a.T @ m                      # sum of column i over rows with i and j
-    sy = sx.T                         # sum of column j over the same rows
-    sxx_raw = (a * a).T @ m
-    sxy_raw = a.T @ a
+    columns = [part[c] for c in cols]
+    slices = [slice(lo, min(lo + _CHUNK_ROWS, n_rows)) for lo in range(0, n_rows, _CHUNK_ROWS)]
+    finite = np.empty((n_rows, k), dtype=bool)
+    totals = np.zeros(k)
+    col_min = np.full(k, np.nan)
+    col_max = np.full(k, np.nan)
+    for rows in slices:
+        x = _float_block(columns, rows)
+        present = ~np.isnan(x)
+        finite[rows] = present
+        totals += np.where(present, x, 0.0).sum(axis=0)
+        # fmin/fmax skip missing values; a column without any stays NaN
+        col_min = np.fmin(col_min, np.fmin.reduce(x, axis=0))
+        col_max = np.fmax(col_max, np.fmax.reduce(x, axis=0))
+    counts = finite.sum(axis=0)
+    # Values are shifted by their column's mean, so the centred sums lose
+    # little to cancellation. Sums over the rows where both columns are
+    # present are products with the presence mask, all pairs at once.
+    shift = np.where(counts > 0, totals / np.maximum(counts, 1), 0.0)
+    n = np.zeros(shape)
+    sx = np.zeros(shape)                  # sum of column i over rows with i and j
+    sxx_raw = np.zeros(shape)
+    sxy_raw = np.zeros(shape)
+    at_min = np.zeros(k, dtype=np.int64)
+    at_max = np.zeros(k, dtype=np.int64)
+    for rows in slices:
+        x = _float_block(columns, rows)
+        at_min += (x == col_min).sum(axis=0)
+        at_max += (x == col_max).sum(axis=0)
+        present = finite[rows]
+        m = present.astype(np.float64)
+        a = np.where(present, x - shift, 0.0)
+        del x
+        n += m.T @ m
+        sx += a.T @ m
+        sxy_raw += a.T @ a
+        a *= a
+        sxx_raw += a.T @ m
+    sy = sx.T                             # sum of column j over the same rows
     with np.errstate(invalid="ignore", divide="ignore"):
         safe = np.where(n > 0, n, 1)
         out["n"] = n
@@ -809,14 +1163,12 @@ def _comoment_summary(part: pd.DataFrame, cols: List[Hashable]) -> dict:
         out["sxx"] = np.where(n > 0, np.maximum(sxx_raw - sx * sx / safe, 0.0), 0.0)
         out["syy"] = out["sxx"].T.copy()
         out["sxy"] = np.where(n > 0, sxy_raw - sx * sy / safe, 0.0)
+
+    col_min = np.where(counts > 0, col_min, np.inf)
+    col_max = np.where(counts > 0, col_max, -np.inf)
     for j in range(k):
-        rows = finite[:, j]
-        if not rows.any():
-            continue
-        sub = x[rows]
-        present = finite[rows]
-        out["minx"][:, j] = np.where(present, sub, np.inf).min(axis=0)
-        out["maxx"][:, j] = np.where(present, sub, -np.inf).max(axis=0)
+        out["minx"][:, j], out["maxx"][:, j] = _pair_extremes(
+            columns, finite, j, col_min, col_max, at_min, at_max)
     return out
 
 
@@ -855,17 +1207,16 @@ def _correlations(summary: dict) -> np.ndarray:
     return c
 
 
-def _weighted_quantiles(values: np.ndarray, counts: np.ndarray, qs: np.ndarray) -> np.ndarray:
-    """``np.quantile`` (linear method) of the column the summary describes."""
-    n = int(counts.sum())
-    ends = np.cumsum(counts)
+def _quantiles(column: _Sorted, qs: np.ndarray) -> np.ndarray:
+    """``np.quantile`` (linear method) of the column."""
+    n = column.n
     virtual = (n - 1) * qs
     below = np.floor(virtual)
     gamma = virtual - below
     lo = below.astype(np.int64)
     hi = np.minimum(lo + 1, n - 1)
-    a = values[np.searchsorted(ends, lo, side="right")]
-    b = values[np.searchsorted(ends, hi, side="right")]
+    a = column.order_stat(lo)
+    b = column.order_stat(hi)
     diff = b - a
     out = a + diff * gamma
     upper = gamma >= 0.5
@@ -873,28 +1224,26 @@ def _weighted_quantiles(values: np.ndarray, counts: np.ndarray, qs: np.ndarray) 
     return out
 
 
-def _binned(values: np.ndarray, counts: np.ndarray, edges: np.ndarray, n: int) -> np.ndarray:
-    from quorvix.evaluation.metrics.similarity import _quantile_bins
+def _bin_counts(column: _Sorted, edges: np.ndarray) -> np.ndarray:
+    """The counts of ``np.bincount(_quantile_bins(values, edges))``: bin 0
+    below the first edge, the inner bins closed on the left, the last inner
+    bin closed on both sides, and one bin above the last edge."""
+    bounds = np.concatenate([[0], column.count_lt(edges[:-1]), column.count_le(edges[-1:]),
+                             [column.n]])
+    return np.diff(bounds).astype(float)
 
-    bins = _quantile_bins(values.copy(), edges)
-    return np.bincount(bins, weights=counts, minlength=n)
 
-
-def _numeric_distributions(real, synth):
-    ur, cr = real
-    us, cs = synth
-    if ur.size == 0 or us.size == 0:
+def _numeric_distributions(real: _Sorted, synth: _Sorted):
+    if real.n == 0 or synth.n == 0:
         return None
-    if ur.size <= _N_BINS:
-        values = np.union1d(ur, us)
-        n = values.size
-        p = np.bincount(np.searchsorted(values, ur), weights=cr, minlength=n)
-        q = np.bincount(np.searchsorted(values, us), weights=cs, minlength=n)
+    if not real.more_distinct_than(_N_BINS):
+        values = np.union1d(real.distinct(), synth.distinct())
+        p = (real.count_le(values) - real.count_lt(values)).astype(float)
+        q = (synth.count_le(values) - synth.count_lt(values)).astype(float)
     else:
-        edges = np.unique(_weighted_quantiles(ur, cr, np.linspace(0.0, 1.0, _N_BINS + 1)))
-        n = len(edges) + 1
-        p = _binned(ur, cr, edges, n)
-        q = _binned(us, cs, edges, n)
+        edges = np.unique(_quantiles(real, np.linspace(0.0, 1.0, _N_BINS + 1)))
+        p = _bin_counts(real, edges)
+        q = _bin_counts(synth, edges)
     return p / p.sum(), q / q.sum()
 
 
@@ -912,41 +1261,50 @@ def _categorical_distributions(real: pd.Series, synth: pd.Series):
     return p / p.sum(), q / q.sum()
 
 
-def _joint_cdfs(real, synth):
-    """The pooled distinct values of two summaries and each side's
-    cumulative count at every pooled value (values up to and including it).
-    The two sorted runs are merged by a stable sort, which finds the runs."""
-    ur, cr = real
-    us, cs = synth
-    values = np.concatenate([ur, us])
-    order = np.argsort(values, kind="stable")
-    values = values[order]
-    weight_r = np.concatenate([cr, np.zeros(len(cs), dtype=cr.dtype)])[order]
-    weight_s = np.concatenate([np.zeros(len(cr), dtype=cs.dtype), cs])[order]
-    cum_r, cum_s = np.cumsum(weight_r), np.cumsum(weight_s)
-    last = np.flatnonzero(np.concatenate([values[1:] != values[:-1], [True]]))
-    return values[last], cum_r[last], cum_s[last]
+_WINDOW = 1 << 16
 
 
-def _ks(joint) -> float:
-    _, cum_r, cum_s = joint
-    return float(np.max(np.abs(cum_r / int(cum_r[-1]) - cum_s / int(cum_s[-1]))))
+def _ks_and_w1(real: _Sorted, synth: _Sorted) -> Tuple[float, float]:
+    """The KS statistic (the largest gap between the two distribution
+    functions) and W1 (the area between them), exactly, over the pooled
+    distinct values. Both functions are constant between consecutive pooled
+    values; the pooled values are walked in windows of about ``_WINDOW``
+    values of each column, so no column-sized temporary is made and the
+    binary searches stay within a window."""
+    nr, ns = float(real.n), float(synth.n)
+    rv, sv = real.values, synth.values
+    edges = np.unique(np.concatenate([rv[::_WINDOW], sv[::_WINDOW]]))
+    r_bounds = [*np.searchsorted(rv, edges, side="left").tolist(), rv.size]
+    s_bounds = [*np.searchsorted(sv, edges, side="left").tolist(), sv.size]
+    ks = 0.0
+    areas = []
+    for j in range(len(edges)):
+        r0, r1, s0, s1 = r_bounds[j], r_bounds[j + 1], s_bounds[j], s_bounds[j + 1]
+        r_win, s_win = rv[r0:r1], sv[s0:s1]
+        points = np.concatenate([r_win, s_win])
+        points.sort()
+        points = points[np.concatenate([[True], points[1:] != points[:-1]])]
+        # each column's count of values up to each point
+        up_r = real.count_before(r0 + np.searchsorted(r_win, points, side="right"))
+        up_s = synth.count_before(s0 + np.searchsorted(s_win, points, side="right"))
+        gap = np.abs(up_r / nr - up_s / ns)
+        ks = max(ks, float(gap.max()))
+        # up to the next window's first value; the last value closes the area
+        following = points[1:] if j + 1 == len(edges) else np.append(points[1:], edges[j + 1])
+        areas.append(float(np.sum(gap[:following.size] * (following - points[:following.size]))))
+    return ks, math.fsum(areas)
 
 
-def _wasserstein(real, synth, joint) -> float:
-    """1 - W1 / range as the similarity metric computes it; W1 is the area
-    between the two distribution functions, taken over the merged values."""
-    ur, us = real[0], synth[0]
-    scale = ur[-1] - ur[0]
+def _wasserstein_score(real: _Sorted, synth: _Sorted, w1: float) -> float:
+    """1 - W1 / range as the similarity metric computes it."""
+    r_lo, r_hi = real.values[0], real.values[-1]
+    s_lo, s_hi = synth.values[0], synth.values[-1]
+    scale = r_hi - r_lo
     if scale <= 0:
-        scale = max(ur[-1], us[-1]) - min(ur[0], us[0])
+        scale = max(r_hi, s_hi) - min(r_lo, s_lo)
     if scale <= 0:
         return 1.0
-    pooled, cum_r, cum_s = joint
-    cdf_r = cum_r[:-1] / float(cum_r[-1])
-    cdf_s = cum_s[:-1] / float(cum_s[-1])
-    w = float(np.sum(np.multiply(np.abs(cdf_r - cdf_s), np.diff(pooled))))
-    return float(np.clip(1.0 - w / scale, 0.0, 1.0))
+    return float(np.clip(1.0 - w1 / scale, 0.0, 1.0))
 
 
 class _MergedUnivariate:
@@ -969,6 +1327,12 @@ class _MergedUnivariate:
 
 def _lengths(parts) -> List[int]:
     return _run("evaluate: row counts", [delayed(len)(p) for p in parts])
+
+
+def _row_count(ddf) -> int:
+    """The number of rows, from a projection on no column (a Parquet read
+    then reads at most the index)."""
+    return sum(_run("evaluate: row counts", [delayed(len)(p) for p in ddf[[]].to_delayed()]))
 
 
 def _take_rows(part: pd.DataFrame, positions: np.ndarray) -> pd.DataFrame:
@@ -1013,11 +1377,13 @@ def evaluate(real_ddf, synthetic_ddf, metrics=None, random_seed=None, compute_pr
 
     - ks_complement, wasserstein, total_variation, hellinger, jensen_shannon,
       pearson_correl_diff and correlation_matrix_distance are computed from
-      exact summaries merged over the partitions (the distinct values of each
-      numeric column with their counts, the value frequencies of each
-      categorical column, pairwise co-moments): on tables below the metric
-      classes' sampling caps they equal ``TabularEvaluator`` on the whole
-      tables; above them they use every row.
+      exact summaries merged over the partitions (each numeric column's
+      sorted values, or its distinct values with their counts when it has
+      many ties; the value frequencies of each categorical column; pairwise
+      co-moments): on tables below the metric classes' sampling caps they
+      equal ``TabularEvaluator`` on the whole tables; above them they use
+      every row. One column is summarised at a time, so the caller's
+      process holds about two sorted columns (one per table) at its peak.
     - The other metrics (Spearman, MMD, prediction agreement, alpha/beta,
       likelihood leak, TSTR and the privacy metrics) run through
       ``TabularEvaluator`` on a seeded sample of at most ``sample_rows`` rows
@@ -1043,10 +1409,8 @@ def evaluate(real_ddf, synthetic_ddf, metrics=None, random_seed=None, compute_pr
 
     real_meta, synth_meta = _meta(real_ddf), _meta(synthetic_ddf)
     real_parts, synth_parts = _partitions(real_ddf), _partitions(synthetic_ddf)
-    real_lengths = _lengths(real_parts)
-    synth_lengths = _lengths(synth_parts)
-    report = EvaluationReport(real_data_n_rows=sum(real_lengths),
-                              synthetic_data_n_rows=sum(synth_lengths),
+    report = EvaluationReport(real_data_n_rows=_row_count(real_ddf),
+                              synthetic_data_n_rows=_row_count(synthetic_ddf),
                               n_columns=len(real_meta.columns), generator_name="NoneType")
 
     wanted = set(names)
@@ -1066,12 +1430,12 @@ def evaluate(real_ddf, synthetic_ddf, metrics=None, random_seed=None, compute_pr
             r, s = _both(f"evaluate: column {col}", _value_summary, _merge_value_summaries,
                          real_ddf[col], synthetic_ddf[col])
             entry: dict = {"dist": _numeric_distributions(r, s)}
-            if r[0].size and s[0].size:
-                joint = _joint_cdfs(r, s)
-                entry["ks"] = float(min(1.0, max(0.0, 1.0 - _ks(joint))))
-                entry["wasserstein"] = _wasserstein(r, s, joint)
-                del joint
+            if r.n and s.n:
+                ks, w1 = _ks_and_w1(r, s)
+                entry["ks"] = float(min(1.0, max(0.0, 1.0 - ks)))
+                entry["wasserstein"] = _wasserstein_score(r, s, w1)
             per_column[col] = entry
+            del r, s
         if any(m in wanted for m in ("total_variation", "hellinger", "jensen_shannon")):
             for col in categorical:
                 r, s = _both(f"evaluate: column {col}", _category_summary,
@@ -1092,9 +1456,9 @@ def evaluate(real_ddf, synthetic_ddf, metrics=None, random_seed=None, compute_pr
     sampled_names = [m for m in names if m not in _EXACT_METRICS]
     sample_report = None
     if sampled_names:
-        real_sample = _sample(real_parts, real_lengths, sample_rows, random_seed,
+        real_sample = _sample(real_parts, _lengths(real_parts), sample_rows, random_seed,
                               "evaluate: sampling real rows")
-        synth_sample = _sample(synth_parts, synth_lengths, sample_rows,
+        synth_sample = _sample(synth_parts, _lengths(synth_parts), sample_rows,
                                None if random_seed is None else random_seed + 1,
                                "evaluate: sampling synthetic rows")
         sample_report = TabularEvaluator(metrics=sampled_names, random_seed=random_seed,
@@ -1151,10 +1515,15 @@ def _both(stage, summarise, merge, real, synthetic):
     """Summaries of every partition of both tables, merged per table. (A
     projection such as ``ddf[col]`` may have fewer partitions than the
     table: Dask can combine small files once fewer columns are read.)"""
-    real_tasks = [delayed(summarise)(p) for p in real.to_delayed()]
-    synth_tasks = [delayed(summarise)(p) for p in synthetic.to_delayed()]
-    pieces = _run(stage, real_tasks + synth_tasks)
-    return merge(pieces[:len(real_tasks)]), merge(pieces[len(real_tasks):])
+    # One table after the other, so that only one table's pieces are held
+    # at once (a merge may also empty its list as it goes, freeing each
+    # piece once used).
+    pieces = _run(stage + " (real)", [delayed(summarise)(p) for p in real.to_delayed()])
+    merged_real = merge(pieces)
+    del pieces
+    pieces = _run(stage + " (synthetic)",
+                  [delayed(summarise)(p) for p in synthetic.to_delayed()])
+    return merged_real, merge(pieces)
 
 
 def _merge_category_counts(pieces: List[pd.Series]) -> pd.Series:

@@ -42,8 +42,13 @@ CASES = {
 }
 
 
+@pytest.mark.parametrize("window", [None, 7], ids=["one window", "windows of 7"])
 @pytest.mark.parametrize("cuts", list(CASES.values()), ids=list(CASES))
-def test_statistical_metrics_equal_the_evaluator(client, cuts):
+def test_statistical_metrics_equal_the_evaluator(client, cuts, window, monkeypatch):
+    if window:
+        # KS and W1 walk the pooled values in windows; small ones put the
+        # window boundaries among ties and between the two tables' values
+        monkeypatch.setattr(qd, "_WINDOW", window)
     real, synth = table(3000, 0.0, 1), table(2500, 0.3, 2)
     want = TabularEvaluator(metrics=EXACT, random_seed=5).evaluate(real, synth)
     got = qd.evaluate(partitioned(real, cuts[0]), partitioned(synth, cuts[1]),
@@ -56,6 +61,33 @@ def test_statistical_metrics_equal_the_evaluator(client, cuts):
         assert (mine.category, mine.description, mine.higher_is_better) == (
             result.category, result.description, result.higher_is_better)
     assert (got.real_data_n_rows, got.synthetic_data_n_rows, got.n_columns) == (3000, 2500, 7)
+
+
+@pytest.mark.parametrize("levels", [None, 5, 400], ids=["continuous", "5 levels", "400 levels"])
+def test_merged_summaries_describe_the_whole_column(levels):
+    # partitions of every size, so that some keep each value and some keep
+    # distinct values with counts; the merge must describe the whole column
+    rng = np.random.default_rng(len(str(levels)))
+    sizes = [0, 1, 3, 4, 9, 250, 1000, 2]
+    pieces, whole = [], []
+    for size in sizes:
+        x = rng.normal(size=size) if levels is None else rng.integers(0, levels, size) / 4
+        x = x.astype(float)
+        x[rng.random(size) < 0.1] = np.nan
+        pieces.append(qd._value_summary(pd.Series(x)))
+        whole.append(x[~np.isnan(x)])
+    assert {c is None for _, c in pieces[1:]} == ({True} if levels is None else {True, False})
+    whole = np.sort(np.concatenate(whole))
+    merged = qd._merge_value_summaries(pieces)
+    assert pieces == [] and merged.n == whole.size
+    grid = np.concatenate([whole, whole + 1e-9, whole - 1e-9, [-np.inf, np.inf]])
+    np.testing.assert_array_equal(merged.count_le(grid), np.searchsorted(whole, grid, "right"))
+    np.testing.assert_array_equal(merged.count_lt(grid), np.searchsorted(whole, grid, "left"))
+    k = np.arange(whole.size)
+    np.testing.assert_array_equal(merged.order_stat(k), whole)
+    np.testing.assert_array_equal(merged.distinct(), np.unique(whole))
+    for m in (0, 3, 5, 6, 399, 400, 10**6):
+        assert merged.more_distinct_than(m) == (np.unique(whole).size > m)
 
 
 def test_identical_tables_score_one(client):
@@ -83,6 +115,41 @@ def test_pearson_with_gaps_and_near_constant_columns(client):
     for name in ("pearson_correl_diff", "correlation_matrix_distance"):
         assert got.aggregate_metrics[name].value == pytest.approx(
             want.aggregate_metrics[name].value, abs=1e-9)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_pair_extremes_over_shared_rows(seed, monkeypatch):
+    # each column's smallest and largest value over the rows it shares with
+    # each other column: extremes that sit only on rows where the other
+    # column is missing, mostly-missing columns, ties at the extremes
+    monkeypatch.setattr(qd, "_CHUNK_ROWS", 16)
+    rng = np.random.default_rng(seed)
+    n = 60
+    df = pd.DataFrame({
+        "wide": rng.normal(size=n),
+        "ties": rng.integers(0, 3, n).astype(float),
+        "sparse": np.where(rng.random(n) < 0.8, np.nan, rng.normal(size=n)),
+        "gappy": np.where(rng.random(n) < 0.3, np.nan, rng.normal(size=n)),
+        "empty": np.full(n, np.nan),
+    })
+    # the extremes of "wide" only where "gappy" is missing
+    gaps = np.flatnonzero(df["gappy"].isna())
+    df.loc[gaps[0], "wide"] = 50.0
+    df.loc[gaps[1], "wide"] = -50.0
+    cols = list(df.columns)
+    got = qd._comoment_summary(df, cols)
+    x = df.to_numpy()
+    for i in range(len(cols)):
+        for j in range(len(cols)):
+            rows = ~np.isnan(x[:, i]) & ~np.isnan(x[:, j])
+            lo = x[rows, i].min() if rows.any() else np.inf
+            hi = x[rows, i].max() if rows.any() else -np.inf
+            assert (got["minx"][i, j], got["maxx"][i, j]) == (lo, hi), (cols[i], cols[j])
+            assert got["n"][i, j] == rows.sum()
+            if rows.sum() > 1:
+                xi, xj = x[rows, i], x[rows, j]
+                assert got["sxy"][i, j] == pytest.approx(
+                    ((xi - xi.mean()) * (xj - xj.mean())).sum(), abs=1e-9)
 
 
 def test_full_suite_is_an_ordinary_report(client, tmp_path):

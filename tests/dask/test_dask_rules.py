@@ -99,6 +99,35 @@ def test_validate_empty_table(client):
     assert got.violation_rate == 0.0
 
 
+@pytest.mark.parametrize("labels", ["range", "offset", "sparse", "shuffled", "near the top"])
+def test_violating_labels_of_large_partitions(client, labels):
+    # partitions with thousands of violating labels: increasing labels over
+    # a narrow span travel packed, the others as they are
+    n = 12_000
+    df = mixed_table(n, seed=3)
+    index = {"range": np.arange(n), "offset": np.arange(n) * 3 - 5_000,
+             "sparse": np.arange(n) * 1_000, "near the top": np.arange(n) + (2**63 - n - 1),
+             "shuffled": np.random.default_rng(0).permutation(n)}[labels]
+    df = df.set_axis(index, axis=0)
+    engine = engine_of(["age > 0", "score < 0.7"])
+    want = engine.validate(df)
+    assert len(want.violating_rows) > 3_000
+    assert_same_report(qd.validate(engine, partitioned(df, [0, 4_000, 4_001, 9_000])), want)
+
+
+def test_packed_labels_round_trip():
+    rng = np.random.default_rng(1)
+    for first in (-(2**63), -7, 0, 2**63 - 10_000):
+        labels = np.sort(rng.choice(9_000, size=2_000, replace=False)) + np.int64(first)
+        packed = qd._compact_labels(pd.Index(labels))
+        assert isinstance(packed, qd._PackedLabels) and len(packed) == 2_000
+        np.testing.assert_array_equal(packed.to_numpy(), labels)
+    # too sparse, repeated, decreasing or few: left as they are
+    for labels in (np.arange(2_000) * 100, np.repeat(np.arange(1_000), 2),
+                   np.arange(2_000)[::-1], np.arange(10)):
+        assert isinstance(qd._compact_labels(pd.Index(labels)), pd.Index)
+
+
 def test_validate_refuses_a_pandas_frame():
     with pytest.raises(TypeError, match="dask DataFrame"):
         qd.validate(engine_of(["age > 0"]), mixed_table(10))
