@@ -179,7 +179,7 @@ def test_kth_nearest_with_nan_rows_sorts_nan_last():
 
 
 @pytest.mark.parametrize("kind", ["continuous", "ties", "copies"])
-def test_support_scores_match_the_full_distance_matrix(kind):
+def test_support_scores_match_the_full_distance_matrix(kind, monkeypatch):
     from quorvix.evaluation.metrics._prep import pairwise_sq_distances
     from quorvix.tabular.evaluator.metrics.fidelity import _support
 
@@ -193,8 +193,26 @@ def test_support_scores_match_the_full_distance_matrix(kind):
     sq = max(np.einsum("ij,ij->i", sup, sup).max(), np.einsum("ij,ij->i", pts, pts).max())
     tol = 1e-9 * (1.0 + sq)
     d_ps = pairwise_sq_distances(pts, sup)
-    assert _support.coverage(sup, pts, k) == float((d_ps <= radii2 + tol).any(axis=1).mean())
-    assert _support.covered(sup, pts, k) == float((d_ps.min(axis=0) <= radii2 + tol).mean())
+    precision = float((d_ps <= radii2 + tol).any(axis=1).mean())
+    recall = float((d_ps.min(axis=0) <= radii2 + tol).mean())
+    assert _support.coverage(sup, pts, k) == precision
+    assert _support.covered(sup, pts, k) == recall
+    # both from one pass over the blocks (several blocks, on two threads)
+    monkeypatch.setattr(_support, "_BLOCK_CELLS", 1000)
+    assert _support._both_scores(sup, pts, k) == (precision, recall)
+
+
+def test_nearest_and_within_reads_the_block_both_ways():
+    gram = np.array([[0.0, 1.0, np.nan], [np.nan, np.nan, np.nan], [2.0, -1.0, 0.5]])
+    a_sq, b_sq = np.array([1.0, 0.0, 4.0]), np.array([1.0, 2.0, 0.0])
+    d2 = np.maximum(a_sq[:, None] + b_sq[None, :] - 2.0 * gram, 0.0)
+    limit = np.array([0.5, 10.0, 2.0])
+    nearest, within = _kernels.nearest_and_within(gram, a_sq, b_sq, limit)
+    np.testing.assert_array_equal(nearest, np.fmin.reduce(d2, axis=1))  # [1, NaN, 1]
+    np.testing.assert_array_equal(nearest, [1.0, np.nan, 1.0])
+    np.testing.assert_array_equal(within, (d2 <= limit[:, None]).any(axis=0))
+    with pytest.raises(ValueError):
+        _kernels.nearest_and_within(gram, a_sq, b_sq, limit[:2])
 
 
 def test_radii_are_reused_only_for_the_same_sample():

@@ -422,6 +422,60 @@ nb::ndarray<nb::numpy, double, nb::ndim<1>> kth_nearest(In<double, 2> gram, In<d
     return nb::ndarray<nb::numpy, double, nb::ndim<1>>(result, {rows}, owner);
 }
 
+// Log of a Gaussian kernel sum per query: for row i,
+//   log(sum_j exp(-d2[i, j] / divisor)),
+// d2 computed from the inner products as in kth_nearest. As scipy's logsumexp
+// does, the largest exponent x_max is taken out first: log(sum_j exp(x_j -
+// x_max)) + x_max. Terms with x_j - x_max below -(60 ln 2 + ln m) are left
+// out: together they weigh less than 2^-60 of the sum (whose largest term is
+// 1), so the result can differ from the full sum in its last bit at most,
+// while with a narrow kernel almost every term is such a term and its exp is
+// never computed. NaN in a row gives NaN; a row of -inf exponents gives -inf.
+nb::ndarray<nb::numpy, double, nb::ndim<1>> kernel_log_sums(In<double, 2> gram, In<double, 1> a_sq,
+                                                           In<double, 1> b_sq, double divisor) {
+    const size_t rows = gram.shape(0), m = gram.shape(1);
+    if (a_sq.shape(0) != rows || b_sq.shape(0) != m)
+        throw nb::value_error("the squared norms do not match the block");
+    if (!(divisor > 0.0)) throw nb::value_error("the divisor must be positive");
+    double *result = new double[std::max<size_t>(1, rows)];
+    nb::capsule owner(result, [](void *p) noexcept { delete[] static_cast<double *>(p); });
+    {
+        nb::gil_scoped_release unlocked;
+        const double *g = gram.data(), *as = a_sq.data(), *bs = b_sq.data();
+        const double cutoff = -(60.0 * std::log(2.0) + std::log(static_cast<double>(std::max<size_t>(1, m))));
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        std::vector<double> x(m);
+        for (size_t i = 0; i < rows; ++i) {
+            const double *gi = g + i * m;
+            double top = -std::numeric_limits<double>::infinity();
+            bool has_nan = false;
+            for (size_t j = 0; j < m; ++j) {
+                double d = (as[i] + bs[j]) - 2.0 * gi[j];
+                if (d < 0.0) d = 0.0;
+                const double v = -d / divisor;
+                has_nan |= std::isnan(v);
+                x[j] = v;
+                top = v > top ? v : top;
+            }
+            if (has_nan || m == 0) {
+                result[i] = m == 0 ? -std::numeric_limits<double>::infinity() : nan;
+                continue;
+            }
+            if (!std::isfinite(top)) {  // every exponent -inf (or +inf on top)
+                result[i] = top;
+                continue;
+            }
+            double sum = 0.0;
+            for (size_t j = 0; j < m; ++j) {
+                const double t = x[j] - top;
+                if (t >= cutoff) sum += std::exp(t);
+            }
+            result[i] = std::log(sum) + top;
+        }
+    }
+    return nb::ndarray<nb::numpy, double, nb::ndim<1>>(result, {rows}, owner);
+}
+
 // Whether each query lies within the squared radius limit[j] of some reference
 // j: d2 <= limit[j] for d2 computed as in kth_nearest (no exclusion). Stops at
 // the first reference that holds the query.
@@ -447,6 +501,45 @@ nb::ndarray<nb::numpy, bool, nb::ndim<1>> any_within(In<double, 2> gram, In<doub
         }
     }
     return nb::ndarray<nb::numpy, bool, nb::ndim<1>>(result, {rows}, owner);
+}
+
+// Both k-NN support questions about one block of distances at once. The block
+// holds support rows i and points j (gram[i, j] = support_i . point_j); d2 is
+// computed as in kth_nearest. Returns, per support row, the smallest d2 over
+// the points (NaN skipped; NaN when the row has none: kth_nearest with k = 1)
+// and, per point, whether d2 <= limit[i] for some row i of the block
+// (any_within seen from the other side).
+nb::tuple nearest_and_within(In<double, 2> gram, In<double, 1> a_sq, In<double, 1> b_sq,
+                             In<double, 1> limit) {
+    const size_t rows = gram.shape(0), m = gram.shape(1);
+    if (a_sq.shape(0) != rows || b_sq.shape(0) != m || limit.shape(0) != rows)
+        throw nb::value_error("the squared norms and limits do not match the block");
+    double *nearest = new double[std::max<size_t>(1, rows)];
+    nb::capsule nearest_owner(nearest, [](void *p) noexcept { delete[] static_cast<double *>(p); });
+    bool *within = new bool[std::max<size_t>(1, m)]();
+    nb::capsule within_owner(within, [](void *p) noexcept { delete[] static_cast<bool *>(p); });
+    {
+        nb::gil_scoped_release unlocked;
+        const double *g = gram.data(), *as = a_sq.data(), *bs = b_sq.data(), *lim = limit.data();
+        const double inf = std::numeric_limits<double>::infinity();
+        for (size_t i = 0; i < rows; ++i) {
+            const double *gi = g + i * m;
+            double best = inf;
+            bool any_number = false;
+            for (size_t j = 0; j < m; ++j) {
+                double d = (as[i] + bs[j]) - 2.0 * gi[j];
+                if (d < 0.0) d = 0.0;
+                if (d <= lim[i]) within[j] = true;
+                if (d == d) {
+                    any_number = true;
+                    best = d < best ? d : best;
+                }
+            }
+            nearest[i] = any_number ? best : std::numeric_limits<double>::quiet_NaN();
+        }
+    }
+    return nb::make_tuple(nb::ndarray<nb::numpy, double, nb::ndim<1>>(nearest, {rows}, nearest_owner),
+                          nb::ndarray<nb::numpy, bool, nb::ndim<1>>(within, {m}, within_owner));
 }
 
 // ---------------------------------------------------------------------------
@@ -551,6 +644,10 @@ NB_MODULE(_kernels, m) {
           "Counts of x below, inside and above the bins of the sorted edges.");
     m.def("kth_nearest", &kth_nearest, "gram"_a, "a_sq"_a, "b_sq"_a, "k"_a, "exclude"_a,
           "k-th smallest squared distance per row, from inner products and norms.");
+    m.def("kernel_log_sums", &kernel_log_sums, "gram"_a, "a_sq"_a, "b_sq"_a, "divisor"_a,
+          "log(sum_j exp(-d2[i, j] / divisor)) per row, d2 from inner products and norms.");
+    m.def("nearest_and_within", &nearest_and_within, "gram"_a, "a_sq"_a, "b_sq"_a, "limit"_a,
+          "Per row the smallest squared distance, per column whether some row's limit holds it.");
     m.def("any_within", &any_within, "gram"_a, "a_sq"_a, "b_sq"_a, "limit"_a,
           "Whether each query lies within some reference's squared radius.");
     m.def("gower_nearest", &gower_nearest, "q_num"_a, "q_cat"_a, "r_num"_a, "r_cat"_a,

@@ -18,6 +18,7 @@ always look at a *pair* of tables:
 from __future__ import annotations
 
 import os
+import threading
 from typing import Dict, Hashable, List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -31,6 +32,7 @@ __all__ = [
     "DEFAULT_SEED",
     "Encoder",
     "categorical_codes",
+    "blas_single_threaded",
     "check_pair",
     "column_kind",
     "common_columns",
@@ -188,6 +190,44 @@ _PARALLEL_MIN_CELLS = 4_000_000
 _pool = None
 
 
+_blas_lock = threading.Lock()
+_blas_users = 0
+_blas_limit = None
+_blas_controller = None
+
+
+def blas_single_threaded(enter: bool) -> None:
+    """Hold (``enter``) or release the BLAS libraries at one thread each.
+
+    The distance blocks run two at a time on our own two threads; BLAS
+    threads of their own on top of those only compete for the cores, and
+    idle BLAS threads keep spinning for a while after each product. While at
+    least one holder remains (an evaluation under way) numpy's BLAS uses
+    one thread; the last release restores the previous setting. Without
+    threadpoolctl nothing changes."""
+    global _blas_users, _blas_limit, _blas_controller
+    with _blas_lock:
+        if enter:
+            _blas_users += 1
+            if _blas_users > 1:
+                return
+            try:
+                if _blas_controller is None:
+                    from threadpoolctl import ThreadpoolController
+
+                    _blas_controller = ThreadpoolController()
+                _blas_limit = _blas_controller.limit(limits=1, user_api="blas")
+            except Exception:  # no threadpoolctl, or a library it cannot set
+                _blas_limit = None
+            return
+        if _blas_users == 0:
+            return
+        _blas_users -= 1
+        if _blas_users == 0 and _blas_limit is not None:
+            limit, _blas_limit = _blas_limit, None
+            limit.restore_original_limits()
+
+
 def per_column(fn, columns: Sequence, n_rows: int) -> list:
     """``[fn(c) for c in columns]``, on two threads for long columns.
 
@@ -305,6 +345,20 @@ class Encoder:
                 self._levels[c] = pd.Index(top, dtype=object)
         self.n_features = sum(1 + int(self._stats[c][2]) for c in self.numeric) \
             + sum(len(self._levels[c]) + 2 for c in self.categorical)
+
+    def feature_slices(self) -> Dict[Hashable, slice]:
+        """The columns of ``transform``'s output that encode each column."""
+        out: Dict[Hashable, slice] = {}
+        j = 0
+        for c in self.numeric:
+            width = 1 + int(self._stats[c][2])
+            out[c] = slice(j, j + width)
+            j += width
+        for c in self.categorical:
+            width = len(self._levels[c]) + 2
+            out[c] = slice(j, j + width)
+            j += width
+        return out
 
     def transform(self, df: pd.DataFrame) -> np.ndarray:
         n = len(df)

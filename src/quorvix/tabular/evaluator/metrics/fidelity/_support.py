@@ -24,12 +24,17 @@ from quorvix.evaluation.metrics._prep import (
     common_columns,
     make_rng,
     nearest_sq_distances,
+    on_two_threads,
     pair_encoder,
     pairwise_sq_distances,
     subsample,
 )
 from quorvix.evaluation.metrics._shared import pair_memo
 
+
+# distances per block of the joint precision/coverage pass, and the size from
+# which its blocks run two at a time
+_BLOCK_CELLS = 4_000_000
 
 _last_radii: list = []  # [(key, radii2)] of the last support, for the next metric
 
@@ -95,19 +100,24 @@ def covered(centres: np.ndarray, points: np.ndarray, k: int) -> float:
 def embed_pair(real: pd.DataFrame, synth: pd.DataFrame, max_samples: Optional[int],
                random_seed: Optional[int]):
     """Seeded subsamples of both tables encoded with the real table's
-    standardisation (see ``Encoder``). The encoder is fitted once per pair of
-    tables and shared with the other metrics of the evaluation (see
-    ``quorvix.evaluation.metrics._shared``)."""
+    standardisation (see ``Encoder``). The encoder and the samples are made
+    once per pair of tables and shared with the other metrics of the
+    evaluation (see ``quorvix.evaluation.metrics._shared``)."""
     check_pair(real, synth)
     if not common_columns(real, synth):
         raise ValueError("the tables share no column")
     if len(real) == 0 or len(synth) == 0:
         raise ValueError("both tables need at least one row")
-    enc = pair_encoder(pair_memo(real, synth), real, synth)
-    rng = make_rng(random_seed)
-    x_real = enc.transform(subsample(real, max_samples, rng))
-    x_synth = enc.transform(subsample(synth, max_samples, rng))
-    return x_real, x_synth
+    memo = pair_memo(real, synth)
+
+    def compute():
+        enc = pair_encoder(memo, real, synth)
+        rng = make_rng(random_seed)
+        x_real = enc.transform(subsample(real, max_samples, rng))
+        x_synth = enc.transform(subsample(synth, max_samples, rng))
+        return x_real, x_synth
+
+    return memo.get(("embedded", max_samples, random_seed), compute)
 
 
 def support_score(support: np.ndarray, points: np.ndarray, k: int, support_label: str,
@@ -119,3 +129,49 @@ def support_score(support: np.ndarray, points: np.ndarray, k: int, support_label
             f"the {support_label} table needs at least two rows to estimate its support")
     k_used = min(int(k), len(support) - 1)
     return (score or coverage)(support, points, k_used), k_used
+
+
+def precision_and_coverage(real: pd.DataFrame, synth: pd.DataFrame, max_samples: Optional[int],
+                           random_seed: Optional[int], k: int):
+    """(alpha-precision, beta-recall coverage, k used, real rows, synthetic
+    rows) of the pair: ``coverage`` and ``covered`` of the same encoded
+    samples, computed together once per pair of tables.
+
+    Both look at the distances between every real and every synthetic
+    record of the samples: precision asks, per synthetic record, whether
+    some real ball holds it, coverage asks, per real record, for its nearest
+    synthetic record. One pass over each block of those distances answers
+    both."""
+    x_real, x_synth = embed_pair(real, synth, max_samples, random_seed)
+    if len(x_real) < 2:
+        raise ValueError("the real table needs at least two rows to estimate its support")
+    k_used = min(int(k), len(x_real) - 1)
+    memo = pair_memo(real, synth)
+    return memo.get(("precision_and_coverage", max_samples, random_seed, k_used),
+                    lambda: (*_both_scores(x_real, x_synth, k_used), k_used,
+                             len(x_real), len(x_synth)))
+
+
+def _both_scores(support: np.ndarray, points: np.ndarray, k: int):
+    if support.dtype != np.float64 or points.dtype != np.float64:
+        return coverage(support, points, k), covered(support, points, k)
+    radii2 = knn_radii2(support, k)
+    sup_sq = np.einsum("ij,ij->i", support, support)
+    pts_sq = np.einsum("ij,ij->i", points, points)
+    # the slack of coverage() and covered()
+    tol = 1e-9 * (1.0 + max(float(sup_sq.max(initial=0.0)), float(pts_sq.max(initial=0.0))))
+    limit = np.ascontiguousarray(radii2 + tol, dtype=np.float64)
+    nearest2 = np.empty(len(support))
+    step = max(1, _BLOCK_CELLS // max(1, len(points)))
+
+    def block(start):
+        stop = min(len(support), start + step)
+        gram = np.ascontiguousarray(support[start:stop] @ points.T)
+        nearest2[start:stop], within = _kernels.nearest_and_within(
+            gram, sup_sq[start:stop], pts_sq, limit[start:stop])
+        return within
+
+    blocks = on_two_threads(block, range(0, len(support), step),
+                            len(support) * len(points) >= _BLOCK_CELLS)
+    inside = np.logical_or.reduce(blocks) if blocks else np.zeros(len(points), dtype=bool)
+    return float(inside.mean()), float((nearest2 <= limit).mean())
