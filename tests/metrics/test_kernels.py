@@ -1,6 +1,8 @@
 """Native loops behind the metric classes reproduce the numbers of the
 library calls they replace."""
 
+import threading
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -316,3 +318,67 @@ def test_forests_on_two_threads_predict_as_on_one(monkeypatch):
            _models.fit_predict("regression", x, y_reg, x_test, 5)]
     np.testing.assert_array_equal(two[0], one[0])
     np.testing.assert_array_equal(two[1], one[1])
+
+
+@pytest.mark.parametrize("bandwidth", [1e-3, 0.05, 0.5, 5.0])
+def test_kernel_log_sums_are_scipys_logsumexp_up_to_the_last_bits(bandwidth):
+    from scipy.special import logsumexp
+
+    from quorvix.evaluation.metrics._prep import pairwise_sq_distances
+
+    rng = np.random.default_rng(4)
+    ref = rng.normal(size=(400, 6))
+    q = np.vstack([rng.normal(size=(60, 6)), ref[:5], np.full((1, 6), 40.0)])  # copies, far away
+    divisor = 2.0 * bandwidth ** 2
+    got = _kernels.kernel_log_sums(q @ ref.T, np.einsum("ij,ij->i", q, q),
+                                   np.einsum("ij,ij->i", ref, ref), divisor)
+    expected = logsumexp(-pairwise_sq_distances(q, ref) / divisor, axis=1)
+    # on the log scale: the left-out terms weigh less than 2^-60 of the sum;
+    # what remains is the rounding of the additions, done in another order
+    # than scipy's (a few units in the last place of the sum)
+    np.testing.assert_allclose(got, expected, rtol=1e-15, atol=1e-14)
+
+
+def test_kernel_log_sums_edge_rows():
+    gram = np.array([[0.0, 1.0], [np.nan, 0.0], [-np.inf, -np.inf]])
+    got = _kernels.kernel_log_sums(gram, np.zeros(3), np.zeros(2), 2.0)
+    # row 0: d2 = 0 and 0 (negative clamped): log(2); NaN stays NaN;
+    # infinite distances: every term 0, log 0 = -inf
+    np.testing.assert_array_equal(got, [np.log(2.0), np.nan, -np.inf])
+    with pytest.raises(ValueError):
+        _kernels.kernel_log_sums(gram, np.zeros(3), np.zeros(2), 0.0)
+
+
+def test_sq_distances_in_place_are_numpys():
+    from quorvix.evaluation.metrics._prep import pairwise_sq_distances
+
+    rng = np.random.default_rng(5)
+    a = rng.normal(size=(50, 7))
+    b = np.vstack([a[:10], rng.normal(size=(30, 7))])  # copies: tiny negatives clamped
+    a[3, 2] = np.nan
+    gram = a @ b.T
+    _kernels.sq_distances_in_place(gram, np.einsum("ij,ij->i", a, a), np.einsum("ij,ij->i", b, b))
+    np.testing.assert_array_equal(gram, pairwise_sq_distances(a, b))
+    with pytest.raises(ValueError):
+        _kernels.sq_distances_in_place(gram, np.zeros(3), np.zeros(40))
+
+
+def test_scratch_buffers_are_reused_only_during_an_evaluation():
+    from quorvix.evaluation.metrics import _prep
+
+    outside = _prep.scratch_matrix(3, 4)
+    assert not np.shares_memory(_prep.scratch_matrix(3, 4), outside)
+    _prep.reuse_buffers(True)
+    try:
+        first = _prep.scratch_matrix(30, 40)
+        smaller = _prep.scratch_matrix(2, 5)
+        assert smaller.shape == (2, 5) and smaller.flags.c_contiguous
+        assert np.shares_memory(first, smaller)  # one buffer per thread
+        other = []
+        worker = threading.Thread(target=lambda: other.append(_prep.scratch_matrix(30, 40)))
+        worker.start()
+        worker.join()
+        assert not np.shares_memory(first, other[0])
+    finally:
+        _prep.reuse_buffers(False)
+    assert _prep._scratch == {}

@@ -428,9 +428,11 @@ nb::ndarray<nb::numpy, double, nb::ndim<1>> kth_nearest(In<double, 2> gram, In<d
 // does, the largest exponent x_max is taken out first: log(sum_j exp(x_j -
 // x_max)) + x_max. Terms with x_j - x_max below -(60 ln 2 + ln m) are left
 // out: together they weigh less than 2^-60 of the sum (whose largest term is
-// 1), so the result can differ from the full sum in its last bit at most,
-// while with a narrow kernel almost every term is such a term and its exp is
-// never computed. NaN in a row gives NaN; a row of -inf exponents gives -inf.
+// 1), so leaving them out changes at most the last bit of the sum, while with
+// a narrow kernel almost every term is such a term and its exp is never
+// computed. The terms are added in row order (scipy's numpy sum adds them
+// pairwise), so the result may differ from scipy's in the last few bits.
+// NaN in a row gives NaN; a row of -inf exponents gives -inf.
 nb::ndarray<nb::numpy, double, nb::ndim<1>> kernel_log_sums(In<double, 2> gram, In<double, 1> a_sq,
                                                            In<double, 1> b_sq, double divisor) {
     const size_t rows = gram.shape(0), m = gram.shape(1);
@@ -474,6 +476,27 @@ nb::ndarray<nb::numpy, double, nb::ndim<1>> kernel_log_sums(In<double, 2> gram, 
         }
     }
     return nb::ndarray<nb::numpy, double, nb::ndim<1>>(result, {rows}, owner);
+}
+
+// Squared distances in place of the inner products: gram[i, j] becomes
+// max((a_sq[i] + b_sq[j]) - 2.0 * gram[i, j], 0), the numbers numpy gives for
+// np.maximum(a_sq[:, None] + b_sq[None, :] - 2.0 * gram, 0.0) (NaN stays NaN),
+// without the three temporary matrices.
+void sq_distances_in_place(nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu> gram,
+                           In<double, 1> a_sq, In<double, 1> b_sq) {
+    const size_t rows = gram.shape(0), m = gram.shape(1);
+    if (a_sq.shape(0) != rows || b_sq.shape(0) != m)
+        throw nb::value_error("the squared norms do not match the block");
+    nb::gil_scoped_release unlocked;
+    double *g = gram.data();
+    const double *as = a_sq.data(), *bs = b_sq.data();
+    for (size_t i = 0; i < rows; ++i) {
+        double *gi = g + i * m;
+        for (size_t j = 0; j < m; ++j) {
+            const double d = (as[i] + bs[j]) - 2.0 * gi[j];
+            gi[j] = d < 0.0 ? 0.0 : d;  // np.maximum(d, 0.0): NaN stays NaN
+        }
+    }
 }
 
 // Whether each query lies within the squared radius limit[j] of some reference
@@ -648,6 +671,8 @@ NB_MODULE(_kernels, m) {
           "log(sum_j exp(-d2[i, j] / divisor)) per row, d2 from inner products and norms.");
     m.def("nearest_and_within", &nearest_and_within, "gram"_a, "a_sq"_a, "b_sq"_a, "limit"_a,
           "Per row the smallest squared distance, per column whether some row's limit holds it.");
+    m.def("sq_distances_in_place", &sq_distances_in_place, "gram"_a, "a_sq"_a, "b_sq"_a,
+          "Turn a block of inner products into squared distances, in place.");
     m.def("any_within", &any_within, "gram"_a, "a_sq"_a, "b_sq"_a, "limit"_a,
           "Whether each query lies within some reference's squared radius.");
     m.def("gower_nearest", &gower_nearest, "q_num"_a, "q_cat"_a, "r_num"_a, "r_cat"_a,

@@ -34,6 +34,8 @@ __all__ = [
     "categorical_codes",
     "blas_single_threaded",
     "check_pair",
+    "reuse_buffers",
+    "scratch_matrix",
     "column_kind",
     "common_columns",
     "float_values",
@@ -226,6 +228,45 @@ def blas_single_threaded(enter: bool) -> None:
         if _blas_users == 0 and _blas_limit is not None:
             limit, _blas_limit = _blas_limit, None
             limit.restore_original_limits()
+
+
+_scratch_lock = threading.Lock()
+_scratch_users = 0
+_scratch: Dict[int, np.ndarray] = {}  # thread id -> its buffer, while in use
+
+
+def reuse_buffers(enter: bool) -> None:
+    """Start (``enter``) or stop handing out reused buffers from
+    ``scratch_matrix``. While at least one holder remains (an evaluation
+    under way) each thread keeps one buffer for its distance blocks instead
+    of asking the system for tens of megabytes, zeroed page by page, per
+    block; the last release frees them."""
+    global _scratch_users
+    with _scratch_lock:
+        if enter:
+            _scratch_users += 1
+        elif _scratch_users > 0:
+            _scratch_users -= 1
+            if _scratch_users == 0:
+                _scratch.clear()
+
+
+def scratch_matrix(rows: int, cols: int) -> np.ndarray:
+    """An uninitialised C-contiguous float64 (rows, cols) array. While
+    buffers are reused (see ``reuse_buffers``) it is a view of the calling
+    thread's buffer, overwritten by that thread's next call: use it within
+    one step and keep nothing that points into it."""
+    n = int(rows) * int(cols)
+    if not _scratch_users:
+        return np.empty((rows, cols))
+    key = threading.get_ident()
+    buf = _scratch.get(key)
+    if buf is None or buf.size < n:
+        buf = np.empty(max(n, 1))
+        with _scratch_lock:
+            if _scratch_users:
+                _scratch[key] = buf
+    return buf[:n].reshape(rows, cols)
 
 
 def per_column(fn, columns: Sequence, n_rows: int) -> list:
@@ -491,7 +532,7 @@ def nearest_sq_distances(queries: np.ndarray, reference: np.ndarray, k: int = 1,
             # the distances of pairwise_sq_distances from the same products
             # and norms, selected natively in one pass
             a_sq = np.einsum("ij,ij->i", q, q)
-            gram = np.ascontiguousarray(q @ reference.T)
+            gram = np.matmul(q, reference.T, out=scratch_matrix(len(q), n_r))
             ex = no_exclude if exclude is None else np.ascontiguousarray(
                 exclude[start:stop], dtype=np.int64)
             out[start:stop] = _kernels.kth_nearest(gram, a_sq, ref_sq, k, ex)

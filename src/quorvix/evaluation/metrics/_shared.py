@@ -52,10 +52,10 @@ from typing import Any, Callable, Dict, Hashable, Optional
 import numpy as np
 import pandas as pd
 
-from quorvix.evaluation.metrics._prep import blas_single_threaded
+from quorvix.evaluation.metrics._prep import blas_single_threaded, reuse_buffers
 
 __all__ = ["MAX_STORED_BYTES", "PairMemo", "begin_evaluation", "clear", "end_evaluation",
-           "pair_memo", "table_digest"]
+           "evaluation_memo", "pair_memo", "table_digest"]
 
 MAX_STORED_BYTES = 64 * 2**20
 
@@ -224,9 +224,9 @@ def pair_memo(real: pd.DataFrame, synth: pd.DataFrame) -> PairMemo:
     cannot be digested, a memo just for the caller is returned).
     """
     global _slot
-    for scope in reversed(_evaluations):
-        if scope.real() is real and scope.synth() is synth:
-            return scope.memo
+    memo = evaluation_memo(real, synth)
+    if memo is not None:
+        return memo
     digests = _pair_digests(real, synth)
     if digests[0] is None or digests[1] is None:
         return PairMemo()
@@ -253,18 +253,30 @@ class _Evaluation:
 _evaluations: list = []  # evaluations under way, innermost last
 
 
+def evaluation_memo(real: pd.DataFrame, synth: pd.DataFrame) -> Optional[PairMemo]:
+    """The memo of the evaluation under way on these two objects, or None
+    outside one. For results cheap enough that taking digests to share them
+    outside an evaluation would cost more than computing them again."""
+    for scope in reversed(_evaluations):
+        if scope.real() is real and scope.synth() is synth:
+            return scope.memo
+    return None
+
+
 def begin_evaluation(real: pd.DataFrame, synth: pd.DataFrame) -> Optional[_Evaluation]:
     """Open an evaluation of this pair: until ``end_evaluation`` is called
     with the returned token, ``pair_memo`` of these two objects returns one
     memo without taking digests. The caller promises not to change the
     tables in between. Meanwhile BLAS runs on one thread (the metrics use
-    two threads of their own; see ``_prep.blas_single_threaded``)."""
+    two threads of their own; see ``_prep.blas_single_threaded``) and the
+    distance blocks reuse their buffers (``_prep.reuse_buffers``)."""
     try:
         scope = _Evaluation(real, synth)
     except TypeError:  # not tables (the metrics will say so): nothing to share
         return None
     _evaluations.append(scope)
     blas_single_threaded(True)
+    reuse_buffers(True)
     return scope
 
 
@@ -274,6 +286,7 @@ def end_evaluation(scope: Optional[_Evaluation]) -> None:
         if _evaluations[i] is scope:
             del _evaluations[i]
             blas_single_threaded(False)
+            reuse_buffers(False)
             return
 
 

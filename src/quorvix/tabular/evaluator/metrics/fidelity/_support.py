@@ -27,6 +27,7 @@ from quorvix.evaluation.metrics._prep import (
     on_two_threads,
     pair_encoder,
     pairwise_sq_distances,
+    scratch_matrix,
     subsample,
 )
 from quorvix.evaluation.metrics._shared import pair_memo
@@ -166,7 +167,8 @@ def _both_scores(support: np.ndarray, points: np.ndarray, k: int):
 
     def block(start):
         stop = min(len(support), start + step)
-        gram = np.ascontiguousarray(support[start:stop] @ points.T)
+        gram = np.matmul(support[start:stop], points.T,
+                         out=scratch_matrix(stop - start, len(points)))
         nearest2[start:stop], within = _kernels.nearest_and_within(
             gram, sup_sq[start:stop], pts_sq, limit[start:stop])
         return within

@@ -17,6 +17,7 @@ from quorvix.evaluation.metrics._prep import (
     nearest_sq_distances,
     on_two_threads,
     pairwise_sq_distances,
+    scratch_matrix,
 )
 from quorvix.tabular.evaluator.report import MetricResult
 
@@ -28,8 +29,9 @@ def _kde_log_density(queries: np.ndarray, fit: np.ndarray, bandwidth: float) -> 
 
     The kernel sums are taken natively from the distance blocks (see
     ``quorvix._kernels.kernel_log_sums``): the log-sum-exp of scipy's
-    ``logsumexp``, leaving out the terms too small to change the sum, so the
-    result may differ from scipy's in the last bits."""
+    ``logsumexp``, leaving out the terms too small to change the sum and
+    adding the others in another order, so the result may differ from
+    scipy's in the last few bits."""
     n, d = fit.shape
     fit_sq = np.einsum("ij,ij->i", fit, fit)
     const = -np.log(n) - 0.5 * d * np.log(2.0 * np.pi * bandwidth ** 2)
@@ -41,7 +43,7 @@ def _kde_log_density(queries: np.ndarray, fit: np.ndarray, bandwidth: float) -> 
     def block(start):
         q = queries[start:start + step]
         if native:
-            gram = np.ascontiguousarray(q @ fit.T)
+            gram = np.matmul(q, fit.T, out=scratch_matrix(len(q), n))
             sums = _kernels.kernel_log_sums(gram, np.einsum("ij,ij->i", q, q), fit_sq, divisor)
             out[start:start + step] = sums + const
             return
