@@ -46,16 +46,21 @@ stored read-only.
 from __future__ import annotations
 
 import hashlib
+import threading
 import weakref
 from typing import Any, Callable, Dict, Hashable, Optional
 
 import numpy as np
 import pandas as pd
 
-from quorvix.evaluation.metrics._prep import blas_single_threaded, reuse_buffers
+from quorvix.evaluation.metrics._prep import (
+    blas_single_threaded,
+    categorical_codes,
+    reuse_buffers,
+)
 
 __all__ = ["MAX_STORED_BYTES", "PairMemo", "begin_evaluation", "clear", "end_evaluation",
-           "evaluation_memo", "pair_memo", "table_digest"]
+           "evaluation_memo", "pair_memo", "shared_categorical_codes", "table_digest"]
 
 MAX_STORED_BYTES = 64 * 2**20
 
@@ -166,6 +171,7 @@ class PairMemo:
     def __init__(self) -> None:
         self._values: Dict[Hashable, Any] = {}
         self._stored_bytes = 0
+        self._lock = threading.Lock()  # metrics' column work may store from two threads
 
     def get(self, key: Hashable, compute: Callable[[], Any]) -> Any:
         """The value stored under ``key``, computed by ``compute()`` first if
@@ -177,9 +183,10 @@ class PairMemo:
             pass
         value = compute()
         size = _freeze(value)
-        if self._stored_bytes + size <= MAX_STORED_BYTES:
-            self._values[key] = value
-            self._stored_bytes += size
+        with self._lock:
+            if key not in self._values and self._stored_bytes + size <= MAX_STORED_BYTES:
+                self._values[key] = value
+                self._stored_bytes += size
         return value
 
 
@@ -261,6 +268,17 @@ def evaluation_memo(real: pd.DataFrame, synth: pd.DataFrame) -> Optional[PairMem
         if scope.real() is real and scope.synth() is synth:
             return scope.memo
     return None
+
+
+def shared_categorical_codes(real: pd.DataFrame, synth: pd.DataFrame, label: Hashable):
+    """``categorical_codes(real[label], synth[label])``, computed once per
+    evaluation of this pair (the frequency tables and the distance to the
+    closest record both ask for them); outside an evaluation, computed."""
+    memo = evaluation_memo(real, synth)
+    if memo is None:
+        return categorical_codes(real[label], synth[label])
+    key = ("categorical_codes", type(label).__module__, type(label).__qualname__, label)
+    return memo.get(key, lambda: categorical_codes(real[label], synth[label]))
 
 
 def begin_evaluation(real: pd.DataFrame, synth: pd.DataFrame) -> Optional[_Evaluation]:

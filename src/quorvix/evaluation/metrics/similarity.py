@@ -36,7 +36,11 @@ from quorvix.evaluation.metrics._prep import (
     subsample,
 )
 from quorvix import _kernels
-from quorvix.evaluation.metrics._shared import evaluation_memo, pair_memo
+from quorvix.evaluation.metrics._shared import (
+    evaluation_memo,
+    pair_memo,
+    shared_categorical_codes,
+)
 
 __all__ = [
     "CorrelationSimilarityMetrics",
@@ -58,10 +62,11 @@ def _quantile_bins(x: np.ndarray, edges: np.ndarray) -> np.ndarray:
     return b
 
 
-def _distributions(rc: pd.Series, sc: pd.Series, n_bins: int
+def _distributions(rc: pd.Series, sc: pd.Series, n_bins: int, codes=None
                    ) -> Optional[Tuple[np.ndarray, np.ndarray]]:
     """Relative frequencies (p, q) of one column in both tables over shared
-    bins or values; None when either side has no value left."""
+    bins or values; None when either side has no value left. ``codes``, when
+    given, returns the column's ``categorical_codes``."""
     if is_numeric_pair(rc, sc):
         r = _finite(float_values(rc))
         s = _finite(float_values(sc))
@@ -80,7 +85,7 @@ def _distributions(rc: pd.Series, sc: pd.Series, n_bins: int
             p = _kernels.bin_counts(r, edges).astype(float)
             q = _kernels.bin_counts(s, edges).astype(float)
     else:
-        rcodes, scodes, n = categorical_codes(rc, sc)
+        rcodes, scodes, n = codes() if codes is not None else categorical_codes(rc, sc)
         rcodes, scodes = rcodes[rcodes >= 0], scodes[scodes >= 0]
         if rcodes.size == 0 or scodes.size == 0:
             return None
@@ -132,9 +137,13 @@ class UnivariateSimilarityMetrics:
         return pair_memo(self.real_data, self.synthetic_data).get(
             ("frequencies", self.n_bins, columns),
             lambda: dict(zip(columns, per_column(
-                lambda pair: _distributions(pair[0], pair[1], self.n_bins),
-                [(self.real_data[c], self.synthetic_data[c]) for c in columns],
+                lambda item: _distributions(item[0], item[1], self.n_bins, item[2]),
+                [(self.real_data[c], self.synthetic_data[c], self._codes(c)) for c in columns],
                 len(self.real_data)))))
+
+    def _codes(self, label):
+        real, synth = self.real_data, self.synthetic_data
+        return lambda: shared_categorical_codes(real, synth, label)
 
     def _per_column(self, prefix: str, score) -> Dict[str, float]:
         out: Dict[str, float] = {}

@@ -81,7 +81,7 @@ class TSTRNormalizedMetric:
     def __init__(self, random_seed: Optional[int] = None,
                  target: Optional[Hashable] = None, min_trtr: float = 0.05,
                  max_candidates: int = 5, select_train_rows: int = 1000,
-                 select_test_rows: int = 500, select_trees: int = 15) -> None:
+                 select_test_rows: int = 500, select_trees: int = 10) -> None:
         if int(max_candidates) < 1:
             raise ValueError(f"max_candidates must be >= 1, got {max_candidates}")
         self.random_seed = random_seed
