@@ -382,3 +382,57 @@ def test_scratch_buffers_are_reused_only_during_an_evaluation():
     finally:
         _prep.reuse_buffers(False)
     assert _prep._scratch == {}
+
+
+@pytest.mark.parametrize("n_blocks", [3, 8, 11])
+def test_add_equal_counts_counts_agreeing_slots(n_blocks):
+    from quorvix.evaluation.metrics._prep import Layout
+
+    rng = np.random.default_rng(n_blocks)
+    q_slots = rng.integers(0, 4, size=(30, n_blocks))
+    r_slots = np.vstack([q_slots[:5], rng.integers(0, 4, size=(20, n_blocks))])
+    # one-hot blocks of width 4 after two dense columns
+    layout = Layout(2, tuple((2 + 4 * b, 4) for b in range(n_blocks)), 0.5, 0.25)
+
+    def encode(slots):
+        x = np.zeros((len(slots), 2 + 4 * n_blocks))
+        x[:, :2] = rng.normal(size=(len(slots), 2))
+        for b in range(n_blocks):
+            x[np.arange(len(slots)), 2 + 4 * b + slots[:, b]] = 0.5
+        return x
+
+    q, r = encode(q_slots), encode(r_slots)
+    q_dense, q_words = layout.split(q, 0xFF)
+    r_dense, r_words = layout.split(r, 0xFE)
+    np.testing.assert_array_equal(q_dense, q[:, :2])
+    gram = np.zeros((len(q), len(r)))
+    _kernels.add_equal_counts(gram, q_words, r_words, 0.25)
+    expected = 0.25 * (q_slots[:, None, :] == r_slots[None, :, :]).sum(axis=2)
+    np.testing.assert_array_equal(gram, expected)
+    with pytest.raises(ValueError):
+        _kernels.add_equal_counts(gram, q_words[:3], r_words, 0.25)
+
+
+def test_nearest_distances_from_the_layout_match_the_plain_products(real_table, twin_table):
+    from quorvix.evaluation.metrics._prep import Encoder, nearest_sq_distances
+
+    rng = np.random.default_rng(8)
+
+    def with_categories(df):
+        # text columns of 3 to 30 levels (one beyond the 20 kept), some missing
+        extra = {f"c{i}": rng.choice([f"v{j}" for j in range(levels)], len(df)).astype(object)
+                 for i, levels in enumerate((3, 7, 12, 30))}
+        out = df.assign(**extra)
+        out.loc[rng.random(len(df)) < 0.05, "c1"] = None
+        return out.iloc[:400]
+
+    real, synth = with_categories(real_table), with_categories(twin_table)
+    enc = Encoder(real, synth)
+    layout = enc.layout()
+    x, y = enc.transform(real), enc.transform(synth)
+    assert layout.usable(x) and layout.usable(y)
+    for k, exclude in ((1, None), (3, None), (1, np.arange(len(x)))):
+        plain = nearest_sq_distances(x, x if exclude is not None else y, k=k, exclude=exclude)
+        split = nearest_sq_distances(x, x if exclude is not None else y, k=k, exclude=exclude,
+                                     layout=layout)
+        np.testing.assert_allclose(split, plain, rtol=1e-12, atol=1e-12)

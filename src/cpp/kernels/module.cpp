@@ -499,6 +499,43 @@ void sq_distances_in_place(nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::de
     }
 }
 
+// The one-hot part of inner products, added in place: the categorical columns
+// of the encoding are one-hot blocks holding one entry w each, so two rows'
+// blocks contribute w * w where their hot slots agree and 0 elsewhere. Each
+// row's slots are packed one byte per column into 64-bit words (padding bytes
+// differ between the two sides), and gram[i, j] += weight * (number of equal
+// bytes of q_words[i] and r_words[j]).
+void add_equal_counts(nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu> gram,
+                      In<uint64_t, 2> q_words, In<uint64_t, 2> r_words, double weight) {
+    const size_t rows = gram.shape(0), m = gram.shape(1), words = q_words.shape(1);
+    if (q_words.shape(0) != rows || r_words.shape(0) != m || r_words.shape(1) != words)
+        throw nb::value_error("the packed slots do not match the block");
+    nb::gil_scoped_release unlocked;
+    double *g = gram.data();
+    const uint64_t *qw = q_words.data(), *rw = r_words.data();
+    constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL, ones = 0x0101010101010101ULL;
+    // r's words word by word, so the inner loop runs over contiguous rows
+    std::vector<uint64_t> cols(words * m);
+    for (size_t j = 0; j < m; ++j)
+        for (size_t w = 0; w < words; ++w) cols[w * m + j] = rw[j * words + w];
+    std::vector<uint32_t> equal(m);
+    for (size_t i = 0; i < rows; ++i) {
+        std::fill(equal.begin(), equal.end(), 0u);
+        for (size_t w = 0; w < words; ++w) {
+            const uint64_t q = qw[i * words + w];
+            const uint64_t *col = cols.data() + w * m;
+            for (size_t j = 0; j < m; ++j) {
+                const uint64_t t = q ^ col[j];
+                // high bit of each byte set where the byte of t is zero
+                const uint64_t zero = ~(((t & low7) + low7) | t | low7);
+                equal[j] += static_cast<uint32_t>(((zero >> 7) * ones) >> 56);
+            }
+        }
+        double *gi = g + i * m;
+        for (size_t j = 0; j < m; ++j) gi[j] += weight * static_cast<double>(equal[j]);
+    }
+}
+
 // Whether each query lies within the squared radius limit[j] of some reference
 // j: d2 <= limit[j] for d2 computed as in kth_nearest (no exclusion). Stops at
 // the first reference that holds the query.
@@ -673,6 +710,8 @@ NB_MODULE(_kernels, m) {
           "Per row the smallest squared distance, per column whether some row's limit holds it.");
     m.def("sq_distances_in_place", &sq_distances_in_place, "gram"_a, "a_sq"_a, "b_sq"_a,
           "Turn a block of inner products into squared distances, in place.");
+    m.def("add_equal_counts", &add_equal_counts, "gram"_a, "q_words"_a, "r_words"_a, "weight"_a,
+          "Add weight times the number of equal packed bytes of each pair of rows, in place.");
     m.def("any_within", &any_within, "gram"_a, "a_sq"_a, "b_sq"_a, "limit"_a,
           "Whether each query lies within some reference's squared radius.");
     m.def("gower_nearest", &gower_nearest, "q_num"_a, "q_cat"_a, "r_num"_a, "r_cat"_a,

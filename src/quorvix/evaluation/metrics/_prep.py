@@ -40,6 +40,8 @@ __all__ = [
     "common_columns",
     "float_values",
     "is_numeric_pair",
+    "Layout",
+    "inner_products",
     "kth_smallest_per_row",
     "make_rng",
     "mann_whitney_auc",
@@ -387,6 +389,19 @@ class Encoder:
         self.n_features = sum(1 + int(self._stats[c][2]) for c in self.numeric) \
             + sum(len(self._levels[c]) + 2 for c in self.categorical)
 
+    def layout(self) -> "Layout":
+        """How ``transform``'s output splits into dense columns and one-hot
+        blocks (see ``Layout``)."""
+        n_dense = sum(1 + int(self._stats[c][2]) for c in self.numeric)
+        blocks = []
+        j = n_dense
+        for c in self.categorical:
+            width = len(self._levels[c]) + 2
+            blocks.append((j, width))
+            j += width
+        w = 1.0 / np.sqrt(2.0)
+        return Layout(n_dense, tuple(blocks), w, w * w)
+
     def feature_slices(self) -> Dict[Hashable, slice]:
         """The columns of ``transform``'s output that encode each column."""
         out: Dict[Hashable, slice] = {}
@@ -439,6 +454,51 @@ class Encoder:
             out[np.arange(n), j + slot] = w
             j += len(levels) + 2
         return out
+
+
+class Layout:
+    """The layout of an ``Encoder``'s output: ``n_dense`` dense columns, then
+    one-hot blocks (start, width), each holding exactly one entry ``value``
+    per row.
+
+    Inner products of such rows are the dense columns' product plus
+    ``value ** 2`` for every block whose hot slots agree. ``split`` packs a
+    matrix into that form (the dense part, and the hot slot of each block
+    packed one byte per block into 64-bit words), and the distance searches
+    take the products from it: a product over the few dense columns and a
+    count of equal bytes instead of a product over every one-hot column.
+    The products agree with the full ones up to rounding.
+    """
+
+    __slots__ = ("n_dense", "blocks", "value", "weight")
+
+    def __init__(self, n_dense: int, blocks: tuple, value: float, weight: float):
+        self.n_dense = n_dense
+        self.blocks = blocks
+        self.value = value
+        self.weight = weight
+
+    def usable(self, x: np.ndarray) -> bool:
+        """Whether ``x`` has this layout's shape and the split pays."""
+        width = self.n_dense + sum(w for _, w in self.blocks)
+        return (x.ndim == 2 and x.dtype == np.float64 and x.shape[1] == width
+                and len(self.blocks) > 0 and all(w <= 250 for _, w in self.blocks)
+                and width >= 2 * (self.n_dense + (len(self.blocks) + 7) // 8))
+
+    def split(self, x: np.ndarray, pad: int) -> Tuple[np.ndarray, np.ndarray]:
+        """(dense part, packed slots) of the rows of ``x``; ``pad`` fills
+        the unused bytes of the last word (use different pads for the two
+        sides of a product)."""
+        n = len(x)
+        dense = np.ascontiguousarray(x[:, :self.n_dense])
+        n_words = (len(self.blocks) + 7) // 8
+        slots = np.full((n, n_words * 8), pad, dtype=np.uint8)
+        for b, (start, width) in enumerate(self.blocks):
+            slots[:, b] = np.argmax(x[:, start:start + width], axis=1)
+        return dense, slots.view(np.uint64)
+
+
+_PAD_QUERY, _PAD_REFERENCE = 0xFF, 0xFE
 
 
 def pair_encoder(memo, real: pd.DataFrame, synthetic: pd.DataFrame) -> Encoder:
@@ -504,14 +564,37 @@ def kth_smallest_per_row(values: np.ndarray, k: int) -> np.ndarray:
     return out
 
 
+def inner_products(layout: Optional[Layout], queries: np.ndarray, reference: np.ndarray):
+    """A function ``block(start, stop, out)`` that writes the inner products
+    of queries[start:stop] with every reference row into ``out`` (a
+    C-contiguous (stop - start, len(reference)) float64 array): numpy's
+    product, or with a usable ``layout`` of both matrices, the dense product
+    plus the count of agreeing one-hot blocks (see ``Layout``)."""
+    if layout is None or not (layout.usable(queries) and layout.usable(reference)):
+        def block(start, stop, out):
+            return np.matmul(queries[start:stop], reference.T, out=out)
+        return block
+    q_dense, q_words = layout.split(queries, _PAD_QUERY)
+    r_dense, r_words = layout.split(reference, _PAD_REFERENCE)
+
+    def block(start, stop, out):
+        np.matmul(q_dense[start:stop], r_dense.T, out=out)
+        _kernels.add_equal_counts(out, q_words[start:stop], r_words, layout.weight)
+        return out
+    return block
+
+
 def nearest_sq_distances(queries: np.ndarray, reference: np.ndarray, k: int = 1,
-                         exclude: Optional[np.ndarray] = None) -> np.ndarray:
+                         exclude: Optional[np.ndarray] = None,
+                         layout: Optional[Layout] = None) -> np.ndarray:
     """Squared distance from each query to its k-th nearest reference row.
 
     ``exclude[i]``, when given, is the row of ``reference`` that query ``i``
     must not be matched with (itself, for leave-one-out distances); use -1 for
     none. Work is done in row chunks so memory stays bounded; the cost is
     O(len(queries) * len(reference) * features), so callers bound both sizes.
+    With the ``layout`` of an ``Encoder`` that made both matrices, the inner
+    products come from ``inner_products`` (equal up to rounding, cheaper).
     """
     n_q, n_r = len(queries), len(reference)
     avail = n_r - (0 if exclude is None else 1)
@@ -524,6 +607,7 @@ def nearest_sq_distances(queries: np.ndarray, reference: np.ndarray, k: int = 1,
     native = (queries.dtype == np.float64 and reference.dtype == np.float64
               and queries.ndim == 2 and reference.ndim == 2)
     no_exclude = np.empty(0, dtype=np.int64)
+    products = inner_products(layout if native else None, queries, reference)
 
     def block(start):
         stop = min(n_q, start + step)
@@ -532,7 +616,7 @@ def nearest_sq_distances(queries: np.ndarray, reference: np.ndarray, k: int = 1,
             # the distances of pairwise_sq_distances from the same products
             # and norms, selected natively in one pass
             a_sq = np.einsum("ij,ij->i", q, q)
-            gram = np.matmul(q, reference.T, out=scratch_matrix(len(q), n_r))
+            gram = products(start, stop, scratch_matrix(len(q), n_r))
             ex = no_exclude if exclude is None else np.ascontiguousarray(
                 exclude[start:stop], dtype=np.int64)
             out[start:stop] = _kernels.kth_nearest(gram, a_sq, ref_sq, k, ex)

@@ -22,6 +22,7 @@ from quorvix import _kernels
 from quorvix.evaluation.metrics._prep import (
     check_pair,
     common_columns,
+    inner_products,
     make_rng,
     nearest_sq_distances,
     on_two_threads,
@@ -40,17 +41,18 @@ _BLOCK_CELLS = 4_000_000
 _last_radii: list = []  # [(key, radii2)] of the last support, for the next metric
 
 
-def knn_radii2(support: np.ndarray, k: int) -> np.ndarray:
+def knn_radii2(support: np.ndarray, k: int, layout=None) -> np.ndarray:
     """Squared distance from each support record to its k-th nearest other
     record. Alpha-precision and beta-recall ask for the radii of the same
     encoded sample one after the other; the last answer is kept (keyed by a
     digest of the array) and handed to the next caller with the same one."""
     support = np.ascontiguousarray(support)
     h = hashlib.sha256(support.view(np.uint8))
-    key = (support.shape, str(support.dtype), int(k), h.digest())
+    key = (support.shape, str(support.dtype), int(k), h.digest(), layout is None)
     if _last_radii and _last_radii[0][0] == key:
         return _last_radii[0][1]
-    radii2 = nearest_sq_distances(support, support, k=k, exclude=np.arange(len(support)))
+    radii2 = nearest_sq_distances(support, support, k=k, exclude=np.arange(len(support)),
+                                  layout=layout)
     radii2.setflags(write=False)
     _last_radii[:] = [(key, radii2)]
     return radii2
@@ -148,15 +150,20 @@ def precision_and_coverage(real: pd.DataFrame, synth: pd.DataFrame, max_samples:
         raise ValueError("the real table needs at least two rows to estimate its support")
     k_used = min(int(k), len(x_real) - 1)
     memo = pair_memo(real, synth)
+    layout = pair_encoder(memo, real, synth).layout()
     return memo.get(("precision_and_coverage", max_samples, random_seed, k_used),
-                    lambda: (*_both_scores(x_real, x_synth, k_used), k_used,
+                    lambda: (*_both_scores(x_real, x_synth, k_used, layout), k_used,
                              len(x_real), len(x_synth)))
 
 
-def _both_scores(support: np.ndarray, points: np.ndarray, k: int):
+def _both_scores(support: np.ndarray, points: np.ndarray, k: int, layout=None):
+    """(``coverage``, ``covered``) of the same samples from one pass; with
+    the encoder's ``layout`` the inner products are taken from it (see
+    ``quorvix.evaluation.metrics._prep.Layout``: equal up to rounding)."""
     if support.dtype != np.float64 or points.dtype != np.float64:
         return coverage(support, points, k), covered(support, points, k)
-    radii2 = knn_radii2(support, k)
+    radii2 = knn_radii2(support, k, layout)
+    products = inner_products(layout, support, points)
     sup_sq = np.einsum("ij,ij->i", support, support)
     pts_sq = np.einsum("ij,ij->i", points, points)
     # the slack of coverage() and covered()
@@ -167,8 +174,7 @@ def _both_scores(support: np.ndarray, points: np.ndarray, k: int):
 
     def block(start):
         stop = min(len(support), start + step)
-        gram = np.matmul(support[start:stop], points.T,
-                         out=scratch_matrix(stop - start, len(points)))
+        gram = products(start, stop, scratch_matrix(stop - start, len(points)))
         nearest2[start:stop], within = _kernels.nearest_and_within(
             gram, sup_sq[start:stop], pts_sq, limit[start:stop])
         return within

@@ -12,6 +12,7 @@ from quorvix.evaluation.metrics._prep import (
     Encoder,
     check_pair,
     common_columns,
+    inner_products,
     make_rng,
     mann_whitney_auc,
     nearest_sq_distances,
@@ -24,7 +25,8 @@ from quorvix.tabular.evaluator.report import MetricResult
 __all__ = ["LikelihoodLeakMetric"]
 
 
-def _kde_log_density(queries: np.ndarray, fit: np.ndarray, bandwidth: float) -> np.ndarray:
+def _kde_log_density(queries: np.ndarray, fit: np.ndarray, bandwidth: float,
+                     layout=None) -> np.ndarray:
     """Log density of a Gaussian kernel density estimate at each query.
 
     The kernel sums are taken natively from the distance blocks (see
@@ -39,11 +41,12 @@ def _kde_log_density(queries: np.ndarray, fit: np.ndarray, bandwidth: float) -> 
     out = np.empty(len(queries))
     step = max(1, 2_000_000 // max(1, n))
     native = queries.dtype == np.float64 and fit.dtype == np.float64 and divisor > 0
+    products = inner_products(layout if native else None, queries, fit)
 
     def block(start):
         q = queries[start:start + step]
         if native:
-            gram = np.matmul(q, fit.T, out=scratch_matrix(len(q), n))
+            gram = products(start, start + len(q), scratch_matrix(len(q), n))
             sums = _kernels.kernel_log_sums(gram, np.einsum("ij,ij->i", q, q), fit_sq, divisor)
             out[start:start + step] = sums + const
             return
@@ -123,11 +126,12 @@ class LikelihoodLeakMetric:
 
         n = len(x_fit)
         probe = np.sort(rng.choice(n, size=min(n, 1000), replace=False))
-        nn = np.sqrt(nearest_sq_distances(x_fit[probe], x_fit, exclude=probe))
+        layout = enc.layout()
+        nn = np.sqrt(nearest_sq_distances(x_fit[probe], x_fit, exclude=probe, layout=layout))
         nn = nn[nn > 0]
         bandwidth = 0.25 * (float(np.median(nn)) if nn.size else 1.0)
-        ll_hold = _kde_log_density(x_hold, x_fit, bandwidth)
-        ll_synth = _kde_log_density(x_synth, x_fit, bandwidth)
+        ll_hold = _kde_log_density(x_hold, x_fit, bandwidth, layout)
+        ll_synth = _kde_log_density(x_synth, x_fit, bandwidth, layout)
         auc = mann_whitney_auc(ll_synth, ll_hold)
         leak = min(1.0, max(0.0, 2.0 * auc - 1.0))
         return MetricResult(
