@@ -201,6 +201,7 @@ def test_support_scores_match_the_full_distance_matrix(kind, monkeypatch):
     assert _support.covered(sup, pts, k) == recall
     # both from one pass over the blocks (several blocks, on two threads)
     monkeypatch.setattr(_support, "_BLOCK_CELLS", 1000)
+    monkeypatch.setattr(_support, "_PARALLEL_CELLS", 1000)
     assert _support._both_scores(sup, pts, k) == (precision, recall)
 
 

@@ -512,7 +512,7 @@ def pair_encoder(memo, real: pd.DataFrame, synthetic: pd.DataFrame) -> Encoder:
 # ---------------------------------------------------------------------------
 
 
-def _chunk_rows(n_ref: int, budget: int = 4_000_000) -> int:
+def _chunk_rows(n_ref: int, budget: int = 1_000_000) -> int:
     return max(1, budget // max(1, n_ref))
 
 

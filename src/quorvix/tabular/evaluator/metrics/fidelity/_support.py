@@ -34,9 +34,10 @@ from quorvix.evaluation.metrics._prep import (
 from quorvix.evaluation.metrics._shared import pair_memo
 
 
-# distances per block of the joint precision/coverage pass, and the size from
-# which its blocks run two at a time
-_BLOCK_CELLS = 4_000_000
+# distances per block of the joint precision/coverage pass (8 MB), and the
+# size from which its blocks run two at a time
+_BLOCK_CELLS = 1_000_000
+_PARALLEL_CELLS = 4_000_000
 
 _last_radii: list = []  # [(key, radii2)] of the last support, for the next metric
 
@@ -180,6 +181,6 @@ def _both_scores(support: np.ndarray, points: np.ndarray, k: int, layout=None):
         return within
 
     blocks = on_two_threads(block, range(0, len(support), step),
-                            len(support) * len(points) >= _BLOCK_CELLS)
+                            len(support) * len(points) >= _PARALLEL_CELLS)
     inside = np.logical_or.reduce(blocks) if blocks else np.zeros(len(points), dtype=bool)
     return float(inside.mean()), float((nearest2 <= limit).mean())

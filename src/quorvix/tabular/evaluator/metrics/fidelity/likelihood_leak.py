@@ -39,7 +39,7 @@ def _kde_log_density(queries: np.ndarray, fit: np.ndarray, bandwidth: float,
     const = -np.log(n) - 0.5 * d * np.log(2.0 * np.pi * bandwidth ** 2)
     divisor = 2.0 * bandwidth ** 2
     out = np.empty(len(queries))
-    step = max(1, 2_000_000 // max(1, n))
+    step = max(1, 1_000_000 // max(1, n))
     native = queries.dtype == np.float64 and fit.dtype == np.float64 and divisor > 0
     products = inner_products(layout if native else None, queries, fit)
 
