@@ -30,6 +30,11 @@ class AlphaPrecisionMetric:
     subsample), which bounds the pairwise distances at O(max_samples^2);
     fitting the encoding is one pass over the tables. With fewer than
     k + 1 real records, k is lowered to the number of real records minus one.
+    The distances between the real and the synthetic sample serve
+    beta-recall as well: both scores come from one pass, computed once per
+    pair of tables in an evaluation, with the inner products taken from the
+    encoding's layout (numeric columns, then agreeing categories; equal to
+    the plain products up to rounding).
     """
 
     def __init__(self, k: int = 5, max_samples: int = 5000,

@@ -31,7 +31,8 @@ class BetaRecallMetric:
     subsample), which bounds the pairwise distances at O(max_samples^2);
     fitting the encoding is one pass over the tables. With fewer than
     k + 1 real records, k is lowered to the number of real records minus
-    one.
+    one. It is computed together with alpha-precision, from the same
+    distances (see ``AlphaPrecisionMetric``).
     """
 
     def __init__(self, k: int = 5, max_samples: int = 5000,

@@ -87,7 +87,11 @@ class LikelihoodLeakMetric:
 
     Subsampling bounds the cost at O((max_eval) * max_fit) kernel
     evaluations; on tables much larger than ``max_fit`` only copies of the
-    sampled fitting records can be detected, which dilutes the signal.
+    sampled fitting records can be detected, which dilutes the signal. The
+    log-densities are the log-sum-exp of scipy's ``logsumexp`` computed
+    natively (terms below 2^-60 of a sum left out, the others added in
+    another order, inner products from the encoding's layout), so they may
+    differ from scipy's in the last few bits.
     Needs at least 4 real rows and 1 synthetic row, else ``ValueError``.
     """
 
