@@ -1,6 +1,8 @@
 """Native loops behind the metric classes reproduce the numbers of the
 library calls they replace."""
 
+import threading
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -179,7 +181,7 @@ def test_kth_nearest_with_nan_rows_sorts_nan_last():
 
 
 @pytest.mark.parametrize("kind", ["continuous", "ties", "copies"])
-def test_support_scores_match_the_full_distance_matrix(kind):
+def test_support_scores_match_the_full_distance_matrix(kind, monkeypatch):
     from quorvix.evaluation.metrics._prep import pairwise_sq_distances
     from quorvix.tabular.evaluator.metrics.fidelity import _support
 
@@ -193,8 +195,27 @@ def test_support_scores_match_the_full_distance_matrix(kind):
     sq = max(np.einsum("ij,ij->i", sup, sup).max(), np.einsum("ij,ij->i", pts, pts).max())
     tol = 1e-9 * (1.0 + sq)
     d_ps = pairwise_sq_distances(pts, sup)
-    assert _support.coverage(sup, pts, k) == float((d_ps <= radii2 + tol).any(axis=1).mean())
-    assert _support.covered(sup, pts, k) == float((d_ps.min(axis=0) <= radii2 + tol).mean())
+    precision = float((d_ps <= radii2 + tol).any(axis=1).mean())
+    recall = float((d_ps.min(axis=0) <= radii2 + tol).mean())
+    assert _support.coverage(sup, pts, k) == precision
+    assert _support.covered(sup, pts, k) == recall
+    # both from one pass over the blocks (several blocks, on two threads)
+    monkeypatch.setattr(_support, "_BLOCK_CELLS", 1000)
+    monkeypatch.setattr(_support, "_PARALLEL_CELLS", 1000)
+    assert _support._both_scores(sup, pts, k) == (precision, recall)
+
+
+def test_nearest_and_within_reads_the_block_both_ways():
+    gram = np.array([[0.0, 1.0, np.nan], [np.nan, np.nan, np.nan], [2.0, -1.0, 0.5]])
+    a_sq, b_sq = np.array([1.0, 0.0, 4.0]), np.array([1.0, 2.0, 0.0])
+    d2 = np.maximum(a_sq[:, None] + b_sq[None, :] - 2.0 * gram, 0.0)
+    limit = np.array([0.5, 10.0, 2.0])
+    nearest, within = _kernels.nearest_and_within(gram, a_sq, b_sq, limit)
+    np.testing.assert_array_equal(nearest, np.fmin.reduce(d2, axis=1))  # [1, NaN, 1]
+    np.testing.assert_array_equal(nearest, [1.0, np.nan, 1.0])
+    np.testing.assert_array_equal(within, (d2 <= limit[:, None]).any(axis=0))
+    with pytest.raises(ValueError):
+        _kernels.nearest_and_within(gram, a_sq, b_sq, limit[:2])
 
 
 def test_radii_are_reused_only_for_the_same_sample():
@@ -298,3 +319,121 @@ def test_forests_on_two_threads_predict_as_on_one(monkeypatch):
            _models.fit_predict("regression", x, y_reg, x_test, 5)]
     np.testing.assert_array_equal(two[0], one[0])
     np.testing.assert_array_equal(two[1], one[1])
+
+
+@pytest.mark.parametrize("bandwidth", [1e-3, 0.05, 0.5, 5.0])
+def test_kernel_log_sums_are_scipys_logsumexp_up_to_the_last_bits(bandwidth):
+    from scipy.special import logsumexp
+
+    from quorvix.evaluation.metrics._prep import pairwise_sq_distances
+
+    rng = np.random.default_rng(4)
+    ref = rng.normal(size=(400, 6))
+    q = np.vstack([rng.normal(size=(60, 6)), ref[:5], np.full((1, 6), 40.0)])  # copies, far away
+    divisor = 2.0 * bandwidth ** 2
+    got = _kernels.kernel_log_sums(q @ ref.T, np.einsum("ij,ij->i", q, q),
+                                   np.einsum("ij,ij->i", ref, ref), divisor)
+    expected = logsumexp(-pairwise_sq_distances(q, ref) / divisor, axis=1)
+    # on the log scale: the left-out terms weigh less than 2^-60 of the sum;
+    # what remains is the rounding of the additions, done in another order
+    # than scipy's (a few units in the last place of the sum)
+    np.testing.assert_allclose(got, expected, rtol=1e-15, atol=1e-14)
+
+
+def test_kernel_log_sums_edge_rows():
+    gram = np.array([[0.0, 1.0], [np.nan, 0.0], [-np.inf, -np.inf]])
+    got = _kernels.kernel_log_sums(gram, np.zeros(3), np.zeros(2), 2.0)
+    # row 0: d2 = 0 and 0 (negative clamped): log(2); NaN stays NaN;
+    # infinite distances: every term 0, log 0 = -inf
+    np.testing.assert_array_equal(got, [np.log(2.0), np.nan, -np.inf])
+    with pytest.raises(ValueError):
+        _kernels.kernel_log_sums(gram, np.zeros(3), np.zeros(2), 0.0)
+
+
+def test_sq_distances_in_place_are_numpys():
+    from quorvix.evaluation.metrics._prep import pairwise_sq_distances
+
+    rng = np.random.default_rng(5)
+    a = rng.normal(size=(50, 7))
+    b = np.vstack([a[:10], rng.normal(size=(30, 7))])  # copies: tiny negatives clamped
+    a[3, 2] = np.nan
+    gram = a @ b.T
+    _kernels.sq_distances_in_place(gram, np.einsum("ij,ij->i", a, a), np.einsum("ij,ij->i", b, b))
+    np.testing.assert_array_equal(gram, pairwise_sq_distances(a, b))
+    with pytest.raises(ValueError):
+        _kernels.sq_distances_in_place(gram, np.zeros(3), np.zeros(40))
+
+
+def test_scratch_buffers_are_reused_only_during_an_evaluation():
+    from quorvix.evaluation.metrics import _prep
+
+    outside = _prep.scratch_matrix(3, 4)
+    assert not np.shares_memory(_prep.scratch_matrix(3, 4), outside)
+    _prep.reuse_buffers(True)
+    try:
+        first = _prep.scratch_matrix(30, 40)
+        smaller = _prep.scratch_matrix(2, 5)
+        assert smaller.shape == (2, 5) and smaller.flags.c_contiguous
+        assert np.shares_memory(first, smaller)  # one buffer per thread
+        other = []
+        worker = threading.Thread(target=lambda: other.append(_prep.scratch_matrix(30, 40)))
+        worker.start()
+        worker.join()
+        assert not np.shares_memory(first, other[0])
+    finally:
+        _prep.reuse_buffers(False)
+    assert _prep._scratch == {}
+
+
+@pytest.mark.parametrize("n_blocks", [3, 8, 11])
+def test_add_equal_counts_counts_agreeing_slots(n_blocks):
+    from quorvix.evaluation.metrics._prep import Layout
+
+    rng = np.random.default_rng(n_blocks)
+    q_slots = rng.integers(0, 4, size=(30, n_blocks))
+    r_slots = np.vstack([q_slots[:5], rng.integers(0, 4, size=(20, n_blocks))])
+    # one-hot blocks of width 4 after two dense columns
+    layout = Layout(2, tuple((2 + 4 * b, 4) for b in range(n_blocks)), 0.5, 0.25)
+
+    def encode(slots):
+        x = np.zeros((len(slots), 2 + 4 * n_blocks))
+        x[:, :2] = rng.normal(size=(len(slots), 2))
+        for b in range(n_blocks):
+            x[np.arange(len(slots)), 2 + 4 * b + slots[:, b]] = 0.5
+        return x
+
+    q, r = encode(q_slots), encode(r_slots)
+    q_dense, q_words = layout.split(q, 0xFF)
+    r_dense, r_words = layout.split(r, 0xFE)
+    np.testing.assert_array_equal(q_dense, q[:, :2])
+    gram = np.zeros((len(q), len(r)))
+    _kernels.add_equal_counts(gram, q_words, r_words, 0.25)
+    expected = 0.25 * (q_slots[:, None, :] == r_slots[None, :, :]).sum(axis=2)
+    np.testing.assert_array_equal(gram, expected)
+    with pytest.raises(ValueError):
+        _kernels.add_equal_counts(gram, q_words[:3], r_words, 0.25)
+
+
+def test_nearest_distances_from_the_layout_match_the_plain_products(real_table, twin_table):
+    from quorvix.evaluation.metrics._prep import Encoder, nearest_sq_distances
+
+    rng = np.random.default_rng(8)
+
+    def with_categories(df):
+        # text columns of 3 to 30 levels (one beyond the 20 kept), some missing
+        extra = {f"c{i}": rng.choice([f"v{j}" for j in range(levels)], len(df)).astype(object)
+                 for i, levels in enumerate((3, 7, 12, 30))}
+        out = df.assign(**extra)
+        out.loc[rng.random(len(df)) < 0.05, "c1"] = None
+        return out.iloc[:400]
+
+    real, synth = with_categories(real_table), with_categories(twin_table)
+    enc = Encoder(real, synth)
+    layout = enc.layout()
+    x, y = enc.transform(real), enc.transform(synth)
+    assert layout.usable(x) and layout.usable(y)
+    for k, exclude in ((1, None), (3, None), (1, np.arange(len(x)))):
+        plain = nearest_sq_distances(x, x if exclude is not None else y, k=k, exclude=exclude)
+        split = nearest_sq_distances(x, x if exclude is not None else y, k=k, exclude=exclude,
+                                     layout=layout)
+        np.testing.assert_allclose(split, plain, rtol=1e-12, atol=1e-12)

@@ -296,3 +296,64 @@ def test_results_follow_a_table_changed_in_place(scores, change, fresh_pair):
     # the same numbers as on new objects, for which nothing can be remembered
     assert changed == scores(*after_synth)
     assert changed_both == scores(*after_both)
+
+
+def _blas_threads():
+    from threadpoolctl import threadpool_info
+
+    return [lib["num_threads"] for lib in threadpool_info() if lib["user_api"] == "blas"]
+
+
+def test_an_evaluation_shares_its_memo_without_digests(monkeypatch, fresh_pair):
+    from quorvix.tabular.evaluator import TabularEvaluator
+
+    real, synth = fresh_pair
+    counts = {"digest": 0, "encoder": 0, "frequencies": 0}
+    original_digest, original_encoder = _shared.table_digest, _prep.Encoder
+    original_dist = similarity._distributions
+
+    def counting_digest(df):
+        counts["digest"] += 1
+        return original_digest(df)
+
+    class CountingEncoder(original_encoder):
+        def __init__(self, *args, **kwargs):
+            counts["encoder"] += 1
+            super().__init__(*args, **kwargs)
+
+    def counting_dist(*args):
+        counts["frequencies"] += 1
+        return original_dist(*args)
+
+    monkeypatch.setattr(_shared, "table_digest", counting_digest)
+    monkeypatch.setattr(_prep, "Encoder", CountingEncoder)
+    monkeypatch.setattr(similarity, "_distributions", counting_dist)
+    blas_before = _blas_threads()
+    metrics = ["total_variation", "hellinger", "jensen_shannon", "alpha_precision",
+               "beta_recall", "membership_inference_auc"]
+    report = TabularEvaluator(metrics=metrics, random_seed=0).evaluate(real, synth)
+    assert counts == {"digest": 0, "encoder": 1, "frequencies": len(real.columns)}
+    assert _shared._evaluations == [] and _blas_threads() == blas_before
+    # the same numbers as the metric classes called on their own (with digests)
+    _shared.clear()
+    assert report.aggregate_metrics["alpha_precision"].value == \
+        AlphaPrecisionMetric().compute(real, synth).value
+    assert report.privacy_metrics["membership_inference_auc"].details["auc"] == \
+        MembershipInferenceMetric().compute(real, synth)
+    assert counts["digest"] > 0
+
+
+def test_a_failed_evaluation_closes_its_memo(monkeypatch, fresh_pair):
+    from quorvix.tabular.evaluator import TabularEvaluator
+    from quorvix.tabular.evaluator.metrics.statistical import ks_complement
+
+    def broken(self, *args, **kwargs):
+        assert len(_shared._evaluations) == 1
+        raise RuntimeError("broken metric")
+
+    monkeypatch.setattr(ks_complement.KSComplementMetric, "compute", broken)
+    blas_before = _blas_threads()
+    with pytest.raises(RuntimeError, match="broken metric"):
+        TabularEvaluator(random_seed=0).evaluate(*fresh_pair)
+    assert _shared._evaluations == [] and _blas_threads() == blas_before
+    assert _shared.begin_evaluation({"not": "a table"}, None) is None

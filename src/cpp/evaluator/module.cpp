@@ -146,6 +146,7 @@ constexpr std::array<const char *, 4> kPrivacyMetrics = {
 
 constexpr const char *kReportModule = "quorvix.tabular.evaluator.report";
 constexpr const char *kSimilarityModule = "quorvix.evaluation.metrics.similarity";
+constexpr const char *kSharedModule = "quorvix.evaluation.metrics._shared";
 
 nb::list make_list(const char *const *names, size_t n) {
     nb::list out;
@@ -358,35 +359,9 @@ Py_ssize_t length(nb::handle o) {
     return n;
 }
 
-nb::object evaluate_impl(Call &c) {
-    nb::handle self = c[0], real_data = c[1], generator = c[3], n_samples = c[4];
-    nb::handle globals = c.capture(0);
-    nb::object synthetic_data = nb::borrow(c[2]);
-
-    nb::object EvaluationReport = import_from(kReportModule, "EvaluationReport");
-    nb::object time_mod = qev::global(globals, "time");
-    nb::object start_time = get(time_mod, "time")();
-
-    nb::object metrics_to_run = truthy(c[5]) ? nb::borrow(c[5]) : get(self, "metrics");
-
-    if (synthetic_data.is_none()) {
-        if (generator.is_none())
-            qrt::raise(PyExc_ValueError, "Either synthetic_data or generator must be provided.");
-        nb::object n = n_samples.is_none() ? nb::object(nb::int_(length(real_data)))
-                                           : nb::borrow(n_samples);
-        synthetic_data =
-            get(generator, "generate")("n_samples"_a = n, "seed"_a = get(self, "random_seed"));
-    }
-
-    nb::object real_rows = nb::int_(length(real_data));
-    nb::object synth_rows = nb::int_(length(synthetic_data));
-    nb::object n_columns = nb::int_(length(get(real_data, "columns")));
-    nb::object generator_name =
-        get(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(generator.ptr()))), "__name__");
-    nb::object report =
-        EvaluationReport("real_data_n_rows"_a = real_rows, "synthetic_data_n_rows"_a = synth_rows,
-                         "n_columns"_a = n_columns, "generator_name"_a = generator_name);
-
+// Every requested metric, in the evaluator's order, into the report.
+void run_metrics(nb::handle self, nb::handle real_data, nb::handle synthetic_data,
+                 nb::handle report, nb::handle metrics_to_run) {
     nb::list common_cols = shared_columns(real_data, synthetic_data);
     Run run{self, real_data, synthetic_data, report};
 
@@ -442,6 +417,54 @@ nb::object evaluate_impl(Call &c) {
                             "TSTRNormalizedMetric", true);
         });
     }
+
+}
+
+nb::object evaluate_impl(Call &c) {
+    nb::handle self = c[0], real_data = c[1], generator = c[3], n_samples = c[4];
+    nb::handle globals = c.capture(0);
+    nb::object synthetic_data = nb::borrow(c[2]);
+
+    nb::object EvaluationReport = import_from(kReportModule, "EvaluationReport");
+    nb::object time_mod = qev::global(globals, "time");
+    nb::object start_time = get(time_mod, "time")();
+
+    nb::object metrics_to_run = truthy(c[5]) ? nb::borrow(c[5]) : get(self, "metrics");
+
+    if (synthetic_data.is_none()) {
+        if (generator.is_none())
+            qrt::raise(PyExc_ValueError, "Either synthetic_data or generator must be provided.");
+        nb::object n = n_samples.is_none() ? nb::object(nb::int_(length(real_data)))
+                                           : nb::borrow(n_samples);
+        synthetic_data =
+            get(generator, "generate")("n_samples"_a = n, "seed"_a = get(self, "random_seed"));
+    }
+
+    nb::object real_rows = nb::int_(length(real_data));
+    nb::object synth_rows = nb::int_(length(synthetic_data));
+    nb::object n_columns = nb::int_(length(get(real_data, "columns")));
+    nb::object generator_name =
+        get(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(generator.ptr()))), "__name__");
+    nb::object report =
+        EvaluationReport("real_data_n_rows"_a = real_rows, "synthetic_data_n_rows"_a = synth_rows,
+                         "n_columns"_a = n_columns, "generator_name"_a = generator_name);
+
+    // The metrics of one evaluation share intermediate results about this
+    // pair (see quorvix.evaluation.metrics._shared); nothing changes the
+    // tables while they run.
+    nb::object end_evaluation = import_from(kSharedModule, "end_evaluation");
+    nb::object scope = import_from(kSharedModule, "begin_evaluation")(real_data, synthetic_data);
+    try {
+        run_metrics(self, real_data, synthetic_data, report, metrics_to_run);
+    } catch (...) {
+        try {
+            end_evaluation(scope);
+        } catch (nb::python_error &) {
+            // the metric's error is the one to report
+        }
+        throw;
+    }
+    end_evaluation(scope);
 
     nb::object elapsed = get(time_mod, "time")() - start_time;
     nb::setattr(report, "evaluation_time_seconds", elapsed);

@@ -422,6 +422,120 @@ nb::ndarray<nb::numpy, double, nb::ndim<1>> kth_nearest(In<double, 2> gram, In<d
     return nb::ndarray<nb::numpy, double, nb::ndim<1>>(result, {rows}, owner);
 }
 
+// Log of a Gaussian kernel sum per query: for row i,
+//   log(sum_j exp(-d2[i, j] / divisor)),
+// d2 computed from the inner products as in kth_nearest. As scipy's logsumexp
+// does, the largest exponent x_max is taken out first: log(sum_j exp(x_j -
+// x_max)) + x_max. Terms with x_j - x_max below -(60 ln 2 + ln m) are left
+// out: together they weigh less than 2^-60 of the sum (whose largest term is
+// 1), so leaving them out changes at most the last bit of the sum, while with
+// a narrow kernel almost every term is such a term and its exp is never
+// computed. The terms are added in row order (scipy's numpy sum adds them
+// pairwise), so the result may differ from scipy's in the last few bits.
+// NaN in a row gives NaN; a row of -inf exponents gives -inf.
+nb::ndarray<nb::numpy, double, nb::ndim<1>> kernel_log_sums(In<double, 2> gram, In<double, 1> a_sq,
+                                                           In<double, 1> b_sq, double divisor) {
+    const size_t rows = gram.shape(0), m = gram.shape(1);
+    if (a_sq.shape(0) != rows || b_sq.shape(0) != m)
+        throw nb::value_error("the squared norms do not match the block");
+    if (!(divisor > 0.0)) throw nb::value_error("the divisor must be positive");
+    double *result = new double[std::max<size_t>(1, rows)];
+    nb::capsule owner(result, [](void *p) noexcept { delete[] static_cast<double *>(p); });
+    {
+        nb::gil_scoped_release unlocked;
+        const double *g = gram.data(), *as = a_sq.data(), *bs = b_sq.data();
+        const double cutoff = -(60.0 * std::log(2.0) + std::log(static_cast<double>(std::max<size_t>(1, m))));
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        std::vector<double> x(m);
+        for (size_t i = 0; i < rows; ++i) {
+            const double *gi = g + i * m;
+            double top = -std::numeric_limits<double>::infinity();
+            bool has_nan = false;
+            for (size_t j = 0; j < m; ++j) {
+                double d = (as[i] + bs[j]) - 2.0 * gi[j];
+                if (d < 0.0) d = 0.0;
+                const double v = -d / divisor;
+                has_nan |= std::isnan(v);
+                x[j] = v;
+                top = v > top ? v : top;
+            }
+            if (has_nan || m == 0) {
+                result[i] = m == 0 ? -std::numeric_limits<double>::infinity() : nan;
+                continue;
+            }
+            if (!std::isfinite(top)) {  // every exponent -inf (or +inf on top)
+                result[i] = top;
+                continue;
+            }
+            double sum = 0.0;
+            for (size_t j = 0; j < m; ++j) {
+                const double t = x[j] - top;
+                if (t >= cutoff) sum += std::exp(t);
+            }
+            result[i] = std::log(sum) + top;
+        }
+    }
+    return nb::ndarray<nb::numpy, double, nb::ndim<1>>(result, {rows}, owner);
+}
+
+// Squared distances in place of the inner products: gram[i, j] becomes
+// max((a_sq[i] + b_sq[j]) - 2.0 * gram[i, j], 0), the numbers numpy gives for
+// np.maximum(a_sq[:, None] + b_sq[None, :] - 2.0 * gram, 0.0) (NaN stays NaN),
+// without the three temporary matrices.
+void sq_distances_in_place(nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu> gram,
+                           In<double, 1> a_sq, In<double, 1> b_sq) {
+    const size_t rows = gram.shape(0), m = gram.shape(1);
+    if (a_sq.shape(0) != rows || b_sq.shape(0) != m)
+        throw nb::value_error("the squared norms do not match the block");
+    nb::gil_scoped_release unlocked;
+    double *g = gram.data();
+    const double *as = a_sq.data(), *bs = b_sq.data();
+    for (size_t i = 0; i < rows; ++i) {
+        double *gi = g + i * m;
+        for (size_t j = 0; j < m; ++j) {
+            const double d = (as[i] + bs[j]) - 2.0 * gi[j];
+            gi[j] = d < 0.0 ? 0.0 : d;  // np.maximum(d, 0.0): NaN stays NaN
+        }
+    }
+}
+
+// The one-hot part of inner products, added in place: the categorical columns
+// of the encoding are one-hot blocks holding one entry w each, so two rows'
+// blocks contribute w * w where their hot slots agree and 0 elsewhere. Each
+// row's slots are packed one byte per column into 64-bit words (padding bytes
+// differ between the two sides), and gram[i, j] += weight * (number of equal
+// bytes of q_words[i] and r_words[j]).
+void add_equal_counts(nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu> gram,
+                      In<uint64_t, 2> q_words, In<uint64_t, 2> r_words, double weight) {
+    const size_t rows = gram.shape(0), m = gram.shape(1), words = q_words.shape(1);
+    if (q_words.shape(0) != rows || r_words.shape(0) != m || r_words.shape(1) != words)
+        throw nb::value_error("the packed slots do not match the block");
+    nb::gil_scoped_release unlocked;
+    double *g = gram.data();
+    const uint64_t *qw = q_words.data(), *rw = r_words.data();
+    constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL, ones = 0x0101010101010101ULL;
+    // r's words word by word, so the inner loop runs over contiguous rows
+    std::vector<uint64_t> cols(words * m);
+    for (size_t j = 0; j < m; ++j)
+        for (size_t w = 0; w < words; ++w) cols[w * m + j] = rw[j * words + w];
+    std::vector<uint32_t> equal(m);
+    for (size_t i = 0; i < rows; ++i) {
+        std::fill(equal.begin(), equal.end(), 0u);
+        for (size_t w = 0; w < words; ++w) {
+            const uint64_t q = qw[i * words + w];
+            const uint64_t *col = cols.data() + w * m;
+            for (size_t j = 0; j < m; ++j) {
+                const uint64_t t = q ^ col[j];
+                // high bit of each byte set where the byte of t is zero
+                const uint64_t zero = ~(((t & low7) + low7) | t | low7);
+                equal[j] += static_cast<uint32_t>(((zero >> 7) * ones) >> 56);
+            }
+        }
+        double *gi = g + i * m;
+        for (size_t j = 0; j < m; ++j) gi[j] += weight * static_cast<double>(equal[j]);
+    }
+}
+
 // Whether each query lies within the squared radius limit[j] of some reference
 // j: d2 <= limit[j] for d2 computed as in kth_nearest (no exclusion). Stops at
 // the first reference that holds the query.
@@ -447,6 +561,45 @@ nb::ndarray<nb::numpy, bool, nb::ndim<1>> any_within(In<double, 2> gram, In<doub
         }
     }
     return nb::ndarray<nb::numpy, bool, nb::ndim<1>>(result, {rows}, owner);
+}
+
+// Both k-NN support questions about one block of distances at once. The block
+// holds support rows i and points j (gram[i, j] = support_i . point_j); d2 is
+// computed as in kth_nearest. Returns, per support row, the smallest d2 over
+// the points (NaN skipped; NaN when the row has none: kth_nearest with k = 1)
+// and, per point, whether d2 <= limit[i] for some row i of the block
+// (any_within seen from the other side).
+nb::tuple nearest_and_within(In<double, 2> gram, In<double, 1> a_sq, In<double, 1> b_sq,
+                             In<double, 1> limit) {
+    const size_t rows = gram.shape(0), m = gram.shape(1);
+    if (a_sq.shape(0) != rows || b_sq.shape(0) != m || limit.shape(0) != rows)
+        throw nb::value_error("the squared norms and limits do not match the block");
+    double *nearest = new double[std::max<size_t>(1, rows)];
+    nb::capsule nearest_owner(nearest, [](void *p) noexcept { delete[] static_cast<double *>(p); });
+    bool *within = new bool[std::max<size_t>(1, m)]();
+    nb::capsule within_owner(within, [](void *p) noexcept { delete[] static_cast<bool *>(p); });
+    {
+        nb::gil_scoped_release unlocked;
+        const double *g = gram.data(), *as = a_sq.data(), *bs = b_sq.data(), *lim = limit.data();
+        const double inf = std::numeric_limits<double>::infinity();
+        for (size_t i = 0; i < rows; ++i) {
+            const double *gi = g + i * m;
+            double best = inf;
+            bool any_number = false;
+            for (size_t j = 0; j < m; ++j) {
+                double d = (as[i] + bs[j]) - 2.0 * gi[j];
+                if (d < 0.0) d = 0.0;
+                if (d <= lim[i]) within[j] = true;
+                if (d == d) {
+                    any_number = true;
+                    best = d < best ? d : best;
+                }
+            }
+            nearest[i] = any_number ? best : std::numeric_limits<double>::quiet_NaN();
+        }
+    }
+    return nb::make_tuple(nb::ndarray<nb::numpy, double, nb::ndim<1>>(nearest, {rows}, nearest_owner),
+                          nb::ndarray<nb::numpy, bool, nb::ndim<1>>(within, {m}, within_owner));
 }
 
 // ---------------------------------------------------------------------------
@@ -551,6 +704,14 @@ NB_MODULE(_kernels, m) {
           "Counts of x below, inside and above the bins of the sorted edges.");
     m.def("kth_nearest", &kth_nearest, "gram"_a, "a_sq"_a, "b_sq"_a, "k"_a, "exclude"_a,
           "k-th smallest squared distance per row, from inner products and norms.");
+    m.def("kernel_log_sums", &kernel_log_sums, "gram"_a, "a_sq"_a, "b_sq"_a, "divisor"_a,
+          "log(sum_j exp(-d2[i, j] / divisor)) per row, d2 from inner products and norms.");
+    m.def("nearest_and_within", &nearest_and_within, "gram"_a, "a_sq"_a, "b_sq"_a, "limit"_a,
+          "Per row the smallest squared distance, per column whether some row's limit holds it.");
+    m.def("sq_distances_in_place", &sq_distances_in_place, "gram"_a, "a_sq"_a, "b_sq"_a,
+          "Turn a block of inner products into squared distances, in place.");
+    m.def("add_equal_counts", &add_equal_counts, "gram"_a, "q_words"_a, "r_words"_a, "weight"_a,
+          "Add weight times the number of equal packed bytes of each pair of rows, in place.");
     m.def("any_within", &any_within, "gram"_a, "a_sq"_a, "b_sq"_a, "limit"_a,
           "Whether each query lies within some reference's squared radius.");
     m.def("gower_nearest", &gower_nearest, "q_num"_a, "q_cat"_a, "r_num"_a, "r_cat"_a,

@@ -99,7 +99,9 @@ def bootstrap_ci(real_arr, synth_arr, stat_fn: Callable[[np.ndarray, np.ndarray]
     or a function taking two 2-D integer arrays of row indices, one resample
     per row (the rows of ``real`` and of ``synth`` drawn for it), and
     returning that batch's replicates: the very numbers ``stat_fn`` would
-    return on the resampled arrays. The draws are the same either way.
+    return on the resampled arrays. The draws are the same either way. The
+    index arrays are refilled for the next batch, so that function must not
+    keep them.
 
     An object array that holds only numbers (as pandas gives
     for a table mixing booleans, integers and floats) is converted to
@@ -127,12 +129,15 @@ def bootstrap_ci(real_arr, synth_arr, stat_fn: Callable[[np.ndarray, np.ndarray]
             s_idx = rng.integers(0, n_s, size=n_s)
             reps[b] = float(stat_fn(real[r_idx], synth[s_idx]))
     else:
-        # the same draws, in the same order, handed over a batch at a time
-        per = max(1, min(64, _BATCH_VALUES // (n_r + n_s)))
+        # the same draws, in the same order, handed over a batch at a time;
+        # one pair of index arrays serves every batch (fresh arrays of tens
+        # of megabytes per batch cost more in zeroed pages than the draws)
+        per = max(1, min(64, _BATCH_VALUES // (n_r + n_s), n_boot))
+        r_buf = np.empty((per, n_r), dtype=np.int64)
+        s_buf = np.empty((per, n_s), dtype=np.int64)
         for start in range(0, n_boot, per):
             m = min(per, n_boot - start)
-            r_idx = np.empty((m, n_r), dtype=np.int64)
-            s_idx = np.empty((m, n_s), dtype=np.int64)
+            r_idx, s_idx = r_buf[:m], s_buf[:m]
             for i in range(m):
                 r_idx[i] = rng.integers(0, n_r, size=n_r)
                 s_idx[i] = rng.integers(0, n_s, size=n_s)

@@ -18,6 +18,7 @@ always look at a *pair* of tables:
 from __future__ import annotations
 
 import os
+import threading
 from typing import Dict, Hashable, List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -31,11 +32,16 @@ __all__ = [
     "DEFAULT_SEED",
     "Encoder",
     "categorical_codes",
+    "blas_single_threaded",
     "check_pair",
+    "reuse_buffers",
+    "scratch_matrix",
     "column_kind",
     "common_columns",
     "float_values",
     "is_numeric_pair",
+    "Layout",
+    "inner_products",
     "kth_smallest_per_row",
     "make_rng",
     "mann_whitney_auc",
@@ -188,6 +194,83 @@ _PARALLEL_MIN_CELLS = 4_000_000
 _pool = None
 
 
+_blas_lock = threading.Lock()
+_blas_users = 0
+_blas_limit = None
+_blas_controller = None
+
+
+def blas_single_threaded(enter: bool) -> None:
+    """Hold (``enter``) or release the BLAS libraries at one thread each.
+
+    The distance blocks run two at a time on our own two threads; BLAS
+    threads of their own on top of those only compete for the cores, and
+    idle BLAS threads keep spinning for a while after each product. While at
+    least one holder remains (an evaluation under way) numpy's BLAS uses
+    one thread; the last release restores the previous setting. Without
+    threadpoolctl nothing changes."""
+    global _blas_users, _blas_limit, _blas_controller
+    with _blas_lock:
+        if enter:
+            _blas_users += 1
+            if _blas_users > 1:
+                return
+            try:
+                if _blas_controller is None:
+                    from threadpoolctl import ThreadpoolController
+
+                    _blas_controller = ThreadpoolController()
+                _blas_limit = _blas_controller.limit(limits=1, user_api="blas")
+            except Exception:  # no threadpoolctl, or a library it cannot set
+                _blas_limit = None
+            return
+        if _blas_users == 0:
+            return
+        _blas_users -= 1
+        if _blas_users == 0 and _blas_limit is not None:
+            limit, _blas_limit = _blas_limit, None
+            limit.restore_original_limits()
+
+
+_scratch_lock = threading.Lock()
+_scratch_users = 0
+_scratch: Dict[int, np.ndarray] = {}  # thread id -> its buffer, while in use
+
+
+def reuse_buffers(enter: bool) -> None:
+    """Start (``enter``) or stop handing out reused buffers from
+    ``scratch_matrix``. While at least one holder remains (an evaluation
+    under way) each thread keeps one buffer for its distance blocks instead
+    of asking the system for tens of megabytes, zeroed page by page, per
+    block; the last release frees them."""
+    global _scratch_users
+    with _scratch_lock:
+        if enter:
+            _scratch_users += 1
+        elif _scratch_users > 0:
+            _scratch_users -= 1
+            if _scratch_users == 0:
+                _scratch.clear()
+
+
+def scratch_matrix(rows: int, cols: int) -> np.ndarray:
+    """An uninitialised C-contiguous float64 (rows, cols) array. While
+    buffers are reused (see ``reuse_buffers``) it is a view of the calling
+    thread's buffer, overwritten by that thread's next call: use it within
+    one step and keep nothing that points into it."""
+    n = int(rows) * int(cols)
+    if not _scratch_users:
+        return np.empty((rows, cols))
+    key = threading.get_ident()
+    buf = _scratch.get(key)
+    if buf is None or buf.size < n:
+        buf = np.empty(max(n, 1))
+        with _scratch_lock:
+            if _scratch_users:
+                _scratch[key] = buf
+    return buf[:n].reshape(rows, cols)
+
+
 def per_column(fn, columns: Sequence, n_rows: int) -> list:
     """``[fn(c) for c in columns]``, on two threads for long columns.
 
@@ -306,6 +389,33 @@ class Encoder:
         self.n_features = sum(1 + int(self._stats[c][2]) for c in self.numeric) \
             + sum(len(self._levels[c]) + 2 for c in self.categorical)
 
+    def layout(self) -> "Layout":
+        """How ``transform``'s output splits into dense columns and one-hot
+        blocks (see ``Layout``)."""
+        n_dense = sum(1 + int(self._stats[c][2]) for c in self.numeric)
+        blocks = []
+        j = n_dense
+        for c in self.categorical:
+            width = len(self._levels[c]) + 2
+            blocks.append((j, width))
+            j += width
+        w = 1.0 / np.sqrt(2.0)
+        return Layout(n_dense, tuple(blocks), w, w * w)
+
+    def feature_slices(self) -> Dict[Hashable, slice]:
+        """The columns of ``transform``'s output that encode each column."""
+        out: Dict[Hashable, slice] = {}
+        j = 0
+        for c in self.numeric:
+            width = 1 + int(self._stats[c][2])
+            out[c] = slice(j, j + width)
+            j += width
+        for c in self.categorical:
+            width = len(self._levels[c]) + 2
+            out[c] = slice(j, j + width)
+            j += width
+        return out
+
     def transform(self, df: pd.DataFrame) -> np.ndarray:
         n = len(df)
         out = np.zeros((n, self.n_features), dtype="float64")
@@ -346,6 +456,51 @@ class Encoder:
         return out
 
 
+class Layout:
+    """The layout of an ``Encoder``'s output: ``n_dense`` dense columns, then
+    one-hot blocks (start, width), each holding exactly one entry ``value``
+    per row.
+
+    Inner products of such rows are the dense columns' product plus
+    ``value ** 2`` for every block whose hot slots agree. ``split`` packs a
+    matrix into that form (the dense part, and the hot slot of each block
+    packed one byte per block into 64-bit words), and the distance searches
+    take the products from it: a product over the few dense columns and a
+    count of equal bytes instead of a product over every one-hot column.
+    The products agree with the full ones up to rounding.
+    """
+
+    __slots__ = ("n_dense", "blocks", "value", "weight")
+
+    def __init__(self, n_dense: int, blocks: tuple, value: float, weight: float):
+        self.n_dense = n_dense
+        self.blocks = blocks
+        self.value = value
+        self.weight = weight
+
+    def usable(self, x: np.ndarray) -> bool:
+        """Whether ``x`` has this layout's shape and the split pays."""
+        width = self.n_dense + sum(w for _, w in self.blocks)
+        return (x.ndim == 2 and x.dtype == np.float64 and x.shape[1] == width
+                and len(self.blocks) > 0 and all(w <= 250 for _, w in self.blocks)
+                and width >= 2 * (self.n_dense + (len(self.blocks) + 7) // 8))
+
+    def split(self, x: np.ndarray, pad: int) -> Tuple[np.ndarray, np.ndarray]:
+        """(dense part, packed slots) of the rows of ``x``; ``pad`` fills
+        the unused bytes of the last word (use different pads for the two
+        sides of a product)."""
+        n = len(x)
+        dense = np.ascontiguousarray(x[:, :self.n_dense])
+        n_words = (len(self.blocks) + 7) // 8
+        slots = np.full((n, n_words * 8), pad, dtype=np.uint8)
+        for b, (start, width) in enumerate(self.blocks):
+            slots[:, b] = np.argmax(x[:, start:start + width], axis=1)
+        return dense, slots.view(np.uint64)
+
+
+_PAD_QUERY, _PAD_REFERENCE = 0xFF, 0xFE
+
+
 def pair_encoder(memo, real: pd.DataFrame, synthetic: pd.DataFrame) -> Encoder:
     """``Encoder(real, synthetic)`` with the default settings, fitted once per
     pair: ``memo`` is the pair's memo from ``_shared.pair_memo``."""
@@ -357,7 +512,7 @@ def pair_encoder(memo, real: pd.DataFrame, synthetic: pd.DataFrame) -> Encoder:
 # ---------------------------------------------------------------------------
 
 
-def _chunk_rows(n_ref: int, budget: int = 4_000_000) -> int:
+def _chunk_rows(n_ref: int, budget: int = 1_000_000) -> int:
     return max(1, budget // max(1, n_ref))
 
 
@@ -409,14 +564,37 @@ def kth_smallest_per_row(values: np.ndarray, k: int) -> np.ndarray:
     return out
 
 
+def inner_products(layout: Optional[Layout], queries: np.ndarray, reference: np.ndarray):
+    """A function ``block(start, stop, out)`` that writes the inner products
+    of queries[start:stop] with every reference row into ``out`` (a
+    C-contiguous (stop - start, len(reference)) float64 array): numpy's
+    product, or with a usable ``layout`` of both matrices, the dense product
+    plus the count of agreeing one-hot blocks (see ``Layout``)."""
+    if layout is None or not (layout.usable(queries) and layout.usable(reference)):
+        def block(start, stop, out):
+            return np.matmul(queries[start:stop], reference.T, out=out)
+        return block
+    q_dense, q_words = layout.split(queries, _PAD_QUERY)
+    r_dense, r_words = layout.split(reference, _PAD_REFERENCE)
+
+    def block(start, stop, out):
+        np.matmul(q_dense[start:stop], r_dense.T, out=out)
+        _kernels.add_equal_counts(out, q_words[start:stop], r_words, layout.weight)
+        return out
+    return block
+
+
 def nearest_sq_distances(queries: np.ndarray, reference: np.ndarray, k: int = 1,
-                         exclude: Optional[np.ndarray] = None) -> np.ndarray:
+                         exclude: Optional[np.ndarray] = None,
+                         layout: Optional[Layout] = None) -> np.ndarray:
     """Squared distance from each query to its k-th nearest reference row.
 
     ``exclude[i]``, when given, is the row of ``reference`` that query ``i``
     must not be matched with (itself, for leave-one-out distances); use -1 for
     none. Work is done in row chunks so memory stays bounded; the cost is
     O(len(queries) * len(reference) * features), so callers bound both sizes.
+    With the ``layout`` of an ``Encoder`` that made both matrices, the inner
+    products come from ``inner_products`` (equal up to rounding, cheaper).
     """
     n_q, n_r = len(queries), len(reference)
     avail = n_r - (0 if exclude is None else 1)
@@ -429,6 +607,7 @@ def nearest_sq_distances(queries: np.ndarray, reference: np.ndarray, k: int = 1,
     native = (queries.dtype == np.float64 and reference.dtype == np.float64
               and queries.ndim == 2 and reference.ndim == 2)
     no_exclude = np.empty(0, dtype=np.int64)
+    products = inner_products(layout if native else None, queries, reference)
 
     def block(start):
         stop = min(n_q, start + step)
@@ -437,7 +616,7 @@ def nearest_sq_distances(queries: np.ndarray, reference: np.ndarray, k: int = 1,
             # the distances of pairwise_sq_distances from the same products
             # and norms, selected natively in one pass
             a_sq = np.einsum("ij,ij->i", q, q)
-            gram = np.ascontiguousarray(q @ reference.T)
+            gram = products(start, stop, scratch_matrix(len(q), n_r))
             ex = no_exclude if exclude is None else np.ascontiguousarray(
                 exclude[start:stop], dtype=np.int64)
             out[start:stop] = _kernels.kth_nearest(gram, a_sq, ref_sq, k, ex)

@@ -26,6 +26,14 @@ categories that are not text or integers, other extension types) make a pair
 uncacheable: ``pair_memo`` then hands out a memo that serves only the calling
 metric, which computes everything itself as it would without this module.
 
+Inside an evaluation (``TabularEvaluator.evaluate`` opens one with
+``begin_evaluation`` and closes it with ``end_evaluation``) no digest is
+taken: the evaluation's tables are not changed while its metrics run (no
+code but the metrics runs between them), so for those two objects
+``pair_memo`` hands out the evaluation's own memo at once, and it is dropped
+when the evaluation ends. Metric classes called on their own are not in an
+evaluation and take the digest as described above.
+
 Only the most recent pair's memo is kept, and it stores at most
 ``MAX_STORED_BYTES`` of arrays (frequency tables grow with the number of
 distinct values of a column); a value beyond that is handed out but not
@@ -38,13 +46,21 @@ stored read-only.
 from __future__ import annotations
 
 import hashlib
+import threading
 import weakref
 from typing import Any, Callable, Dict, Hashable, Optional
 
 import numpy as np
 import pandas as pd
 
-__all__ = ["MAX_STORED_BYTES", "PairMemo", "clear", "pair_memo", "table_digest"]
+from quorvix.evaluation.metrics._prep import (
+    blas_single_threaded,
+    categorical_codes,
+    reuse_buffers,
+)
+
+__all__ = ["MAX_STORED_BYTES", "PairMemo", "begin_evaluation", "clear", "end_evaluation",
+           "evaluation_memo", "pair_memo", "shared_categorical_codes", "table_digest"]
 
 MAX_STORED_BYTES = 64 * 2**20
 
@@ -155,6 +171,7 @@ class PairMemo:
     def __init__(self) -> None:
         self._values: Dict[Hashable, Any] = {}
         self._stored_bytes = 0
+        self._lock = threading.Lock()  # metrics' column work may store from two threads
 
     def get(self, key: Hashable, compute: Callable[[], Any]) -> Any:
         """The value stored under ``key``, computed by ``compute()`` first if
@@ -166,9 +183,10 @@ class PairMemo:
             pass
         value = compute()
         size = _freeze(value)
-        if self._stored_bytes + size <= MAX_STORED_BYTES:
-            self._values[key] = value
-            self._stored_bytes += size
+        with self._lock:
+            if key not in self._values and self._stored_bytes + size <= MAX_STORED_BYTES:
+                self._values[key] = value
+                self._stored_bytes += size
         return value
 
 
@@ -213,6 +231,9 @@ def pair_memo(real: pd.DataFrame, synth: pd.DataFrame) -> PairMemo:
     cannot be digested, a memo just for the caller is returned).
     """
     global _slot
+    memo = evaluation_memo(real, synth)
+    if memo is not None:
+        return memo
     digests = _pair_digests(real, synth)
     if digests[0] is None or digests[1] is None:
         return PairMemo()
@@ -223,6 +244,68 @@ def pair_memo(real: pd.DataFrame, synth: pd.DataFrame) -> PairMemo:
     memo = PairMemo()
     _slot = _Slot(real, synth, digests, memo)
     return memo
+
+
+class _Evaluation:
+    """An evaluation under way: its two tables (weakly) and its memo."""
+
+    __slots__ = ("real", "synth", "memo", "__weakref__")
+
+    def __init__(self, real, synth):
+        self.real = weakref.ref(real)
+        self.synth = weakref.ref(synth)
+        self.memo = PairMemo()
+
+
+_evaluations: list = []  # evaluations under way, innermost last
+
+
+def evaluation_memo(real: pd.DataFrame, synth: pd.DataFrame) -> Optional[PairMemo]:
+    """The memo of the evaluation under way on these two objects, or None
+    outside one. For results cheap enough that taking digests to share them
+    outside an evaluation would cost more than computing them again."""
+    for scope in reversed(_evaluations):
+        if scope.real() is real and scope.synth() is synth:
+            return scope.memo
+    return None
+
+
+def shared_categorical_codes(real: pd.DataFrame, synth: pd.DataFrame, label: Hashable):
+    """``categorical_codes(real[label], synth[label])``, computed once per
+    evaluation of this pair (the frequency tables and the distance to the
+    closest record both ask for them); outside an evaluation, computed."""
+    memo = evaluation_memo(real, synth)
+    if memo is None:
+        return categorical_codes(real[label], synth[label])
+    key = ("categorical_codes", type(label).__module__, type(label).__qualname__, label)
+    return memo.get(key, lambda: categorical_codes(real[label], synth[label]))
+
+
+def begin_evaluation(real: pd.DataFrame, synth: pd.DataFrame) -> Optional[_Evaluation]:
+    """Open an evaluation of this pair: until ``end_evaluation`` is called
+    with the returned token, ``pair_memo`` of these two objects returns one
+    memo without taking digests. The caller promises not to change the
+    tables in between. Meanwhile BLAS runs on one thread (the metrics use
+    two threads of their own; see ``_prep.blas_single_threaded``) and the
+    distance blocks reuse their buffers (``_prep.reuse_buffers``)."""
+    try:
+        scope = _Evaluation(real, synth)
+    except TypeError:  # not tables (the metrics will say so): nothing to share
+        return None
+    _evaluations.append(scope)
+    blas_single_threaded(True)
+    reuse_buffers(True)
+    return scope
+
+
+def end_evaluation(scope: Optional[_Evaluation]) -> None:
+    """Close an evaluation opened by ``begin_evaluation`` (its memo goes)."""
+    for i in range(len(_evaluations) - 1, -1, -1):
+        if _evaluations[i] is scope:
+            del _evaluations[i]
+            blas_single_threaded(False)
+            reuse_buffers(False)
+            return
 
 
 def clear() -> None:

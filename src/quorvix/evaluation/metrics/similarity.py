@@ -29,12 +29,18 @@ from quorvix.evaluation.metrics._prep import (
     is_numeric_pair,
     make_rng,
     numeric_columns,
+    on_two_threads,
     pairwise_sq_distances,
     per_column,
+    scratch_matrix,
     subsample,
 )
 from quorvix import _kernels
-from quorvix.evaluation.metrics._shared import pair_memo
+from quorvix.evaluation.metrics._shared import (
+    evaluation_memo,
+    pair_memo,
+    shared_categorical_codes,
+)
 
 __all__ = [
     "CorrelationSimilarityMetrics",
@@ -56,10 +62,11 @@ def _quantile_bins(x: np.ndarray, edges: np.ndarray) -> np.ndarray:
     return b
 
 
-def _distributions(rc: pd.Series, sc: pd.Series, n_bins: int
+def _distributions(rc: pd.Series, sc: pd.Series, n_bins: int, codes=None
                    ) -> Optional[Tuple[np.ndarray, np.ndarray]]:
     """Relative frequencies (p, q) of one column in both tables over shared
-    bins or values; None when either side has no value left."""
+    bins or values; None when either side has no value left. ``codes``, when
+    given, returns the column's ``categorical_codes``."""
     if is_numeric_pair(rc, sc):
         r = _finite(float_values(rc))
         s = _finite(float_values(sc))
@@ -78,7 +85,7 @@ def _distributions(rc: pd.Series, sc: pd.Series, n_bins: int
             p = _kernels.bin_counts(r, edges).astype(float)
             q = _kernels.bin_counts(s, edges).astype(float)
     else:
-        rcodes, scodes, n = categorical_codes(rc, sc)
+        rcodes, scodes, n = codes() if codes is not None else categorical_codes(rc, sc)
         rcodes, scodes = rcodes[rcodes >= 0], scodes[scodes >= 0]
         if rcodes.size == 0 or scodes.size == 0:
             return None
@@ -130,9 +137,13 @@ class UnivariateSimilarityMetrics:
         return pair_memo(self.real_data, self.synthetic_data).get(
             ("frequencies", self.n_bins, columns),
             lambda: dict(zip(columns, per_column(
-                lambda pair: _distributions(pair[0], pair[1], self.n_bins),
-                [(self.real_data[c], self.synthetic_data[c]) for c in columns],
+                lambda item: _distributions(item[0], item[1], self.n_bins, item[2]),
+                [(self.real_data[c], self.synthetic_data[c], self._codes(c)) for c in columns],
                 len(self.real_data)))))
+
+    def _codes(self, label):
+        real, synth = self.real_data, self.synthetic_data
+        return lambda: shared_categorical_codes(real, synth, label)
 
     def _per_column(self, prefix: str, score) -> Dict[str, float]:
         out: Dict[str, float] = {}
@@ -220,8 +231,19 @@ def _correlation_pair(real: pd.DataFrame, synth: pd.DataFrame, method: str,
 
     Correlations use pairwise-complete rows; one that cannot be computed (a
     constant column, fewer than three shared rows) is set to 0. Tables larger
-    than ``max_rows`` are subsampled with a seeded generator.
+    than ``max_rows`` are subsampled with a seeded generator. Within an
+    evaluation the Pearson pair serves both metrics that use it.
     """
+    memo = evaluation_memo(real, synth)
+    if memo is None:
+        return _compute_correlation_pair(real, synth, method, max_rows, seed)
+    cr, cs, cols = memo.get(("correlations", method, max_rows, seed),
+                            lambda: _compute_correlation_pair(real, synth, method, max_rows, seed))
+    return cr, cs, list(cols)
+
+
+def _compute_correlation_pair(real: pd.DataFrame, synth: pd.DataFrame, method: str,
+                              max_rows: Optional[int], seed: Optional[int]):
     cols = numeric_columns(real, synth)
     if len(cols) < 2:
         raise ValueError(
@@ -359,12 +381,22 @@ class MultivariateSimilarityMetrics:
         gamma = 1.0 / (2.0 * sigma2)
 
         def kernel_sum(a, b):
-            return float(np.exp(-gamma * pairwise_sq_distances(a, b)).sum())
+            # float(np.exp(-gamma * pairwise_sq_distances(a, b)).sum()), the
+            # same steps done in place in one reused matrix
+            d2 = np.matmul(a, b.T, out=scratch_matrix(len(a), len(b)))
+            _kernels.sq_distances_in_place(d2, np.einsum("ij,ij->i", a, a),
+                                           np.einsum("ij,ij->i", b, b))
+            np.multiply(-gamma, d2, out=d2)
+            np.exp(d2, out=d2)
+            return float(d2.sum())
 
         nx, ny = len(x), len(y)
+        # three independent sums, two at a time
+        sum_xx, sum_yy, sum_xy = on_two_threads(
+            lambda ab: kernel_sum(*ab), [(x, x), (y, y), (x, y)], nx * ny >= 1_000_000)
         # k(a, a) = 1 on the diagonals, which the unbiased estimate leaves out
-        within_x = (kernel_sum(x, x) - nx) / (nx * (nx - 1))
-        within_y = (kernel_sum(y, y) - ny) / (ny * (ny - 1))
-        mmd2 = within_x + within_y - 2.0 * kernel_sum(x, y) / (nx * ny)
+        within_x = (sum_xx - nx) / (nx * (nx - 1))
+        within_y = (sum_yy - ny) / (ny * (ny - 1))
+        mmd2 = within_x + within_y - 2.0 * sum_xy / (nx * ny)
         mmd = float(np.sqrt(max(0.0, mmd2)))
         return float(np.clip(1.0 - mmd, 0.0, 1.0))

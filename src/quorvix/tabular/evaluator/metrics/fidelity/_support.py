@@ -22,29 +22,38 @@ from quorvix import _kernels
 from quorvix.evaluation.metrics._prep import (
     check_pair,
     common_columns,
+    inner_products,
     make_rng,
     nearest_sq_distances,
+    on_two_threads,
     pair_encoder,
     pairwise_sq_distances,
+    scratch_matrix,
     subsample,
 )
 from quorvix.evaluation.metrics._shared import pair_memo
 
 
+# distances per block of the joint precision/coverage pass (8 MB), and the
+# size from which its blocks run two at a time
+_BLOCK_CELLS = 1_000_000
+_PARALLEL_CELLS = 4_000_000
+
 _last_radii: list = []  # [(key, radii2)] of the last support, for the next metric
 
 
-def knn_radii2(support: np.ndarray, k: int) -> np.ndarray:
+def knn_radii2(support: np.ndarray, k: int, layout=None) -> np.ndarray:
     """Squared distance from each support record to its k-th nearest other
     record. Alpha-precision and beta-recall ask for the radii of the same
     encoded sample one after the other; the last answer is kept (keyed by a
     digest of the array) and handed to the next caller with the same one."""
     support = np.ascontiguousarray(support)
     h = hashlib.sha256(support.view(np.uint8))
-    key = (support.shape, str(support.dtype), int(k), h.digest())
+    key = (support.shape, str(support.dtype), int(k), h.digest(), layout is None)
     if _last_radii and _last_radii[0][0] == key:
         return _last_radii[0][1]
-    radii2 = nearest_sq_distances(support, support, k=k, exclude=np.arange(len(support)))
+    radii2 = nearest_sq_distances(support, support, k=k, exclude=np.arange(len(support)),
+                                  layout=layout)
     radii2.setflags(write=False)
     _last_radii[:] = [(key, radii2)]
     return radii2
@@ -95,19 +104,24 @@ def covered(centres: np.ndarray, points: np.ndarray, k: int) -> float:
 def embed_pair(real: pd.DataFrame, synth: pd.DataFrame, max_samples: Optional[int],
                random_seed: Optional[int]):
     """Seeded subsamples of both tables encoded with the real table's
-    standardisation (see ``Encoder``). The encoder is fitted once per pair of
-    tables and shared with the other metrics of the evaluation (see
-    ``quorvix.evaluation.metrics._shared``)."""
+    standardisation (see ``Encoder``). The encoder and the samples are made
+    once per pair of tables and shared with the other metrics of the
+    evaluation (see ``quorvix.evaluation.metrics._shared``)."""
     check_pair(real, synth)
     if not common_columns(real, synth):
         raise ValueError("the tables share no column")
     if len(real) == 0 or len(synth) == 0:
         raise ValueError("both tables need at least one row")
-    enc = pair_encoder(pair_memo(real, synth), real, synth)
-    rng = make_rng(random_seed)
-    x_real = enc.transform(subsample(real, max_samples, rng))
-    x_synth = enc.transform(subsample(synth, max_samples, rng))
-    return x_real, x_synth
+    memo = pair_memo(real, synth)
+
+    def compute():
+        enc = pair_encoder(memo, real, synth)
+        rng = make_rng(random_seed)
+        x_real = enc.transform(subsample(real, max_samples, rng))
+        x_synth = enc.transform(subsample(synth, max_samples, rng))
+        return x_real, x_synth
+
+    return memo.get(("embedded", max_samples, random_seed), compute)
 
 
 def support_score(support: np.ndarray, points: np.ndarray, k: int, support_label: str,
@@ -119,3 +133,54 @@ def support_score(support: np.ndarray, points: np.ndarray, k: int, support_label
             f"the {support_label} table needs at least two rows to estimate its support")
     k_used = min(int(k), len(support) - 1)
     return (score or coverage)(support, points, k_used), k_used
+
+
+def precision_and_coverage(real: pd.DataFrame, synth: pd.DataFrame, max_samples: Optional[int],
+                           random_seed: Optional[int], k: int):
+    """(alpha-precision, beta-recall coverage, k used, real rows, synthetic
+    rows) of the pair: ``coverage`` and ``covered`` of the same encoded
+    samples, computed together once per pair of tables.
+
+    Both look at the distances between every real and every synthetic
+    record of the samples: precision asks, per synthetic record, whether
+    some real ball holds it, coverage asks, per real record, for its nearest
+    synthetic record. One pass over each block of those distances answers
+    both."""
+    x_real, x_synth = embed_pair(real, synth, max_samples, random_seed)
+    if len(x_real) < 2:
+        raise ValueError("the real table needs at least two rows to estimate its support")
+    k_used = min(int(k), len(x_real) - 1)
+    memo = pair_memo(real, synth)
+    layout = pair_encoder(memo, real, synth).layout()
+    return memo.get(("precision_and_coverage", max_samples, random_seed, k_used),
+                    lambda: (*_both_scores(x_real, x_synth, k_used, layout), k_used,
+                             len(x_real), len(x_synth)))
+
+
+def _both_scores(support: np.ndarray, points: np.ndarray, k: int, layout=None):
+    """(``coverage``, ``covered``) of the same samples from one pass; with
+    the encoder's ``layout`` the inner products are taken from it (see
+    ``quorvix.evaluation.metrics._prep.Layout``: equal up to rounding)."""
+    if support.dtype != np.float64 or points.dtype != np.float64:
+        return coverage(support, points, k), covered(support, points, k)
+    radii2 = knn_radii2(support, k, layout)
+    products = inner_products(layout, support, points)
+    sup_sq = np.einsum("ij,ij->i", support, support)
+    pts_sq = np.einsum("ij,ij->i", points, points)
+    # the slack of coverage() and covered()
+    tol = 1e-9 * (1.0 + max(float(sup_sq.max(initial=0.0)), float(pts_sq.max(initial=0.0))))
+    limit = np.ascontiguousarray(radii2 + tol, dtype=np.float64)
+    nearest2 = np.empty(len(support))
+    step = max(1, _BLOCK_CELLS // max(1, len(points)))
+
+    def block(start):
+        stop = min(len(support), start + step)
+        gram = products(start, stop, scratch_matrix(stop - start, len(points)))
+        nearest2[start:stop], within = _kernels.nearest_and_within(
+            gram, sup_sq[start:stop], pts_sq, limit[start:stop])
+        return within
+
+    blocks = on_two_threads(block, range(0, len(support), step),
+                            len(support) * len(points) >= _PARALLEL_CELLS)
+    inside = np.logical_or.reduce(blocks) if blocks else np.zeros(len(points), dtype=bool)
+    return float(inside.mean()), float((nearest2 <= limit).mean())

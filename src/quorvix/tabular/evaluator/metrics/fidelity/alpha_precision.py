@@ -6,7 +6,7 @@ from typing import Optional
 
 import pandas as pd
 
-from quorvix.tabular.evaluator.metrics.fidelity._support import embed_pair, support_score
+from quorvix.tabular.evaluator.metrics.fidelity._support import precision_and_coverage
 from quorvix.tabular.evaluator.report import MetricResult
 
 __all__ = ["AlphaPrecisionMetric"]
@@ -30,6 +30,11 @@ class AlphaPrecisionMetric:
     subsample), which bounds the pairwise distances at O(max_samples^2);
     fitting the encoding is one pass over the tables. With fewer than
     k + 1 real records, k is lowered to the number of real records minus one.
+    The distances between the real and the synthetic sample serve
+    beta-recall as well: both scores come from one pass, computed once per
+    pair of tables in an evaluation, with the inner products taken from the
+    encoding's layout (numeric columns, then agreeing categories; equal to
+    the plain products up to rounding).
     """
 
     def __init__(self, k: int = 5, max_samples: int = 5000,
@@ -44,9 +49,10 @@ class AlphaPrecisionMetric:
 
     def compute(self, real_data: pd.DataFrame, synthetic_data: pd.DataFrame) -> MetricResult:
         """The "alpha_precision" result (category "fidelity") in [0, 1]."""
-        x_real, x_synth = embed_pair(real_data, synthetic_data, self.max_samples,
-                                     self.random_seed)
-        value, k_used = support_score(x_real, x_synth, self.k, "real")
+        # computed together with beta-recall (the same distances), once per pair
+        scores = precision_and_coverage(real_data, synthetic_data, self.max_samples,
+                                        self.random_seed, self.k)
+        value, k_used, n_real, n_synth = scores[0], scores[2], scores[3], scores[4]
         return MetricResult(
             name="alpha_precision",
             value=value,
@@ -54,5 +60,5 @@ class AlphaPrecisionMetric:
             higher_is_better=True,
             description=("Share of synthetic records inside the k-NN support of "
                          "the real data. Higher = better fidelity."),
-            details={"k": k_used, "n_real": len(x_real), "n_synthetic": len(x_synth)},
+            details={"k": k_used, "n_real": n_real, "n_synthetic": n_synth},
         )

@@ -6,7 +6,7 @@ from typing import Optional
 
 import pandas as pd
 
-from quorvix.tabular.evaluator.metrics.fidelity._support import covered, embed_pair, support_score
+from quorvix.tabular.evaluator.metrics.fidelity._support import precision_and_coverage
 from quorvix.tabular.evaluator.report import MetricResult
 
 __all__ = ["BetaRecallMetric"]
@@ -31,7 +31,8 @@ class BetaRecallMetric:
     subsample), which bounds the pairwise distances at O(max_samples^2);
     fitting the encoding is one pass over the tables. With fewer than
     k + 1 real records, k is lowered to the number of real records minus
-    one.
+    one. It is computed together with alpha-precision, from the same
+    distances (see ``AlphaPrecisionMetric``).
     """
 
     def __init__(self, k: int = 5, max_samples: int = 5000,
@@ -46,9 +47,10 @@ class BetaRecallMetric:
 
     def compute(self, real_data: pd.DataFrame, synthetic_data: pd.DataFrame) -> MetricResult:
         """The "beta_recall" result (category "fidelity") in [0, 1]."""
-        x_real, x_synth = embed_pair(real_data, synthetic_data, self.max_samples,
-                                     self.random_seed)
-        value, k_used = support_score(x_real, x_synth, self.k, "real", score=covered)
+        # computed together with alpha-precision (the same distances), once per pair
+        scores = precision_and_coverage(real_data, synthetic_data, self.max_samples,
+                                        self.random_seed, self.k)
+        value, k_used, n_real, n_synth = scores[1], scores[2], scores[3], scores[4]
         return MetricResult(
             name="beta_recall",
             value=value,
@@ -56,5 +58,5 @@ class BetaRecallMetric:
             higher_is_better=True,
             description=("Share of real records whose k-NN ball holds a synthetic "
                          "record. Higher = better coverage."),
-            details={"k": k_used, "n_real": len(x_real), "n_synthetic": len(x_synth)},
+            details={"k": k_used, "n_real": n_real, "n_synthetic": n_synth},
         )

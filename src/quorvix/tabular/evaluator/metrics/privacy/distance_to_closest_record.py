@@ -10,13 +10,13 @@ import pandas as pd
 
 from quorvix import _kernels
 from quorvix.evaluation.metrics._prep import (
-    categorical_codes,
     check_pair,
     common_columns,
     float_values,
     is_numeric_pair,
     make_rng,
 )
+from quorvix.evaluation.metrics._shared import shared_categorical_codes
 
 __all__ = ["DTCRMetric"]
 
@@ -146,7 +146,7 @@ def _encode(real: pd.DataFrame, synth: pd.DataFrame, cols: List) -> Tuple[tuple,
             num_r.append(np.where(np.isnan(rv), _MISSING, rv))
             num_s.append(np.where(np.isnan(sv), _MISSING, sv))
         else:
-            rcodes, scodes, _ = categorical_codes(rcol, scol)
+            rcodes, scodes, _ = shared_categorical_codes(real, synth, c)
             cat_r.append(rcodes)  # missing is code -1: equal to itself
             cat_s.append(scodes)
 

@@ -36,7 +36,9 @@ class MembershipInferenceMetric:
     AUC = P(d_syn(q) < d_real(q')) over sampled real records q, q' (at most
     ``max_queries`` of them), ties counting one half, floored at 0.5.
     Distances are Euclidean in the standardised encoding of
-    ``quorvix.evaluation.metrics._prep.Encoder``.
+    ``quorvix.evaluation.metrics._prep.Encoder`` (their inner products taken
+    from its layout: numeric columns, then agreeing categories; equal to the
+    plain products up to rounding).
 
     - 0.5: no membership signal. This includes synthetic records that lie
       farther from the real records than real records lie from one another:
@@ -80,8 +82,9 @@ class MembershipInferenceMetric:
         x_real = enc.transform(real_ref)
         x_synth = enc.transform(synth_ref)
         q = np.sort(rng.choice(m, size=min(self.max_queries, m), replace=False))
-        d_syn = nearest_sq_distances(x_real[q], x_synth)
-        d_real = nearest_sq_distances(x_real[q], x_real, exclude=q)
+        layout = enc.layout()
+        d_syn = nearest_sq_distances(x_real[q], x_synth, layout=layout)
+        d_real = nearest_sq_distances(x_real[q], x_real, exclude=q, layout=layout)
         # a smaller distance is the stronger membership signal; synthetic
         # records that are merely far away carry none
         return max(mann_whitney_auc(-d_syn, -d_real), 0.5)

@@ -3,13 +3,14 @@
 from __future__ import annotations
 
 import warnings
+from types import SimpleNamespace
 from typing import Hashable, List, Optional, Tuple
 
 import numpy as np
 import pandas as pd
 
 from quorvix.evaluation.metrics import _models
-from quorvix.evaluation.metrics._prep import check_pair, make_rng
+from quorvix.evaluation.metrics._prep import Encoder, check_pair, float_values, make_rng
 from quorvix.tabular.evaluator.report import MetricResult
 
 __all__ = ["TSTRNormalizedMetric"]
@@ -45,11 +46,13 @@ class TSTRNormalizedMetric:
     - ``target`` when given;
     - otherwise the column the real data predicts best among a few
       candidates: the last ``max_candidates`` (5) shared columns, in the real
-      table's order, that hold at least two distinct real values. For each
-      candidate a model trained on real rows is scored on held-out real rows
-      (TRTR, on smaller samples: at most ``select_train_rows`` training and
-      ``select_test_rows`` test rows, ``select_trees`` trees), and the candidate with the highest
-      score is the target. So a hard-to-predict column (an identifier, a
+      table's order, that hold at least two distinct real values. One
+      seeded sample of at most ``select_train_rows + select_test_rows``
+      real rows is encoded once; for each candidate its rows with a target
+      value are split into a test part (30 %, at most ``select_test_rows``)
+      and a training part, a model of ``select_trees`` trees is trained on
+      the other columns' encoding and scored on the test part (TRTR), and
+      the candidate with the highest score is the target. So a hard-to-predict column (an identifier, a
       year, free text) never hides the metric while the table holds a
       predictable one; ``details["candidates"]`` records every candidate's
       score.
@@ -70,14 +73,15 @@ class TSTRNormalizedMetric:
     ratio would be noise).
 
     The row caps bound the cost of the models; choosing the target costs
-    ``max_candidates`` small model fits, and only the choice of the
+    one encoding of the small sample and ``max_candidates`` small model
+    fits, and only the choice of the
     candidates and the splits pass over whole tables (O(n)).
     """
 
     def __init__(self, random_seed: Optional[int] = None,
                  target: Optional[Hashable] = None, min_trtr: float = 0.05,
                  max_candidates: int = 5, select_train_rows: int = 1000,
-                 select_test_rows: int = 500, select_trees: int = 15) -> None:
+                 select_test_rows: int = 500, select_trees: int = 10) -> None:
         if int(max_candidates) < 1:
             raise ValueError(f"max_candidates must be >= 1, got {max_candidates}")
         self.random_seed = random_seed
@@ -97,19 +101,23 @@ class TSTRNormalizedMetric:
             raise ValueError("no shared column with at least two distinct values to predict")
         if len(candidates) == 1:
             return candidates[0], []
+        # one sample of real rows, encoded once, serves every candidate: each
+        # one's block of encoded columns is left out of its features
+        rng = make_rng(None if self.random_seed is None else self.random_seed + 7919)
+        n_sample = min(len(real), self.select_train_rows + self.select_test_rows)
+        rows = np.sort(rng.choice(len(real), size=n_sample, replace=False))
+        order = rng.permutation(n_sample)
+        seed = _models.seed_from(rng)
+        sample = real.iloc[rows]
+        enc = Encoder(sample, synth)
+        x = enc.transform(sample)
+        slices = enc.feature_slices()
         scored = []
         errors = []
-        for i, col in enumerate(candidates):
-            rng = make_rng(None if self.random_seed is None else self.random_seed + 7919 * (i + 1))
+        for col in candidates:
             try:
-                split = _models.prepare(real, synth, col, rng,
-                                        max_train_rows=self.select_train_rows,
-                                        max_test_rows=self.select_test_rows)
-                score, _ = _scorer(split)
-                pred = _models.fit_predict(split.task, split.x_real_train, split.y_real_train,
-                                           split.x_test, _models.seed_from(rng),
-                                           n_trees=self.select_trees)
-                trtr = score(pred)
+                trtr = self._candidate_score(real, synth, col, rows, order, sample, x,
+                                             slices[col], seed)
             except ValueError as exc:
                 errors.append(f"{col!r}: {exc}")
                 continue
@@ -118,6 +126,32 @@ class TSTRNormalizedMetric:
             raise ValueError("no candidate target column can be modelled: " + "; ".join(errors))
         best = max(scored, key=lambda cs: cs[1])  # ties: the later column first
         return best[0], [(str(c), float(v)) for c, v in scored]
+
+    def _candidate_score(self, real, synth, col, rows, order, sample, x, block, seed) -> float:
+        """TRTR of one candidate target on the shared sample: the sample's
+        rows with a target value, in the drawn order, give the test part
+        (30 %, at most ``select_test_rows``) and then the training part."""
+        info = _models.check_target(real, synth, col)
+        has_value = np.zeros(len(real), dtype=bool)
+        has_value[info.real_rows] = True
+        keep = order[has_value[rows][order]]
+        n_test = min(self.select_test_rows, max(1, int(round(0.3 * len(keep)))))
+        test = np.sort(keep[:n_test])
+        train = np.sort(keep[n_test:][: self.select_train_rows])
+        if len(train) < 2:
+            raise ValueError(f"too few real rows with a value of {col!r} to choose a target")
+        features = np.delete(x, np.arange(x.shape[1])[block], axis=1)
+        target = sample[col]
+        if info.task == "classification":
+            y = _models._pool_labels({"train": _models._labels(target.iloc[train], info.numeric),
+                                      "test": _models._labels(target.iloc[test], info.numeric)},
+                                     "train")
+        else:
+            y = {"train": float_values(target.iloc[train]), "test": float_values(target.iloc[test])}
+        score, _ = _scorer(SimpleNamespace(task=info.task, y_test=y["test"]))
+        pred = _models.fit_predict(info.task, features[train], y["train"], features[test],
+                                   seed, n_trees=self.select_trees)
+        return score(pred)
 
     def compute(self, real_data: pd.DataFrame, synthetic_data: pd.DataFrame) -> MetricResult:
         """The "tstr_normalized" result (category "utility") in [0, 1]."""
