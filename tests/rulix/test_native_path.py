@@ -341,6 +341,14 @@ def test_cases_pandas_decides_are_handed_to_it(rule):
     assert_same(_native_table(), [rule])
 
 
+@pytest.mark.parametrize("column", [np.array([2**63 - 1, 5, -(2**63)]), pd.array([2**63 - 1, None, 5], dtype="Int64")])
+def test_integer_lists_beyond_int64_are_left_to_pandas(column):
+    # pandas 2.x compares int64 values with such a list in float64 (2**63 - 1
+    # matches 2**63), pandas 3.x exactly.
+    df = pd.DataFrame({"x": column})
+    assert_same(df, ["x in [9223372036854775808]", "x not in [9223372036854775808, 5]", "x in [-9223372036854775809, 5]"])
+
+
 @pytest.mark.parametrize("rows", [0, 3])
 def test_float_literal_overflowing_a_float32_result_warns_as_pandas_does(rows):
     # numpy casts a Python float to float32 to compare it with a float32 array

@@ -1832,6 +1832,59 @@ struct NumCmpNode : BNodeOf<NumCmpNode> {
     }
 };
 
+// How numpy compares a numeric buffer with a Python number (or numpy float32)
+// scalar, set up in `n`: Native when C++ gives numpy's answer, Numpy when
+// numpy must compare (out-of-range integers), Pandas when pandas' path must
+// run (numpy warns there).
+enum class Via : std::uint8_t { Native, Numpy, Pandas };
+
+Via scalar_comparison(const NumView &x, PyObject *sc, Cmp c, NumCmpNode &n) {
+    n.a = x;
+    n.op = c;
+    if (PyFloat_CheckExact(sc)) {  // a Python float: weak, takes the array's float type
+        double d = PyFloat_AS_DOUBLE(sc);
+        if (x.kind == 'f' && x.itemsize == 4) {
+            // numpy warns when the float overflows float32 on its way in:
+            // pandas' own path gives that warning.
+            if (std::isfinite(d) && std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max()))
+                return Via::Pandas;
+            d = static_cast<float>(d);
+        }
+        n.against = NumCmpNode::Double;
+        n.d = d;
+        return Via::Native;
+    }
+    if (std::strcmp(Py_TYPE(sc)->tp_name, "numpy.float32") == 0) {
+        double d = PyFloat_AsDouble(sc);
+        if (d == -1.0 && PyErr_Occurred()) qrt::throw_error();
+        n.against = NumCmpNode::Double;
+        n.d = d;
+        return Via::Native;
+    }
+    if (!(PyLong_Check(sc) && (PyLong_CheckExact(sc) || PyBool_Check(sc)))) return Via::Numpy;
+    // A weak Python int / bool.
+    int overflow = 0;
+    long long iv = PyLong_AsLongLongAndOverflow(sc, &overflow);
+    if (overflow) return Via::Numpy;
+    if (x.kind == 'f') {
+        if (std::llabs(iv) > (1LL << (x.itemsize == 4 ? 24 : 53))) return Via::Numpy;
+        n.against = NumCmpNode::Double;
+        n.d = static_cast<double>(iv);
+    } else if (x.kind == 'u' && x.itemsize == 8) {
+        if (iv < 0) {
+            n.against = NumCmpNode::Fill;
+            n.fill = c == Cmp::Gt || c == Cmp::Ge || c == Cmp::Ne;
+        } else {
+            n.against = NumCmpNode::UInt;
+            n.u = static_cast<std::uint64_t>(iv);
+        }
+    } else {
+        n.against = NumCmpNode::Int;
+        n.i = iv;
+    }
+    return Via::Native;
+}
+
 struct TimeNode : BNodeOf<TimeNode> {
     NumView a, b;
     Cmp op = Cmp::Eq;
@@ -2411,50 +2464,16 @@ private:
     }
 
     void numeric_vs_scalar(const Val &a, const Val &b, Cmp c, Mask &m) {
-        PyObject *s = b.obj.ptr();
-        const NumView &x = a.view;
-        std::uint8_t *out = m.v.data();
-        if (PyFloat_CheckExact(s)) {  // a Python float: weak, takes the array's float type
-            double d = PyFloat_AS_DOUBLE(s);
-            if (x.kind == 'f' && x.itemsize == 4) {
-                // numpy warns when the float overflows float32 on its way in:
-                // pandas' own path gives that warning.
-                if (std::isfinite(d) && std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max()))
-                    bail();
-                with_num(x, [&](const auto &v) { compare<double>(v, Constant<double>{static_cast<float>(d)}, c, n_, out); });
-            } else {
-                with_num(x, [&](const auto &v) { compare<double>(v, Constant<double>{d}, c, n_, out); });
+        NumCmpNode node;
+        switch (scalar_comparison(a.view, b.obj.ptr(), c, node)) {
+            case Via::Native: {
+                Scratch unused(0);
+                node.run(0, n_, m.v.data(), nullptr, unused);
+                return;
             }
-            return;
+            case Via::Numpy: return numpy_compare(a, b.obj, c, m);
+            case Via::Pandas: bail();
         }
-        if (std::strcmp(Py_TYPE(s)->tp_name, "numpy.float32") == 0) {
-            double d = PyFloat_AsDouble(s);
-            if (d == -1.0 && PyErr_Occurred()) qrt::throw_error();
-            with_num(x, [&](const auto &v) { compare<double>(v, Constant<double>{d}, c, n_, out); });
-            return;
-        }
-        if (PyLong_Check(s) && (PyLong_CheckExact(s) || PyBool_Check(s))) {  // weak Python int / bool
-            int overflow = 0;
-            long long iv = PyLong_AsLongLongAndOverflow(s, &overflow);
-            if (overflow) return numpy_compare(a, s, c, m);
-            if (x.kind == 'f') {
-                if (std::llabs(iv) > (1LL << (x.itemsize == 4 ? 24 : 53))) return numpy_compare(a, s, c, m);
-                with_num(x, [&](const auto &v) { compare<double>(v, Constant<double>{static_cast<double>(iv)}, c, n_, out); });
-            } else if (x.kind == 'u' && x.itemsize == 8) {
-                if (iv < 0) {
-                    bool r = c == Cmp::Gt || c == Cmp::Ge || c == Cmp::Ne;
-                    std::memset(out, r, n_);
-                } else {
-                    with_num(x, [&](const auto &v) {
-                        compare<std::uint64_t>(v, Constant<std::uint64_t>{static_cast<std::uint64_t>(iv)}, c, n_, out);
-                    });
-                }
-            } else {
-                with_num(x, [&](const auto &v) { compare<std::int64_t>(v, Constant<std::int64_t>{iv}, c, n_, out); });
-            }
-            return;
-        }
-        numpy_compare(a, s, c, m);
     }
 
     void numeric_vs_numeric(const Val &a, const Val &b, Cmp c, Mask &m) {
@@ -2516,8 +2535,10 @@ private:
             int overflow = 0;
             long long iv = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
             if (overflow) {
-                if (x.kind == 'f' || (unsigned64 && overflow > 0)) bail();
-                continue;  // outside every integer column's range: matches nothing
+                // pandas 2.x compares int64 values with an integer above their
+                // range in float64 (2**63 - 1 matches 2**63), 3.x exactly: its call.
+                if (x.kind == 'f' || (overflow > 0 && (unsigned64 || (x.kind == 'i' && x.itemsize == 8)))) bail();
+                continue;  // outside the column's range: matches nothing
             }
             if (x.kind == 'f') {
                 if (std::llabs(iv) > (1LL << 53)) bail();
@@ -2675,45 +2696,8 @@ private:
         n->op = c;
         const NumView &x = a.col->view;
         if (!b.col) {
-            PyObject *sc = b.scalar.ptr();
-            if (PyUnicode_Check(sc)) return nullptr;
-            if (PyFloat_CheckExact(sc)) {
-                double d = PyFloat_AS_DOUBLE(sc);
-                if (x.kind == 'f' && x.itemsize == 4) {
-                    if (std::isfinite(d) && std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max()))
-                        return nullptr;
-                    d = static_cast<float>(d);
-                }
-                n->against = NumCmpNode::Double;
-                n->d = d;
-            } else if (std::strcmp(Py_TYPE(sc)->tp_name, "numpy.float32") == 0) {
-                double d = PyFloat_AsDouble(sc);
-                if (d == -1.0 && PyErr_Occurred()) qrt::throw_error();
-                n->against = NumCmpNode::Double;
-                n->d = d;
-            } else if (PyLong_Check(sc) && (PyLong_CheckExact(sc) || PyBool_Check(sc))) {
-                int overflow = 0;
-                long long iv = PyLong_AsLongLongAndOverflow(sc, &overflow);
-                if (overflow) return nullptr;
-                if (x.kind == 'f') {
-                    if (std::llabs(iv) > (1LL << (x.itemsize == 4 ? 24 : 53))) return nullptr;
-                    n->against = NumCmpNode::Double;
-                    n->d = static_cast<double>(iv);
-                } else if (x.kind == 'u' && x.itemsize == 8) {
-                    if (iv < 0) {
-                        n->against = NumCmpNode::Fill;
-                        n->fill = c == Cmp::Gt || c == Cmp::Ge || c == Cmp::Ne;
-                    } else {
-                        n->against = NumCmpNode::UInt;
-                        n->u = static_cast<std::uint64_t>(iv);
-                    }
-                } else {
-                    n->against = NumCmpNode::Int;
-                    n->i = iv;
-                }
-            } else {
+            if (PyUnicode_Check(b.scalar.ptr()) || scalar_comparison(x, b.scalar.ptr(), c, *n) != Via::Native)
                 return nullptr;
-            }
         } else if (b.col->kind == Column::Numeric || b.col->kind == Column::Masked) {
             Domain d = domain(x, b.col->view);
             if (d == Domain::Numpy) return nullptr;
