@@ -158,25 +158,51 @@ nb::object int64_array(size_t n, Fill &&fill) {
     return arr;
 }
 
-// The sorted labels of the rows at `positions` (ascending), computed without
-// going through Python objects when the index is a plain increasing integer
-// index: a RangeIndex with a positive step, or an int64 Index whose values
-// strictly increase. The result equals pd.Index(sorted(set(labels))).
-nb::object increasing_int_labels(nb::handle index, const std::vector<std::int64_t> &positions) {
+// Writes f(i) for every row i flagged in `marks` (ascending) to out, which
+// has room for `count` values, the number of flagged rows.
+template <class F>
+void compact(const std::vector<std::uint8_t> &marks, size_t count, F &&f, std::int64_t *out) {
+    if (count == 0) return;
+    size_t end = marks.size();
+    while (end > 0 && !marks[end - 1]) --end;  // rows up to the last flagged one: k < count below
+    const std::uint8_t *m = marks.data();
+    size_t k = 0;
+    for (size_t i = 0; i < end;) {
+        if (i + 8 <= end) {
+            std::uint64_t word;
+            std::memcpy(&word, m + i, 8);
+            if (word == 0) {  // eight rows at once where nothing is flagged
+                i += 8;
+                continue;
+            }
+            for (size_t stop = i + 8; i < stop; ++i) {  // branch-free
+                out[k] = f(i);
+                k += m[i];
+            }
+        } else {
+            out[k] = f(i);
+            k += m[i];
+            ++i;
+        }
+    }
+}
+
+// The sorted labels of the rows flagged in `marks` (`count` of them),
+// computed without going through Python objects when the index is a plain
+// increasing integer index: a RangeIndex with a positive step, or an int64
+// Index whose values strictly increase. The result equals
+// pd.Index(sorted(set(labels))).
+nb::object increasing_int_labels(nb::handle index, const std::vector<std::uint8_t> &marks, size_t count) {
     nb::object pd = pandas();
     nb::handle index_type = reinterpret_cast<PyObject *>(Py_TYPE(index.ptr()));
-    const size_t k = positions.size();
     nb::object labels;
     if (index_type.is(get(pd, "RangeIndex"))) {
         nb::object start_obj = get(index, "start"), step_obj = get(index, "step");
         long long start = nb::cast<long long>(start_obj);
         long long step = nb::cast<long long>(step_obj);
-        if (step <= 0) return nb::object();
-        const size_t length = nb::len(index);
-        for (std::int64_t p : positions)
-            if (p < 0 || static_cast<size_t>(p) >= length) return nb::object();
-        labels = int64_array(k, [&](std::int64_t *out) {
-            for (size_t j = 0; j < k; ++j) out[j] = start + positions[j] * step;
+        if (step <= 0 || marks.size() > nb::len(index)) return nb::object();
+        labels = int64_array(count, [&](std::int64_t *out) {
+            compact(marks, count, [&](size_t i) { return start + static_cast<std::int64_t>(i) * step; }, out);
         });
     } else if (index_type.is(get(pd, "Index")) && qrt::to_string(get(index, "dtype")) == "int64") {
         nb::object values = get(index, "to_numpy")();
@@ -187,14 +213,10 @@ nb::object increasing_int_labels(nb::handle index, const std::vector<std::int64_
         }
         const auto *v = static_cast<const std::int64_t *>(view.buf);
         size_t n = static_cast<size_t>(view.len) / sizeof(std::int64_t);
-        bool increasing = true;
+        bool increasing = marks.size() <= n;
         for (size_t i = 1; i < n && increasing; ++i) increasing = v[i - 1] < v[i];
-        for (size_t j = 0; j < k && increasing; ++j)
-            increasing = positions[j] >= 0 && static_cast<size_t>(positions[j]) < n;
         if (increasing)
-            labels = int64_array(k, [&](std::int64_t *out) {
-                for (size_t j = 0; j < k; ++j) out[j] = v[positions[j]];
-            });
+            labels = int64_array(count, [&](std::int64_t *out) { compact(marks, count, [&](size_t i) { return v[i]; }, out); });
         PyBuffer_Release(&view);
         if (!increasing) return nb::object();
     } else {
@@ -223,6 +245,72 @@ nb::object rulix_validate(Call &c) {
     std::vector<std::uint8_t> native_rows;
     size_t native_count = 0;
 
+    // One rule evaluated on its own: natively as a whole, or by DataFrame.eval.
+    auto one_conditional = [&](nb::handle rule_str, const rulix::Tokenized &cond_tokens,
+                               const rulix::Tokenized &cons_tokens) {
+        if (table.conditional(cond_tokens.tokens, cons_tokens.tokens, native_rows, native_count)) {
+            set_item(violations, rule_str, nb::int_(native_count));
+            return;
+        }
+        try {
+            nb::object cond_mask = get(df, "eval")(eval_text(cond_tokens));
+            nb::object cons_mask = get(df, "eval")(eval_text(cons_tokens));
+            nb::object violating_mask = cond_mask & ~cons_mask;
+            set_item(violations, rule_str, qrt::check(PyNumber_Long(get(violating_mask, "sum")().ptr())));
+            add_labels(all_violating, df, violating_mask);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            set_item(violations, rule_str, zero);
+            warn_failed(rule_str, e);
+        }
+    };
+    auto one_expression = [&](nb::handle rule_str, const rulix::Tokenized &tokens) {
+        if (table.expression(tokens.tokens, native_rows, native_count)) {
+            set_item(violations, rule_str, nb::int_(native_count));
+            return;
+        }
+        try {
+            nb::object result = get(df, "eval")(eval_text(tokens));
+            if (nb::hasattr(result, "__iter__")) {
+                nb::object violating_mask =
+                    ~get(result, "astype")(nb::handle(reinterpret_cast<PyObject *>(&PyBool_Type)));
+                set_item(violations, rule_str, qrt::check(PyNumber_Long(get(violating_mask, "sum")().ptr())));
+                add_labels(all_violating, df, violating_mask);
+            } else {
+                set_item(violations, rule_str, zero);
+                warn_rule(rule_str, "refers to no column (it evaluates to the single value " + repr_str(result) +
+                                        ") and counts 0 violations.");
+            }
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            set_item(violations, rule_str, zero);
+            warn_failed(rule_str, e);
+        }
+    };
+
+    // Consecutive rules that the table can evaluate together wait in its
+    // batch; they are run in one pass before any other rule is handled (and
+    // at the end), so counts, labels and warnings come in the rules' order.
+    struct Pending {
+        nb::object rule_str;
+        rulix::Tokenized a, b;  // b: a conditional's consequence
+        bool conditional;
+    };
+    std::vector<Pending> pending;
+    auto flush = [&]() {
+        if (pending.empty()) return;
+        std::vector<size_t> counts;
+        if (table.run_batch(native_rows, counts)) {
+            for (size_t k = 0; k < pending.size(); ++k) set_item(violations, pending[k].rule_str, nb::int_(counts[k]));
+        } else {
+            for (const Pending &p : pending) {
+                if (p.conditional) one_conditional(p.rule_str, p.a, p.b);
+                else one_expression(p.rule_str, p.a);
+            }
+        }
+        pending.clear();
+    };
+
     nb::object rules = nb::iter(get(self, "_rules"));
     nb::object parsed_rules = nb::iter(get(self, "_parsed_rules"));
     while (true) {
@@ -242,60 +330,35 @@ nb::object rulix_validate(Call &c) {
             nb::object cons_str = item(parsed, "consequence");
             rulix::Tokenized cond_tokens = check_text(cond_str, table);
             rulix::Tokenized cons_tokens = cond_tokens.ok ? check_text(cons_str, table) : rulix::Tokenized();
+            if (cond_tokens.ok && cons_tokens.ok && table.add_conditional(cond_tokens.tokens, cons_tokens.tokens)) {
+                pending.push_back(Pending{rule_str, std::move(cond_tokens), std::move(cons_tokens), true});
+                continue;
+            }
+            flush();
             if (!cond_tokens.ok || !cons_tokens.ok) {
                 const std::string &why = cond_tokens.ok ? cons_tokens.reason : cond_tokens.reason;
                 set_item(violations, rule_str, zero);
                 warn_rule(rule_str, "was refused and counts 0 violations: " + why + ".");
                 continue;
             }
-            if (table.conditional(cond_tokens.tokens, cons_tokens.tokens, native_rows, native_count)) {
-                set_item(violations, rule_str, nb::int_(native_count));
-                continue;
-            }
-            try {
-                nb::object cond_mask = get(df, "eval")(eval_text(cond_tokens));
-                nb::object cons_mask = get(df, "eval")(eval_text(cons_tokens));
-                nb::object violating_mask = cond_mask & ~cons_mask;
-                set_item(violations, rule_str,
-                         qrt::check(PyNumber_Long(get(violating_mask, "sum")().ptr())));
-                add_labels(all_violating, df, violating_mask);
-            } catch (nb::python_error &e) {
-                if (!e.matches(PyExc_Exception)) throw;
-                set_item(violations, rule_str, zero);
-                warn_failed(rule_str, e);
-            }
+            one_conditional(rule_str, cond_tokens, cons_tokens);
         } else {
             nb::object expr = item(parsed, "expr");
             rulix::Tokenized tokens = check_text(expr, table);
+            if (tokens.ok && table.add_expression(tokens.tokens)) {
+                pending.push_back(Pending{rule_str, std::move(tokens), rulix::Tokenized(), false});
+                continue;
+            }
+            flush();
             if (!tokens.ok) {
                 set_item(violations, rule_str, zero);
                 warn_rule(rule_str, "was refused and counts 0 violations: " + tokens.reason + ".");
                 continue;
             }
-            if (table.expression(tokens.tokens, native_rows, native_count)) {
-                set_item(violations, rule_str, nb::int_(native_count));
-                continue;
-            }
-            try {
-                nb::object result = get(df, "eval")(eval_text(tokens));
-                if (nb::hasattr(result, "__iter__")) {
-                    nb::object violating_mask = ~get(result, "astype")(nb::handle(
-                        reinterpret_cast<PyObject *>(&PyBool_Type)));
-                    set_item(violations, rule_str,
-                             qrt::check(PyNumber_Long(get(violating_mask, "sum")().ptr())));
-                    add_labels(all_violating, df, violating_mask);
-                } else {
-                    set_item(violations, rule_str, zero);
-                    warn_rule(rule_str, "refers to no column (it evaluates to the single value " +
-                                            repr_str(result) + ") and counts 0 violations.");
-                }
-            } catch (nb::python_error &e) {
-                if (!e.matches(PyExc_Exception)) throw;
-                set_item(violations, rule_str, zero);
-                warn_failed(rule_str, e);
-            }
+            one_expression(rule_str, tokens);
         }
     }
+    flush();
 
     nb::object total = zero;
     for (nb::handle value : qrt::each(get(violations, "values")())) total = total + value;
@@ -303,18 +366,12 @@ nb::object rulix_validate(Call &c) {
     nb::object violating_index;
     size_t n_positions = 0;
     for (std::uint8_t m : native_rows) n_positions += m;
-    std::vector<std::int64_t> positions(n_positions + 1);
-    for (size_t i = 0, k = 0; i < native_rows.size(); ++i) {  // branch-free compaction
-        positions[k] = static_cast<std::int64_t>(i);
-        k += native_rows[i];
-    }
-    positions.pop_back();
-    if (!positions.empty()) {
+    if (n_positions > 0) {
         if (PySet_GET_SIZE(all_violating.ptr()) == 0)
-            violating_index = increasing_int_labels(table.index(), positions);
+            violating_index = increasing_int_labels(table.index(), native_rows, n_positions);
         if (!violating_index.is_valid()) {
-            nb::object taken = int64_array(positions.size(), [&](std::int64_t *out) {
-                std::memcpy(out, positions.data(), positions.size() * sizeof(std::int64_t));
+            nb::object taken = int64_array(n_positions, [&](std::int64_t *out) {
+                compact(native_rows, n_positions, [](size_t i) { return static_cast<std::int64_t>(i); }, out);
             });
             nb::object labels = get(get(table.index(), "take")(taken), "tolist")();
             qrt::check(PyObject_CallMethod(all_violating.ptr(), "update", "O", labels.ptr()));

@@ -14,6 +14,11 @@
 #include <emmintrin.h>
 #endif
 #include <type_traits>
+#include <atomic>
+#include <cstdlib>
+#include <exception>
+#include <system_error>
+#include <thread>
 
 namespace rulix {
 
@@ -445,6 +450,7 @@ struct TextColumn {
         std::size_t data_len = 0;
     };
     std::vector<Chunk> chunks;
+    std::vector<std::size_t> chunk_start;  // first row of each chunk
 
     // Categorical: codes and the categories (all str).
     NumView codes;
@@ -540,6 +546,7 @@ bool load_arrow_text(Column &c, nb::handle chunked, std::size_t rows) {
             if (ch.validity && lens[0] * 8 < ch.offset + ch.length) return false;
             // Each row's offsets are checked where the kernels read them.
         }
+        c.text.chunk_start.push_back(total);
         total += ch.length;
         c.text.chunks.push_back(ch);
     }
@@ -550,7 +557,6 @@ bool load_arrow_text(Column &c, nb::handle chunked, std::size_t rows) {
 }  // namespace
 
 Frame::Frame(nb::handle df) : df_(df), pool_(std::make_unique<BufferPool>()) {}
-Frame::~Frame() = default;
 
 namespace {
 BufferPool &pool_of(Frame &f) { return f.pool(); }
@@ -1200,154 +1206,248 @@ bool row_in_bounds(const TextColumn::Chunk &ch, Offset start, Offset end) {
     return start >= 0 && start <= end && static_cast<size_t>(end) <= ch.data_len;
 }
 
-template <class Offset, class F>
-void arrow_chunk_rows(const TextColumn::Chunk &ch, size_t row, F &f) {
-    const auto *o = static_cast<const Offset *>(ch.offsets) + ch.offset;
-    for (size_t j = 0; j < ch.length; ++j) {
-        size_t k = ch.offset + j;
-        bool valid = !ch.validity || ((ch.validity[k >> 3] >> (k & 7)) & 1);
-        if (!row_in_bounds(ch, o[j], o[j + 1])) bail();
-        f(row + j, valid, ch.data + o[j], static_cast<size_t>(o[j + 1] - o[j]));
-    }
-}
-
-// Calls f(row, present, bytes, length) for every row of an Arrow text column.
+// Rows [start, start + len) of an Arrow text column, chunk by chunk: calls
+// f(chunk, offsets of the chunk's first row, j0, j1, first) for the chunk's rows
+// j0..j1-1, which are the rows first.. of the range.
 template <class F>
-void arrow_rows(const TextColumn &t, F &&f) {
-    size_t row = 0;
-    for (const auto &ch : t.chunks) {
-        if (ch.large) arrow_chunk_rows<std::int64_t>(ch, row, f);
-        else arrow_chunk_rows<std::int32_t>(ch, row, f);
-        row += ch.length;
+void arrow_span(const TextColumn &t, size_t start, size_t len, F &&f) {
+    if (len == 0 || t.chunks.empty()) return;
+    const size_t end = start + len;
+    size_t k = static_cast<size_t>(std::upper_bound(t.chunk_start.begin(), t.chunk_start.end(), start) -
+                                   t.chunk_start.begin());
+    k = k == 0 ? 0 : k - 1;
+    for (; k < t.chunks.size() && t.chunk_start[k] < end; ++k) {
+        const auto &ch = t.chunks[k];
+        const size_t cs = t.chunk_start[k];
+        const size_t j0 = start > cs ? start - cs : 0, j1 = std::min(ch.length, end - cs);
+        if (j0 >= j1) continue;
+        const size_t first = cs + j0 - start;
+        if (ch.large) f(ch, static_cast<const std::int64_t *>(ch.offsets) + ch.offset, j0, j1, first);
+        else f(ch, static_cast<const std::int32_t *>(ch.offsets) + ch.offset, j0, j1, first);
     }
 }
 
-// Text membership (== and `in` with string literals): missing values never match.
-void text_isin(const TextColumn &t, const std::vector<std::u32string> &values, size_t n, std::uint8_t *out) {
-    if (t.source == TextColumn::Arrow) {
-        std::vector<std::string> utf8;
-        for (const auto &v : values) utf8.push_back(to_utf8(v));
-        bool short_literals = true;
-        for (const auto &v : utf8) short_literals = short_literals && v.size() <= 8;
-        if (short_literals && !utf8.empty()) {
-            // Branch-free: each row's first 8 bytes, masked to the literal's
-            // length, against the literal (rows are mostly short and random, so
-            // branching on them mispredicts).
-            std::vector<std::uint64_t> words, masks;
-            std::vector<size_t> lens;
-            for (const auto &v : utf8) {
-                std::uint64_t w = 0;
-                std::memcpy(&w, v.data(), v.size());
-                words.push_back(w);
-                masks.push_back(v.size() == 8 ? ~std::uint64_t(0) : ((std::uint64_t(1) << (8 * v.size())) - 1));
-                lens.push_back(v.size());
-            }
-            size_t row = 0;
-            for (const auto &ch : t.chunks) {
-                auto scan = [&](const auto *o) {
-                    o += ch.offset;
-                    for (size_t j = 0; j < ch.length; ++j) {
-                        size_t k = ch.offset + j;
-                        std::uint8_t valid = !ch.validity || ((ch.validity[k >> 3] >> (k & 7)) & 1);
-                        if (!row_in_bounds(ch, o[j], o[j + 1])) bail();
-                        size_t start = static_cast<size_t>(o[j]), len = static_cast<size_t>(o[j + 1] - o[j]);
-                        std::uint64_t w = 0;
-                        if (start + 8 <= ch.data_len) std::memcpy(&w, ch.data + start, 8);
-                        else std::memcpy(&w, ch.data + start, std::min<size_t>(len, 8));
-                        std::uint8_t hit = 0;
-                        for (size_t q = 0; q < words.size(); ++q)
-                            hit |= static_cast<std::uint8_t>((len == lens[q]) & ((w & masks[q]) == words[q]));
-                        out[row + j] = hit & valid;
-                    }
-                };
-                if (ch.large) scan(static_cast<const std::int64_t *>(ch.offsets));
-                else scan(static_cast<const std::int32_t *>(ch.offsets));
-                row += ch.length;
+// Calls f(i, present, bytes, length) for the rows [start, start + len) of an
+// Arrow text column, i counted from start.
+template <class F>
+void arrow_rows(const TextColumn &t, size_t start, size_t len, F &&f) {
+    arrow_span(t, start, len, [&](const TextColumn::Chunk &ch, const auto *o, size_t j0, size_t j1, size_t first) {
+        for (size_t j = j0; j < j1; ++j) {
+            size_t k = ch.offset + j;
+            bool valid = !ch.validity || ((ch.validity[k >> 3] >> (k & 7)) & 1);
+            if (!row_in_bounds(ch, o[j], o[j + 1])) bail();
+            f(first + (j - j0), valid, ch.data + o[j], static_cast<size_t>(o[j + 1] - o[j]));
+        }
+    });
+}
+
+// Order of two str objects by code points (what PyUnicode_Compare gives),
+// reading their data only: no call into the interpreter.
+int unicode_order(PyObject *a, PyObject *b) {
+    if (a == b) return 0;
+    const Py_ssize_t an = PyUnicode_GET_LENGTH(a), bn = PyUnicode_GET_LENGTH(b);
+    const int ak = PyUnicode_KIND(a), bk = PyUnicode_KIND(b);
+    const void *ad = PyUnicode_DATA(a), *bd = PyUnicode_DATA(b);
+    const Py_ssize_t m = std::min(an, bn);
+    if (ak == 1 && bk == 1) {
+        int c = std::memcmp(ad, bd, static_cast<size_t>(m));
+        if (c != 0) return c < 0 ? -1 : 1;
+    } else {
+        for (Py_ssize_t i = 0; i < m; ++i) {
+            Py_UCS4 x = PyUnicode_READ(ak, ad, i), y = PyUnicode_READ(bk, bd, i);
+            if (x != y) return x < y ? -1 : 1;
+        }
+    }
+    return an < bn ? -1 : (an > bn ? 1 : 0);
+}
+
+// The low `n` bytes of a word (all of them from 8 on).
+constexpr std::uint64_t kLowBytes[9] = {0,
+                                        0xff,
+                                        0xffff,
+                                        0xffffff,
+                                        0xffffffff,
+                                        0xffffffffff,
+                                        0xffffffffffff,
+                                        0xffffffffffffff,
+                                        ~std::uint64_t(0)};
+
+// Membership of rows j0..j1-1 of an Arrow chunk in literals of at most 8
+// bytes, branch-free: each row's first 8 bytes, cut to the row's length,
+// against each literal with the same length (rows are mostly short and
+// random, so branching on them mispredicts). K literals (0: `count` of them).
+template <size_t K, class Offset>
+void isin_short(const TextColumn::Chunk &ch, const Offset *o, size_t j0, size_t j1, std::uint8_t *dst,
+                const std::uint64_t *word_list, const std::uint64_t *len_list, size_t count = K) {
+    std::uint64_t words[K ? K : 1], lens[K ? K : 1];
+    if constexpr (K > 0)
+        for (size_t q = 0; q < K; ++q) {
+            words[q] = word_list[q];
+            lens[q] = len_list[q];
+        }
+    const std::uint8_t *validity = ch.validity;
+    const char *data = ch.data;
+    const size_t data_len = ch.data_len, base = ch.offset;
+    for (size_t j = j0; j < j1; ++j) {
+        const Offset begin = o[j], end = o[j + 1];
+        if (!row_in_bounds(ch, begin, end)) bail();
+        const std::uint64_t n = static_cast<std::uint64_t>(end - begin);
+        std::uint64_t w = 0;
+        if (static_cast<size_t>(begin) + 8 <= data_len) std::memcpy(&w, data + begin, 8);
+        else std::memcpy(&w, data + begin, std::min<size_t>(n, 8));
+        w &= kLowBytes[n < 8 ? n : 8];
+        std::uint8_t h = 0;
+        if constexpr (K > 0) {
+            for (size_t q = 0; q < K; ++q) h |= static_cast<std::uint8_t>((w == words[q]) & (n == lens[q]));
+        } else {
+            for (size_t q = 0; q < count; ++q)
+                h |= static_cast<std::uint8_t>((w == word_list[q]) & (n == len_list[q]));
+        }
+        const size_t k = base + j;
+        const std::uint8_t valid = validity ? static_cast<std::uint8_t>((validity[k >> 3] >> (k & 7)) & 1) : 1;
+        dst[j - j0] = h & valid;
+    }
+}
+
+// Text membership (== and `in` with string literals): missing values never
+// match. Prepared once (with the interpreter), then run on row ranges without it.
+struct TextMatcher {
+    std::vector<std::string> utf8;
+    bool short_literals = false;
+    std::vector<std::uint64_t> words, lens;  // literals of up to 8 bytes, zero-padded, and their lengths
+    std::vector<nb::object> objs;   // Object source: the literals as str
+    std::vector<std::uint8_t> hit;  // Categorical source: which categories match
+
+    TextMatcher(const TextColumn &t, const std::vector<std::u32string> &values) {
+        if (t.source == TextColumn::Arrow) {
+            for (const auto &v : values) utf8.push_back(to_utf8(v));
+            short_literals = !utf8.empty();
+            for (const auto &v : utf8) short_literals = short_literals && v.size() <= 8;
+            if (short_literals) {
+                for (const auto &v : utf8) {
+                    std::uint64_t w = 0;
+                    std::memcpy(&w, v.data(), v.size());
+                    words.push_back(w);
+                    lens.push_back(v.size());
+                }
             }
             return;
         }
-        arrow_rows(t, [&](size_t i, bool valid, const char *p, size_t len) {
-            bool hit = false;
-            if (valid)
-                for (const auto &v : utf8)
-                    if (v.size() == len && same_bytes(v.data(), p, len)) {
-                        hit = true;
-                        break;
-                    }
-            out[i] = hit;
-        });
-        return;
+        for (const auto &v : values) objs.push_back(from_u32(v));
+        if (t.source == TextColumn::Categorical) {
+            hit.resize(t.categories.size());
+            for (size_t k = 0; k < hit.size(); ++k) hit[k] = matches(t.categories[k].ptr());
+        }
     }
-    std::vector<nb::object> objs;
-    for (const auto &v : values) objs.push_back(from_u32(v));
-    auto matches = [&](PyObject *o) {
+
+    bool matches(PyObject *o) const {
         for (const auto &v : objs)
             if (unicode_equal(o, v.ptr())) return true;
         return false;
-    };
-    if (t.source == TextColumn::Categorical) {
-        std::vector<std::uint8_t> hit(t.categories.size());
-        for (size_t k = 0; k < hit.size(); ++k) hit[k] = matches(t.categories[k].ptr());
-        with_num(t.codes, [&](const auto &codes) {
-            for (size_t i = 0; i < n; ++i) {
-                auto c = static_cast<std::int64_t>(codes[i]);
-                out[i] = c >= 0 && static_cast<size_t>(c) < hit.size() && hit[static_cast<size_t>(c)];
-            }
-        });
-        return;
     }
-    for (size_t i = 0; i < n; ++i) out[i] = t.present[i] && matches(t.item(i));
-}
 
-// Ordering of a text column against a literal (not categorical).
-void text_compare_literal(const TextColumn &t, Cmp op, const std::u32string &lit, size_t n, Mask &m) {
-    m.v.assign(n, 0);
-    if (t.na_results) m.na.assign(n, 0);
-    if (t.source == TextColumn::Arrow) {
-        std::string b = to_utf8(lit);
-        arrow_rows(t, [&](size_t i, bool valid, const char *p, size_t len) {
-            if (valid) m.v[i] = cmp_result(bytes_compare(p, len, b), op);
-            else if (t.na_results) m.na[i] = 1;
-        });
-    } else {
-        nb::object o = from_u32(lit);
-        for (size_t i = 0; i < n; ++i) {
-            if (t.present[i]) m.v[i] = cmp_result(PyUnicode_Compare(t.item(i), o.ptr()), op);
-            else if (t.na_results) m.na[i] = 1;
+    void run(const TextColumn &t, size_t start, size_t len, std::uint8_t *out) const {
+        if (t.source == TextColumn::Arrow) {
+            if (short_literals) {
+                arrow_span(t, start, len, [&](const TextColumn::Chunk &ch, const auto *o, size_t j0, size_t j1,
+                                              size_t first) {
+                    switch (words.size()) {
+                        case 1: isin_short<1>(ch, o, j0, j1, out + first, words.data(), lens.data()); break;
+                        case 2: isin_short<2>(ch, o, j0, j1, out + first, words.data(), lens.data()); break;
+                        case 3: isin_short<3>(ch, o, j0, j1, out + first, words.data(), lens.data()); break;
+                        case 4: isin_short<4>(ch, o, j0, j1, out + first, words.data(), lens.data()); break;
+                        default: isin_short<0>(ch, o, j0, j1, out + first, words.data(), lens.data(), words.size());
+                    }
+                });
+                return;
+            }
+            arrow_rows(t, start, len, [&](size_t i, bool valid, const char *p, size_t n) {
+                bool h = false;
+                if (valid)
+                    for (const auto &v : utf8)
+                        if (v.size() == n && same_bytes(v.data(), p, n)) {
+                            h = true;
+                            break;
+                        }
+                out[i] = h;
+            });
+            return;
+        }
+        if (t.source == TextColumn::Categorical) {
+            NumView codes = t.codes;
+            codes.data += static_cast<std::ptrdiff_t>(start) * codes.stride;
+            with_num(codes, [&](const auto &c) {
+                for (size_t i = 0; i < len; ++i) {
+                    auto code = static_cast<std::int64_t>(c[i]);
+                    out[i] = code >= 0 && static_cast<size_t>(code) < hit.size() && hit[static_cast<size_t>(code)];
+                }
+            });
+            return;
+        }
+        for (size_t i = 0; i < len; ++i) out[i] = t.present[start + i] && matches(t.item(start + i));
+    }
+};
+
+// Ordering of a text column against a literal (not categorical), rows
+// [start, start + len): v gets the result, na (when the column gives NA for
+// missing values) the NA flags.
+struct TextLiteralOrder {
+    Cmp op;
+    std::string utf8;  // Arrow source
+    nb::object obj;    // Object source
+
+    TextLiteralOrder(const TextColumn &t, Cmp c, const std::u32string &lit) : op(c) {
+        if (t.source == TextColumn::Arrow) utf8 = to_utf8(lit);
+        else obj = from_u32(lit);
+    }
+
+    void run(const TextColumn &t, size_t start, size_t len, std::uint8_t *v, std::uint8_t *na) const {
+        std::memset(v, 0, len);
+        if (na) std::memset(na, 0, len);
+        if (t.source == TextColumn::Arrow) {
+            arrow_rows(t, start, len, [&](size_t i, bool valid, const char *p, size_t n) {
+                if (valid) v[i] = cmp_result(bytes_compare(p, n, utf8), op);
+                else if (na) na[i] = 1;
+            });
+        } else {
+            for (size_t i = 0; i < len; ++i) {
+                if (t.present[start + i]) v[i] = cmp_result(unicode_order(t.item(start + i), obj.ptr()), op);
+                else if (na) na[i] = 1;
+            }
         }
     }
-    drop_empty_na(m);
-}
+};
 
-void text_compare_columns(const TextColumn &a, const TextColumn &b, Cmp op, size_t n, Mask &m) {
-    m.v.assign(n, 0);
-    if (a.na_results) m.na.assign(n, 0);
+// Two text columns of the same source and dtype compared row by row.
+void text_compare_columns(const TextColumn &a, const TextColumn &b, Cmp op, size_t start, size_t len,
+                          std::uint8_t *v, std::uint8_t *na) {
+    std::memset(v, 0, len);
+    if (na) std::memset(na, 0, len);
     auto missing = [&](size_t i) {
-        if (a.na_results) m.na[i] = 1;
-        else m.v[i] = op == Cmp::Ne;
+        if (na) na[i] = 1;
+        else v[i] = op == Cmp::Ne;
     };
     if (a.source == TextColumn::Arrow) {
-        std::vector<const char *> ptr(n);
-        std::vector<size_t> len(n);
-        std::vector<std::uint8_t> valid(n);
-        arrow_rows(b, [&](size_t i, bool v, const char *p, size_t l) {
+        std::vector<const char *> ptr(len);
+        std::vector<size_t> lens(len);
+        std::vector<std::uint8_t> valid(len);
+        arrow_rows(b, start, len, [&](size_t i, bool ok, const char *p, size_t l) {
             ptr[i] = p;
-            len[i] = l;
-            valid[i] = v;
+            lens[i] = l;
+            valid[i] = ok;
         });
-        arrow_rows(a, [&](size_t i, bool v, const char *p, size_t l) {
-            if (!v || !valid[i]) return missing(i);
-            int c = std::memcmp(p, ptr[i], std::min(l, len[i]));
-            if (c == 0) c = l < len[i] ? -1 : (l > len[i] ? 1 : 0);
-            m.v[i] = cmp_result(c, op);
+        arrow_rows(a, start, len, [&](size_t i, bool ok, const char *p, size_t l) {
+            if (!ok || !valid[i]) return missing(i);
+            int c = std::memcmp(p, ptr[i], std::min(l, lens[i]));
+            if (c == 0) c = l < lens[i] ? -1 : (l > lens[i] ? 1 : 0);
+            v[i] = cmp_result(c, op);
         });
     } else {
-        for (size_t i = 0; i < n; ++i) {
-            if (!a.present[i] || !b.present[i]) missing(i);
-            else m.v[i] = cmp_result(PyUnicode_Compare(a.item(i), b.item(i)), op);
+        for (size_t i = 0; i < len; ++i) {
+            if (!a.present[start + i] || !b.present[start + i]) missing(i);
+            else v[i] = cmp_result(unicode_order(a.item(start + i), b.item(start + i)), op);
         }
     }
-    drop_empty_na(m);
 }
 
 
@@ -1376,6 +1476,22 @@ struct FNode {
     std::unique_ptr<FNode> a, b;
     std::vector<double> dbuf;
     std::vector<std::int64_t> ibuf;
+
+    // A copy with scratch buffers of its own (for another thread).
+    std::unique_ptr<FNode> clone() const {
+        auto c = std::make_unique<FNode>();
+        c->op = op;
+        c->flt = flt;
+        c->view = view;
+        c->lit_float = lit_float;
+        c->d = d;
+        c->i = i;
+        if (a) c->a = a->clone();
+        if (b) c->b = b->clone();
+        c->dbuf.resize(dbuf.size());
+        c->ibuf.resize(ibuf.size());
+        return c;
+    }
 };
 
 struct DVec {
@@ -1412,7 +1528,11 @@ inline void int_divmod(std::int64_t x, std::int64_t y, std::int64_t &q, std::int
         return;
     }
     if (x >= -kExact && x <= kExact && y >= -kExact && y <= kExact) {
-        q = static_cast<std::int64_t>(std::floor(static_cast<double>(x) / static_cast<double>(y)));
+        // floor() without a library call: truncate, then step down for
+        // negative non-integral quotients (|quotient| <= 2**53 here).
+        const double t = static_cast<double>(x) / static_cast<double>(y);
+        q = static_cast<std::int64_t>(t);
+        q -= static_cast<double>(q) > t;
         r = x - q * y;
         if (y > 0) {
             if (r < 0) { r += y; --q; }
@@ -1439,6 +1559,37 @@ inline std::int64_t int_floordiv(std::int64_t x, std::int64_t y) {
     std::int64_t q, r;
     int_divmod(x, y, q, r);
     return q;
+}
+
+// x % y (Remainder) or x // y for the rows of a block and a literal y != 0.
+// While |x| and |y| are below 2**31, x times 1/y is within 2**-21 of the
+// exact quotient, so its floor is off by at most one; the remainder tells
+// which way and both are corrected exactly, without branches (y often
+// divides x, where the product falls just below the integer).
+template <bool Remainder, class X>
+void divmod_by_literal(const X &x, std::int64_t y, size_t len, std::int64_t *out) {
+    constexpr std::int64_t kSmall = std::int64_t(1) << 31;
+    if (y <= -kSmall || y >= kSmall) {
+        for (size_t k = 0; k < len; ++k) out[k] = Remainder ? int_mod(x[k], y) : int_floordiv(x[k], y);
+        return;
+    }
+    const double inv = 1.0 / static_cast<double>(y);
+    for (size_t k = 0; k < len; ++k) {
+        const std::int64_t v = x[k];
+        if (v <= -kSmall || v >= kSmall) {
+            out[k] = Remainder ? int_mod(v, y) : int_floordiv(v, y);
+            continue;
+        }
+        const double t = static_cast<double>(v) * inv;
+        std::int64_t q = static_cast<std::int64_t>(t);
+        q -= static_cast<double>(q) > t;
+        std::int64_t r = v - q * y;
+        // Python's sign rule: 0 <= r < y for y > 0, y < r <= 0 for y < 0.
+        const std::int64_t low = y > 0 ? (r < 0) : (r > 0), high = y > 0 ? (r >= y) : (r <= y);
+        q += high - low;
+        r += (low - high) * y;
+        out[k] = Remainder ? r : q;
+    }
 }
 
 struct Out {
@@ -1524,8 +1675,16 @@ Out fused_eval(FNode &n, size_t start, size_t len) {
                     case '+': for (size_t k = 0; k < len; ++k) r[k] = wrap_add(x[k], y[k]); break;
                     case '-': for (size_t k = 0; k < len; ++k) r[k] = wrap_sub(x[k], y[k]); break;
                     case '*': for (size_t k = 0; k < len; ++k) r[k] = wrap_mul(x[k], y[k]); break;
-                    case '%': for (size_t k = 0; k < len; ++k) r[k] = int_mod(x[k], y[k]); break;
-                    default: for (size_t k = 0; k < len; ++k) r[k] = int_floordiv(x[k], y[k]); break;
+                    case '%':
+                        if (n.b->op == 'k') divmod_by_literal<true>(x, n.b->i, len, r);
+                        else
+                            for (size_t k = 0; k < len; ++k) r[k] = int_mod(x[k], y[k]);
+                        break;
+                    default:
+                        if (n.b->op == 'k') divmod_by_literal<false>(x, n.b->i, len, r);
+                        else
+                            for (size_t k = 0; k < len; ++k) r[k] = int_floordiv(x[k], y[k]);
+                        break;
                 }
             });
         });
@@ -1549,22 +1708,326 @@ void compare(const Constant<double> &a, const DVec &b, Cmp op, size_t n, std::ui
 }
 #endif
 
-void fused_compare(FNode &l, FNode &r, Cmp op, size_t n, std::uint8_t *out) {
+// Rows [first, first + n) compared; out[0..n) gets the results.
+void fused_compare(FNode &l, FNode &r, Cmp op, size_t first, size_t n, std::uint8_t *out) {
     bool dbl = l.flt || r.flt;
-    for (size_t start = 0; start < n; start += kBlock) {
-        size_t len = std::min(kBlock, n - start);
+    for (size_t done = 0; done < n; done += kBlock) {
+        size_t len = std::min(kBlock, n - done), start = first + done;
+        std::uint8_t *o = out + done;
         if (dbl)
             fused_operand<double>(l, start, len, [&](const auto &x) {
-                fused_operand<double>(r, start, len, [&](const auto &y) { compare<double>(x, y, op, len, out + start); });
+                fused_operand<double>(r, start, len, [&](const auto &y) { compare<double>(x, y, op, len, o); });
             });
         else
             fused_operand<std::int64_t>(l, start, len, [&](const auto &x) {
                 fused_operand<std::int64_t>(r, start, len, [&](const auto &y) {
-                    compare<std::int64_t>(x, y, op, len, out + start);
+                    compare<std::int64_t>(x, y, op, len, o);
                 });
             });
     }
 }
+
+
+// ---------------------------------------------------------------------------
+// Row-block programs
+//
+// A rule whose every step runs in C++ without the interpreter (comparisons of
+// columns with literals or with each other, fused arithmetic, text tests,
+// and / or / not) is compiled into a tree of nodes that evaluate any range of
+// rows. All such rules of one validate call then run together, block by block
+// over the rows, so the columns several rules share are read from memory once
+// and no column-sized temporary is made. Each node gives exactly what the
+// whole-column evaluation below gives for those rows.
+
+// Row-block sized byte buffers, taken and given back in stack order.
+class Scratch {
+public:
+    explicit Scratch(size_t block) : block_(block) {}
+    std::uint8_t *push() {
+        if (top_ == bufs_.size()) bufs_.emplace_back(block_);
+        return bufs_[top_++].data();
+    }
+    void pop(size_t k = 1) { top_ -= k; }
+
+private:
+    size_t block_, top_ = 0;
+    std::vector<std::vector<std::uint8_t>> bufs_;
+};
+
+struct BNode {
+    virtual ~BNode() = default;
+    // Rows [start, start + len): v[i] = 1 where true (0 where NA); na[i] = 1
+    // where NA. na is given exactly when may_na.
+    virtual void run(size_t start, size_t len, std::uint8_t *v, std::uint8_t *na, Scratch &s) = 0;
+    virtual std::unique_ptr<BNode> clone() const = 0;
+    bool may_na = false;
+    Mask::Rep rep = Mask::Numpy;
+    bool reads_objects = false;  // reads str objects of object arrays
+};
+using BPtr = std::unique_ptr<BNode>;
+
+NumView shifted(const NumView &v, size_t start) {
+    NumView out = v;
+    out.data += static_cast<std::ptrdiff_t>(start) * v.stride;
+    return out;
+}
+
+template <class Self>
+struct BNodeOf : BNode {
+    BPtr clone() const override { return std::make_unique<Self>(static_cast<const Self &>(*this)); }
+};
+
+struct FusedNode : BNode {
+    std::unique_ptr<FNode> l, r;
+    Cmp op = Cmp::Eq;
+    void run(size_t start, size_t len, std::uint8_t *v, std::uint8_t *, Scratch &) override {
+        fused_compare(*l, *r, op, start, len, v);
+    }
+    BPtr clone() const override {
+        auto c = std::make_unique<FusedNode>();
+        c->l = l->clone();
+        c->r = r->clone();
+        c->op = op;
+        return c;
+    }
+};
+
+// A numeric comparison with numpy's promotion, and pandas' NA for nullable
+// operands (NA where either side is NA or a plain float operand is NaN).
+struct NumCmpNode : BNodeOf<NumCmpNode> {
+    enum Against : std::uint8_t { Double, Int, UInt, Fill, Column } against = Double;
+    NumView a, b;  // b: Column
+    Domain domain = Domain::Double;
+    double d = 0.0;
+    std::int64_t i = 0;
+    std::uint64_t u = 0;
+    bool fill = false;
+    Cmp op = Cmp::Eq;
+    const std::uint8_t *na_a = nullptr, *na_b = nullptr;  // nullable operands' NA flags
+    std::vector<NumView> nan_views;                       // plain float operands
+
+    void run(size_t start, size_t len, std::uint8_t *v, std::uint8_t *na, Scratch &) override {
+        NumView x = shifted(a, start);
+        switch (against) {
+            case Double: with_num(x, [&](const auto &p) { compare<double>(p, Constant<double>{d}, op, len, v); }); break;
+            case Int:
+                with_num(x, [&](const auto &p) { compare<std::int64_t>(p, Constant<std::int64_t>{i}, op, len, v); });
+                break;
+            case UInt:
+                with_num(x, [&](const auto &p) { compare<std::uint64_t>(p, Constant<std::uint64_t>{u}, op, len, v); });
+                break;
+            case Fill: std::memset(v, fill, len); break;
+            case Column: compare_columns(x, shifted(b, start), domain, op, len, v); break;
+        }
+        if (!na) return;
+        std::memset(na, 0, len);
+        for (const std::uint8_t *m : {na_a, na_b})
+            if (m)
+                for (size_t k = 0; k < len; ++k) na[k] |= m[start + k];
+        for (const NumView &nv : nan_views)
+            with_num(shifted(nv, start), [&](const auto &p) {
+                for (size_t k = 0; k < len; ++k) na[k] |= std::isnan(static_cast<double>(p[k]));
+            });
+        for (size_t k = 0; k < len; ++k) v[k] &= static_cast<std::uint8_t>(na[k] ^ 1);
+    }
+};
+
+// How numpy compares a numeric buffer with a Python number (or numpy float32)
+// scalar, set up in `n`: Native when C++ gives numpy's answer, Numpy when
+// numpy must compare (out-of-range integers), Pandas when pandas' path must
+// run (numpy warns there).
+enum class Via : std::uint8_t { Native, Numpy, Pandas };
+
+Via scalar_comparison(const NumView &x, PyObject *sc, Cmp c, NumCmpNode &n) {
+    n.a = x;
+    n.op = c;
+    if (PyFloat_CheckExact(sc)) {  // a Python float: weak, takes the array's float type
+        double d = PyFloat_AS_DOUBLE(sc);
+        if (x.kind == 'f' && x.itemsize == 4) {
+            // numpy warns when the float overflows float32 on its way in:
+            // pandas' own path gives that warning.
+            if (std::isfinite(d) && std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max()))
+                return Via::Pandas;
+            d = static_cast<float>(d);
+        }
+        n.against = NumCmpNode::Double;
+        n.d = d;
+        return Via::Native;
+    }
+    if (std::strcmp(Py_TYPE(sc)->tp_name, "numpy.float32") == 0) {
+        double d = PyFloat_AsDouble(sc);
+        if (d == -1.0 && PyErr_Occurred()) qrt::throw_error();
+        n.against = NumCmpNode::Double;
+        n.d = d;
+        return Via::Native;
+    }
+    if (!(PyLong_Check(sc) && (PyLong_CheckExact(sc) || PyBool_Check(sc)))) return Via::Numpy;
+    // A weak Python int / bool.
+    int overflow = 0;
+    long long iv = PyLong_AsLongLongAndOverflow(sc, &overflow);
+    if (overflow) return Via::Numpy;
+    if (x.kind == 'f') {
+        if (std::llabs(iv) > (1LL << (x.itemsize == 4 ? 24 : 53))) return Via::Numpy;
+        n.against = NumCmpNode::Double;
+        n.d = static_cast<double>(iv);
+    } else if (x.kind == 'u' && x.itemsize == 8) {
+        if (iv < 0) {
+            n.against = NumCmpNode::Fill;
+            n.fill = c == Cmp::Gt || c == Cmp::Ge || c == Cmp::Ne;
+        } else {
+            n.against = NumCmpNode::UInt;
+            n.u = static_cast<std::uint64_t>(iv);
+        }
+    } else {
+        n.against = NumCmpNode::Int;
+        n.i = iv;
+    }
+    return Via::Native;
+}
+
+struct TimeNode : BNodeOf<TimeNode> {
+    NumView a, b;
+    Cmp op = Cmp::Eq;
+    void run(size_t start, size_t len, std::uint8_t *v, std::uint8_t *, Scratch &) override {
+        const std::int64_t nat = std::numeric_limits<std::int64_t>::min();
+        with_num(shifted(a, start), [&](const auto &x) {
+            with_num(shifted(b, start), [&](const auto &y) {
+                for (size_t k = 0; k < len; ++k) {
+                    auto p = static_cast<std::int64_t>(x[k]), q = static_cast<std::int64_t>(y[k]);
+                    v[k] = (p == nat || q == nat) ? op == Cmp::Ne : compare_values(p, q, op);
+                }
+            });
+        });
+    }
+};
+
+struct TextInNode : BNodeOf<TextInNode> {
+    const TextColumn *t = nullptr;
+    std::shared_ptr<const TextMatcher> matcher;  // shared by the threads' copies
+    bool negate = false;
+    void run(size_t start, size_t len, std::uint8_t *v, std::uint8_t *, Scratch &) override {
+        if (matcher) matcher->run(*t, start, len, v);
+        else std::memset(v, 0, len);
+        if (negate)
+            for (size_t k = 0; k < len; ++k) v[k] ^= 1;
+    }
+};
+
+struct TextOrderNode : BNodeOf<TextOrderNode> {
+    const TextColumn *t = nullptr, *other = nullptr;  // other: a column, else the literal
+    std::shared_ptr<const TextLiteralOrder> literal;
+    Cmp op = Cmp::Eq;
+    void run(size_t start, size_t len, std::uint8_t *v, std::uint8_t *na, Scratch &) override {
+        if (other) text_compare_columns(*t, *other, op, start, len, v, na);
+        else literal->run(*t, start, len, v, na);
+    }
+};
+
+struct NumInNode : BNodeOf<NumInNode> {
+    NumView x;
+    std::vector<std::int64_t> ints;
+    std::vector<double> doubles;
+    const std::uint8_t *na_flags = nullptr;
+    bool negate = false;
+    void run(size_t start, size_t len, std::uint8_t *v, std::uint8_t *, Scratch &) override {
+        const bool unsigned64 = x.kind == 'u' && x.itemsize == 8;
+        with_num(shifted(x, start), [&](const auto &p) {
+            for (size_t k = 0; k < len; ++k) {
+                auto val = p[k];
+                bool hit = false;
+                if (x.kind == 'f') {
+                    for (double dd : doubles) hit = hit || static_cast<double>(val) == dd;
+                } else if (unsigned64) {
+                    for (std::int64_t q : ints)
+                        hit = hit || (q >= 0 && static_cast<std::uint64_t>(val) == static_cast<std::uint64_t>(q));
+                } else {
+                    for (std::int64_t q : ints) hit = hit || static_cast<std::int64_t>(val) == q;
+                }
+                v[k] = hit;
+            }
+        });
+        if (na_flags)
+            for (size_t k = 0; k < len; ++k) v[k] &= static_cast<std::uint8_t>(na_flags[start + k] ^ 1);
+        if (negate)
+            for (size_t k = 0; k < len; ++k) v[k] ^= 1;
+    }
+};
+
+// A bool column used as a condition.
+struct BoolColumnNode : BNodeOf<BoolColumnNode> {
+    NumView x;
+    const std::uint8_t *na_flags = nullptr;
+    void run(size_t start, size_t len, std::uint8_t *v, std::uint8_t *na, Scratch &) override {
+        with_num(shifted(x, start), [&](const auto &p) {
+            for (size_t k = 0; k < len; ++k) v[k] = p[k] != 0;
+        });
+        if (!na) return;
+        for (size_t k = 0; k < len; ++k) {
+            na[k] = na_flags[start + k] != 0;
+            v[k] &= static_cast<std::uint8_t>(na[k] ^ 1);
+        }
+    }
+};
+
+// and / or with Kleene logic where NA is involved, as in mask_and / mask_or.
+struct LogicNode : BNode {
+    BPtr l, r;
+    bool is_and = true;
+    void run(size_t start, size_t len, std::uint8_t *v, std::uint8_t *na, Scratch &s) override {
+        l->run(start, len, v, l->may_na ? na : nullptr, s);
+        std::uint8_t *bv = s.push(), *bna = s.push();
+        r->run(start, len, bv, r->may_na ? bna : nullptr, s);
+        if (!na) {
+            if (is_and)
+                for (size_t k = 0; k < len; ++k) v[k] &= bv[k];
+            else
+                for (size_t k = 0; k < len; ++k) v[k] |= bv[k];
+        } else {
+            if (!l->may_na) std::memset(na, 0, len);
+            if (!r->may_na) std::memset(bna, 0, len);
+            for (size_t k = 0; k < len; ++k) {
+                if (is_and) {
+                    bool a_false = !v[k] && !na[k], b_false = !bv[k] && !bna[k];
+                    na[k] = static_cast<std::uint8_t>((na[k] | bna[k]) && !a_false && !b_false);
+                    v[k] &= bv[k];
+                } else {
+                    v[k] |= bv[k];
+                    na[k] = static_cast<std::uint8_t>((na[k] | bna[k]) && !v[k]);
+                }
+            }
+        }
+        s.pop(2);
+    }
+    BPtr clone() const override {
+        auto c = std::make_unique<LogicNode>();
+        c->l = l->clone();
+        c->r = r->clone();
+        c->is_and = is_and;
+        c->may_na = may_na;
+        c->rep = rep;
+        c->reads_objects = reads_objects;
+        return c;
+    }
+};
+
+struct NotNode : BNode {
+    BPtr a;
+    void run(size_t start, size_t len, std::uint8_t *v, std::uint8_t *na, Scratch &s) override {
+        a->run(start, len, v, na, s);
+        if (!na)
+            for (size_t k = 0; k < len; ++k) v[k] ^= 1;
+        else
+            for (size_t k = 0; k < len; ++k) v[k] = static_cast<std::uint8_t>(!v[k] && !na[k]);
+    }
+    BPtr clone() const override {
+        auto c = std::make_unique<NotNode>();
+        c->a = a->clone();
+        c->may_na = may_na;
+        c->rep = rep;
+        c->reads_objects = reads_objects;
+        return c;
+    }
+};
 
 class Evaluator {
 public:
@@ -1914,7 +2377,7 @@ private:
             if (auto fr = fuse(re)) {
                 if (fl->op != 'k' || fr->op != 'k') {
                     Mask m(pool_of(f_), n_);
-                    fused_compare(*fl, *fr, cmp_of(op), n_, m.v.data());
+                    fused_compare(*fl, *fr, cmp_of(op), 0, n_, m.v.data());
                     return bool_val(std::move(m));
                 }
             }
@@ -1931,14 +2394,17 @@ private:
             if (a.col->text.source == TextColumn::Categorical) bail();
             if (a.col->text.na_results)
                 m.rep = a.col->text.source == TextColumn::Arrow ? Mask::Arrow : Mask::Masked;
+            if (a.col->text.na_results) m.na.resize(n_);
+            std::uint8_t *na = a.col->text.na_results ? m.na.data() : nullptr;
             if (b.kind == Val::Scalar && PyUnicode_CheckExact(b.obj.ptr())) {
-                text_compare_literal(a.col->text, c, to_u32(b.obj), n_, m);
+                TextLiteralOrder(a.col->text, c, to_u32(b.obj)).run(a.col->text, 0, n_, m.v.data(), na);
             } else if (b.kind == Val::Text && b.col->text.source == a.col->text.source &&
                        b.col->text.dtype == a.col->text.dtype) {
-                text_compare_columns(a.col->text, b.col->text, c, n_, m);
+                text_compare_columns(a.col->text, b.col->text, c, 0, n_, m.v.data(), na);
             } else {
                 bail();
             }
+            drop_empty_na(m);
             return bool_val(std::move(m));
         }
         if (a.kind == Val::Time) {
@@ -1998,50 +2464,16 @@ private:
     }
 
     void numeric_vs_scalar(const Val &a, const Val &b, Cmp c, Mask &m) {
-        PyObject *s = b.obj.ptr();
-        const NumView &x = a.view;
-        std::uint8_t *out = m.v.data();
-        if (PyFloat_CheckExact(s)) {  // a Python float: weak, takes the array's float type
-            double d = PyFloat_AS_DOUBLE(s);
-            if (x.kind == 'f' && x.itemsize == 4) {
-                // numpy warns when the float overflows float32 on its way in:
-                // pandas' own path gives that warning.
-                if (std::isfinite(d) && std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max()))
-                    bail();
-                with_num(x, [&](const auto &v) { compare<double>(v, Constant<double>{static_cast<float>(d)}, c, n_, out); });
-            } else {
-                with_num(x, [&](const auto &v) { compare<double>(v, Constant<double>{d}, c, n_, out); });
+        NumCmpNode node;
+        switch (scalar_comparison(a.view, b.obj.ptr(), c, node)) {
+            case Via::Native: {
+                Scratch unused(0);
+                node.run(0, n_, m.v.data(), nullptr, unused);
+                return;
             }
-            return;
+            case Via::Numpy: return numpy_compare(a, b.obj, c, m);
+            case Via::Pandas: bail();
         }
-        if (std::strcmp(Py_TYPE(s)->tp_name, "numpy.float32") == 0) {
-            double d = PyFloat_AsDouble(s);
-            if (d == -1.0 && PyErr_Occurred()) qrt::throw_error();
-            with_num(x, [&](const auto &v) { compare<double>(v, Constant<double>{d}, c, n_, out); });
-            return;
-        }
-        if (PyLong_Check(s) && (PyLong_CheckExact(s) || PyBool_Check(s))) {  // weak Python int / bool
-            int overflow = 0;
-            long long iv = PyLong_AsLongLongAndOverflow(s, &overflow);
-            if (overflow) return numpy_compare(a, s, c, m);
-            if (x.kind == 'f') {
-                if (std::llabs(iv) > (1LL << (x.itemsize == 4 ? 24 : 53))) return numpy_compare(a, s, c, m);
-                with_num(x, [&](const auto &v) { compare<double>(v, Constant<double>{static_cast<double>(iv)}, c, n_, out); });
-            } else if (x.kind == 'u' && x.itemsize == 8) {
-                if (iv < 0) {
-                    bool r = c == Cmp::Gt || c == Cmp::Ge || c == Cmp::Ne;
-                    std::memset(out, r, n_);
-                } else {
-                    with_num(x, [&](const auto &v) {
-                        compare<std::uint64_t>(v, Constant<std::uint64_t>{static_cast<std::uint64_t>(iv)}, c, n_, out);
-                    });
-                }
-            } else {
-                with_num(x, [&](const auto &v) { compare<std::int64_t>(v, Constant<std::int64_t>{iv}, c, n_, out); });
-            }
-            return;
-        }
-        numpy_compare(a, s, c, m);
     }
 
     void numeric_vs_numeric(const Val &a, const Val &b, Cmp c, Mask &m) {
@@ -2072,14 +2504,15 @@ private:
                 if (it->kind != Expr::String) bail();
                 strings.push_back(it->str);
             }
-            if (!strings.empty()) text_isin(a.col->text, strings, n_, m.v.data());
+            if (!strings.empty()) TextMatcher(a.col->text, strings).run(a.col->text, 0, n_, m.v.data());
         } else if ((a.kind == Val::Num || a.kind == Val::Masked) && a.view.kind != 'b' &&
                    !(a.view.kind == 'f' && a.view.itemsize == 4)) {
-            numeric_isin(a, items, m.v.data());
+            NumInNode node;
+            numeric_isin_values(a.view, items, node);
+            node.na_flags = a.kind == Val::Masked ? a.na : nullptr;
+            Scratch unused(0);
+            node.run(0, n_, m.v.data(), nullptr, unused);
             if (a.kind == Val::Masked) m.rep = Mask::Masked;
-            if (a.kind == Val::Masked)
-                for (size_t i = 0; i < n_; ++i)
-                    if (a.na[i]) m.v[i] = 0;
         } else {
             bail();
         }
@@ -2087,49 +2520,246 @@ private:
         return bool_val(std::move(m));
     }
 
-    void numeric_isin(const Val &a, const std::vector<const Expr *> &items, std::uint8_t *out) {
-        std::vector<std::int64_t> ints;
-        std::vector<double> doubles;
-        bool unsigned64 = a.view.kind == 'u' && a.view.itemsize == 8;
+    // The lists of numbers a numeric column is tested against (`in`), as
+    // numpy compares them.
+    void numeric_isin_values(const NumView &x, const std::vector<const Expr *> &items, NumInNode &node) {
+        bool unsigned64 = x.kind == 'u' && x.itemsize == 8;
         for (const Expr *it : items) {
             if (it->kind != Expr::Number) bail();
             nb::object v = literal(*it);
             if (PyFloat_Check(v.ptr())) {
-                if (a.view.kind != 'f') bail();
-                doubles.push_back(PyFloat_AS_DOUBLE(v.ptr()));
+                if (x.kind != 'f') bail();
+                node.doubles.push_back(PyFloat_AS_DOUBLE(v.ptr()));
                 continue;
             }
             int overflow = 0;
             long long iv = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
             if (overflow) {
-                if (a.view.kind == 'f' || (unsigned64 && overflow > 0)) bail();
-                continue;  // outside every integer column's range: matches nothing
+                // pandas 2.x compares int64 values with an integer above their
+                // range in float64 (2**63 - 1 matches 2**63), 3.x exactly: its call.
+                if (x.kind == 'f' || (overflow > 0 && (unsigned64 || (x.kind == 'i' && x.itemsize == 8)))) bail();
+                continue;  // outside the column's range: matches nothing
             }
-            if (a.view.kind == 'f') {
+            if (x.kind == 'f') {
                 if (std::llabs(iv) > (1LL << 53)) bail();
-                doubles.push_back(static_cast<double>(iv));
+                node.doubles.push_back(static_cast<double>(iv));
             } else {
-                ints.push_back(iv);
+                node.ints.push_back(iv);
             }
         }
-        with_num(a.view, [&](const auto &x) {
-            for (size_t i = 0; i < n_; ++i) {
-                auto v = x[i];
-                bool hit = false;
-                if (a.view.kind == 'f') {
-                    for (double d : doubles) hit = hit || static_cast<double>(v) == d;
-                } else if (unsigned64) {
-                    for (std::int64_t k : ints)
-                        hit = hit || (k >= 0 && static_cast<std::uint64_t>(v) == static_cast<std::uint64_t>(k));
-                } else {
-                    for (std::int64_t k : ints) hit = hit || static_cast<std::int64_t>(v) == k;
-                }
-                out[i] = hit;
-            }
-        });
+        node.x = x;
     }
 
+    // ---- compilation into row-block programs: nullptr when a part needs the
+    // interpreter (the rule is then evaluated as a whole, above)
 
+public:
+    BPtr compile_mask(const Expr &e) {
+        switch (e.kind) {
+            case Expr::Binary: {
+                if (e.op == '&' || e.op == '|') {
+                    BPtr a = compile_mask(*e.args[0]);
+                    if (!a) return nullptr;
+                    BPtr b = compile_mask(*e.args[1]);
+                    if (!b) return nullptr;
+                    if (a->rep == Mask::Masked && b->rep == Mask::Arrow && b->may_na) return nullptr;
+                    auto n = std::make_unique<LogicNode>();
+                    n->rep = a->rep == Mask::Numpy ? b->rep : a->rep;
+                    n->may_na = a->may_na || b->may_na;
+                    n->reads_objects = a->reads_objects || b->reads_objects;
+                    n->is_and = e.op == '&';
+                    n->l = std::move(a);
+                    n->r = std::move(b);
+                    return n;
+                }
+                if (is_arith(e.op)) return nullptr;
+                return compile_comparison(e);
+            }
+            case Expr::Unary: {
+                if (e.op != '!') return nullptr;
+                BPtr a = compile_mask(*e.args[0]);
+                if (!a) return nullptr;
+                auto n = std::make_unique<NotNode>();
+                n->may_na = a->may_na;
+                n->rep = a->rep;
+                n->reads_objects = a->reads_objects;
+                n->a = std::move(a);
+                return n;
+            }
+            case Expr::Column: {
+                const Column *c = f_.column(e.name);
+                if (!c || (c->kind != Column::Numeric && c->kind != Column::Masked) || c->view.kind != 'b')
+                    return nullptr;
+                auto n = std::make_unique<BoolColumnNode>();
+                n->x = c->view;
+                if (c->kind == Column::Masked) {
+                    n->na_flags = c->na;
+                    n->may_na = true;
+                    n->rep = Mask::Masked;
+                }
+                return n;
+            }
+            default: return nullptr;
+        }
+    }
+
+private:
+    // A comparison operand: a column, or a scalar as eval() gives it.
+    struct Operand {
+        const Column *col = nullptr;
+        nb::object scalar;
+        bool ok = false;
+    };
+
+    Operand operand(const Expr &e) {
+        Operand o;
+        switch (e.kind) {
+            case Expr::Column:
+                o.col = f_.column(e.name);
+                o.ok = o.col != nullptr;
+                return o;
+            case Expr::Number:
+            case Expr::Bool: o.scalar = literal(e); o.ok = true; return o;
+            case Expr::String: o.scalar = from_u32(e.str); o.ok = true; return o;
+            case Expr::Unary: {
+                if (e.op != '-' && e.op != '+') return o;
+                Operand a = operand(*e.args[0]);
+                if (!a.ok || a.col || PyUnicode_Check(a.scalar.ptr())) return o;
+                nb::object r = qrt::check(e.op == '-' ? PyNumber_Negative(a.scalar.ptr())
+                                                      : PyNumber_Positive(a.scalar.ptr()));
+                if (!(PyLong_Check(r.ptr()) || PyFloat_Check(r.ptr()) || is_numpy_scalar(r))) return o;
+                o.scalar = std::move(r);
+                o.ok = true;
+                return o;
+            }
+            default: return o;
+        }
+    }
+
+    BPtr compile_comparison(const Expr &e) {
+        const Expr &le = *e.args[0], &re = *e.args[1];
+        char op = e.op;
+        bool rewritten = (op == 'E' || op == 'N') && is_term(le) && is_term(re) &&
+                         (le.kind == Expr::String || re.kind == Expr::String || le.kind == Expr::List ||
+                          re.kind == Expr::List);
+        if (rewritten) op = op == 'E' ? 'I' : 'J';
+        if (op == 'I' || op == 'J') return compile_membership(le, re, op == 'J');
+        if (auto fl = fuse(le)) {
+            if (auto fr = fuse(re)) {
+                if (fl->op != 'k' || fr->op != 'k') {
+                    auto n = std::make_unique<FusedNode>();
+                    n->l = std::move(fl);
+                    n->r = std::move(fr);
+                    n->op = cmp_of(op);
+                    return n;
+                }
+            }
+        }
+        Operand a = operand(le), b = operand(re);
+        if (!a.ok || !b.ok) return nullptr;
+        Cmp c = cmp_of(op);
+        if (!a.col && b.col) {
+            std::swap(a, b);
+            c = flip(c);
+        }
+        if (!a.col) return nullptr;
+        if (a.col->kind == Column::Text) {
+            const TextColumn &t = a.col->text;
+            if (t.source == TextColumn::Categorical) return nullptr;
+            auto n = std::make_unique<TextOrderNode>();
+            n->t = &t;
+            n->op = c;
+            if (!b.col && PyUnicode_CheckExact(b.scalar.ptr())) {
+                n->literal = std::make_shared<const TextLiteralOrder>(t, c, to_u32(b.scalar));
+            } else if (b.col && b.col->kind == Column::Text && b.col->text.source == t.source &&
+                       b.col->text.dtype == t.dtype) {
+                n->other = &b.col->text;
+            } else {
+                return nullptr;
+            }
+            n->may_na = t.na_results;
+            if (t.na_results) n->rep = t.source == TextColumn::Arrow ? Mask::Arrow : Mask::Masked;
+            n->reads_objects = t.source == TextColumn::Object;
+            return n;
+        }
+        if (a.col->kind == Column::Time) {
+            if (!b.col || b.col->kind != Column::Time || b.col->time_dtype != a.col->time_dtype) return nullptr;
+            auto n = std::make_unique<TimeNode>();
+            n->a = a.col->view;
+            n->b = b.col->view;
+            n->op = c;
+            return n;
+        }
+        if (a.col->kind != Column::Numeric && a.col->kind != Column::Masked) return nullptr;
+        auto n = std::make_unique<NumCmpNode>();
+        n->a = a.col->view;
+        n->op = c;
+        const NumView &x = a.col->view;
+        if (!b.col) {
+            if (PyUnicode_Check(b.scalar.ptr()) || scalar_comparison(x, b.scalar.ptr(), c, *n) != Via::Native)
+                return nullptr;
+        } else if (b.col->kind == Column::Numeric || b.col->kind == Column::Masked) {
+            Domain d = domain(x, b.col->view);
+            if (d == Domain::Numpy) return nullptr;
+            n->against = NumCmpNode::Column;
+            n->b = b.col->view;
+            n->domain = d;
+        } else {
+            return nullptr;
+        }
+        if (a.col->kind == Column::Masked || (b.col && b.col->kind == Column::Masked)) {
+            n->may_na = true;
+            n->rep = Mask::Masked;
+            for (const Column *col : {a.col, b.col}) {
+                if (!col) continue;
+                if (col->kind == Column::Masked) (n->na_a ? n->na_b : n->na_a) = col->na;
+                else if (col->view.kind == 'f') n->nan_views.push_back(col->view);
+            }
+        }
+        return n;
+    }
+
+    BPtr compile_membership(const Expr &le, const Expr &re, bool negate) {
+        const Expr *series = &le, *values = &re;
+        bool l_list = le.kind == Expr::List || le.kind == Expr::String;
+        bool r_list = re.kind == Expr::List || re.kind == Expr::String;
+        if (l_list == r_list) return nullptr;
+        if (l_list) std::swap(series, values);
+        if (series->kind != Expr::Column) return nullptr;
+        const Column *c = f_.column(series->name);
+        if (!c) return nullptr;
+        std::vector<const Expr *> items;
+        if (values->kind == Expr::String) items.push_back(values);
+        else
+            for (const auto &it : values->args) items.push_back(it.get());
+        if (c->kind == Column::Text) {
+            std::vector<std::u32string> strings;
+            for (const Expr *it : items) {
+                if (it->kind != Expr::String) return nullptr;
+                strings.push_back(it->str);
+            }
+            auto n = std::make_unique<TextInNode>();
+            n->t = &c->text;
+            if (!strings.empty()) n->matcher = std::make_shared<const TextMatcher>(c->text, strings);
+            n->negate = negate;
+            n->reads_objects = c->text.source == TextColumn::Object;
+            return n;
+        }
+        if ((c->kind == Column::Numeric || c->kind == Column::Masked) && c->view.kind != 'b' &&
+            !(c->view.kind == 'f' && c->view.itemsize == 4)) {
+            auto n = std::make_unique<NumInNode>();
+            numeric_isin_values(c->view, items, *n);
+            if (c->kind == Column::Masked) {
+                n->na_flags = c->na;
+                n->rep = Mask::Masked;
+            }
+            n->negate = negate;
+            return n;
+        }
+        return nullptr;
+    }
+
+private:
     // The fused form of a numeric subexpression, or nullptr.
     std::unique_ptr<FNode> fuse(const Expr &e) {
         auto n = std::make_unique<FNode>();
@@ -2398,6 +3028,259 @@ bool Frame::conditional(const std::vector<Token> &condition, const std::vector<T
         if (!e.matches(PyExc_Exception)) throw;
         return false;
     }
+}
+
+// ---------------------------------------------------------------------------
+// Batches of rules, one pass over the rows
+
+struct BatchRule {
+    BPtr a;  // the expression, or a conditional's condition
+    BPtr b;  // a conditional's consequence
+    bool reads_objects() const { return a->reads_objects || (b && b->reads_objects); }
+    BatchRule clone() const { return BatchRule{a->clone(), b ? b->clone() : nullptr}; }
+};
+
+struct Batch {
+    std::vector<BatchRule> rules;
+};
+
+Frame::~Frame() = default;
+
+namespace {
+
+// Rows per block: the columns of twenty rules fit in the L2 cache.
+constexpr size_t kRowBlock = 4096;
+// Tables of at least this many rows are split between two threads.
+constexpr size_t kParallelRows = size_t(1) << 16;
+
+// Two threads unless QUORVIX_RULE_THREADS=1 or the machine has one CPU.
+unsigned rule_threads() {
+    const char *env = std::getenv("QUORVIX_RULE_THREADS");
+    if (env && std::strcmp(env, "1") == 0) return 1;
+    return std::thread::hardware_concurrency() >= 2 ? 2 : 1;
+}
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+
+// The violating rows of a block, eight 0/1 bytes at a time: bad(a, b, c) of
+// the rule's bytes, or-ed into the marks and counted (the bytes' sum is the
+// top byte of the word times 0x0101...).
+template <class Bad>
+size_t or_bad(const std::uint8_t *a, const std::uint8_t *b, const std::uint8_t *c, size_t len, std::uint8_t *marks,
+              Bad &&bad) {
+    size_t count = 0, k = 0;
+    for (; k + 8 <= len; k += 8) {
+        std::uint64_t x, y = 0, z = 0, m;
+        std::memcpy(&x, a + k, 8);
+        if (b) std::memcpy(&y, b + k, 8);
+        if (c) std::memcpy(&z, c + k, 8);
+        const std::uint64_t w = bad(x, y, z);
+        std::memcpy(&m, marks + k, 8);
+        m |= w;
+        std::memcpy(marks + k, &m, 8);
+        count += static_cast<size_t>((w * kOnes) >> 56);
+    }
+    for (; k < len; ++k) {
+        const std::uint64_t w = bad(a[k], b ? b[k] : 0, c ? c[k] : 0) & 1;
+        marks[k] |= static_cast<std::uint8_t>(w);
+        count += static_cast<size_t>(w);
+    }
+    return count;
+}
+
+// Rows [begin, end) (begin a multiple of the block size) of every rule: the
+// violating rows are or-ed into marks and counted per rule. Throws Bail.
+void run_blocks(std::vector<BatchRule> &rules, size_t begin, size_t end, std::uint8_t *marks,
+                std::vector<size_t> &counts) {
+    Scratch s(kRowBlock);
+    std::uint8_t *v = s.push(), *na = s.push(), *v2 = s.push(), *na2 = s.push();
+    for (size_t start = begin; start < end; start += kRowBlock) {
+        const size_t len = std::min(kRowBlock, end - start);
+        std::uint8_t *m = marks + start;
+        for (size_t r = 0; r < rules.size(); ++r) {
+            BatchRule &rule = rules[r];
+            rule.a->run(start, len, v, rule.a->may_na ? na : nullptr, s);
+            size_t count;
+            if (!rule.b) {
+                count = or_bad(v, nullptr, nullptr, len, m, [](std::uint64_t a, std::uint64_t, std::uint64_t) {
+                    return a ^ kOnes;
+                });
+            } else {
+                // condition & ~consequence with pandas' NA logic; NA rows do
+                // not count (values are 0 where NA).
+                rule.b->run(start, len, v2, rule.b->may_na ? na2 : nullptr, s);
+                if (rule.b->may_na)
+                    count = or_bad(v, v2, na2, len, m, [](std::uint64_t a, std::uint64_t b, std::uint64_t b_na) {
+                        return a & ~(b | b_na) & kOnes;
+                    });
+                else
+                    count = or_bad(v, v2, v2, len, m, [](std::uint64_t a, std::uint64_t b, std::uint64_t) {
+                        return a & (b ^ kOnes);
+                    });
+            }
+            counts[r] += count;
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Rows per share of work taken by a thread.
+constexpr size_t kShareRows = 4 * kRowBlock;
+
+// What the helper thread shares with the calling one. It lives as long as
+// either holds it: the helper may only start (or notice there is nothing left)
+// after the call has returned.
+struct Shares {
+    std::atomic<size_t> next{0};  // next share to take
+    std::atomic<size_t> done{0};  // shares finished
+    size_t total = 0;
+};
+
+// Two threads take shares of rows until none is left; the helper thread works
+// on copies of the rules (their scratch buffers are its own) and its own
+// counts, added up at the end, so the outcome is that of one thread whatever
+// the split. A share taken is always finished (the caller waits for it); a
+// helper that starts late, when the machine is busy, finds nothing left to do
+// and its thread is not waited for. True when a rule bailed.
+bool run_shared(std::vector<BatchRule> &rules, std::uint8_t *out, std::vector<size_t> &counts, size_t rows,
+                bool keep_interpreter) {
+    std::vector<BatchRule> copies;
+    for (const BatchRule &r : rules) copies.push_back(r.clone());
+    std::vector<size_t> helper_counts(rules.size(), 0);
+    auto shares = std::make_shared<Shares>();
+    shares->total = (rows + kShareRows - 1) / kShareRows;
+    std::atomic<bool> bailed{false};
+    std::exception_ptr error, helper_error;
+
+    // Runs shares until none is left; only a taken share touches the caller's objects.
+    auto work = [rows](Shares &sh, std::vector<BatchRule> &rs, std::uint8_t *marks, std::vector<size_t> &cs,
+                       std::atomic<bool> &bail_flag, std::exception_ptr &err) {
+        for (;;) {
+            size_t k = sh.next.fetch_add(1);
+            if (k >= sh.total) return;
+            try {
+                run_blocks(rs, k * kShareRows, std::min(rows, (k + 1) * kShareRows), marks, cs);
+            } catch (const Bail &) {
+                bail_flag = true;
+            } catch (...) {
+                if (!err) err = std::current_exception();
+            }
+            sh.done.fetch_add(1);
+        }
+    };
+    {
+        std::optional<nb::gil_scoped_release> unlocked;
+        if (!keep_interpreter) unlocked.emplace();
+        try {
+            std::shared_ptr<Shares> held = shares;
+            std::vector<BatchRule> *rs = &copies;
+            std::vector<size_t> *cs = &helper_counts;
+            std::atomic<bool> *bf = &bailed;
+            std::exception_ptr *err = &helper_error;
+            std::thread([held, rs, cs, bf, err, out, work]() { work(*held, *rs, out, *cs, *bf, *err); }).detach();
+        } catch (const std::system_error &) {
+            // No thread to be had: this one does all the shares.
+        }
+        work(*shares, rules, out, counts, bailed, error);
+        while (shares->done.load() < shares->total) std::this_thread::yield();
+    }
+    if (error) std::rethrow_exception(error);
+    if (helper_error) std::rethrow_exception(helper_error);
+    for (size_t r = 0; r < rules.size(); ++r) counts[r] += helper_counts[r];
+    return bailed;
+}
+
+}  // namespace
+
+bool Frame::add_expression(const std::vector<Token> &tokens) {
+    if (!native_allowed()) return false;
+    ExprPtr root = Parser(tokens).run();
+    if (!root) return false;
+    try {
+        Evaluator ev(*this);
+        ev.analyze(*root);
+        BPtr node = ev.compile_mask(*root);
+        // NA in the result: pandas raises turning it into bool; evaluated whole.
+        if (!node || node->may_na) return false;
+        if (!batch_) batch_ = std::make_unique<Batch>();
+        batch_->rules.push_back(BatchRule{std::move(node), nullptr});
+        return true;
+    } catch (const Bail &) {
+        return false;
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;
+    }
+}
+
+bool Frame::add_conditional(const std::vector<Token> &condition, const std::vector<Token> &consequence) {
+    if (!native_allowed()) return false;
+    ExprPtr cond = Parser(condition).run();
+    ExprPtr cons = cond ? Parser(consequence).run() : nullptr;
+    if (!cons) return false;
+    try {
+        Evaluator ev(*this);
+        ev.analyze(*cond);
+        BPtr a = ev.compile_mask(*cond);
+        if (!a) return false;
+        Evaluator ev2(*this);
+        ev2.analyze(*cons);
+        BPtr b = ev2.compile_mask(*cons);
+        if (!b || (a->rep == Mask::Masked && b->rep == Mask::Arrow && b->may_na)) return false;
+        if (!batch_) batch_ = std::make_unique<Batch>();
+        batch_->rules.push_back(BatchRule{std::move(a), std::move(b)});
+        return true;
+    } catch (const Bail &) {
+        return false;
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;
+    }
+}
+
+bool Frame::run_batch(std::vector<std::uint8_t> &marks, std::vector<std::size_t> &counts) {
+    std::unique_ptr<Batch> batch = std::move(batch_);
+    counts.clear();
+    if (!batch || batch->rules.empty()) return true;
+    std::vector<BatchRule> &rules = batch->rules;
+    counts.assign(rules.size(), 0);
+    // Marks go straight into `marks` when it holds none yet (cleared again if
+    // the batch fails); otherwise into a buffer of their own, or-ed in at the end.
+    std::vector<std::uint8_t> own;
+    std::vector<std::uint8_t> *target = &marks;
+    if (marks.empty()) {
+        marks.assign(rows_, 0);
+    } else {
+        marks.resize(rows_);
+        own.assign(rows_, 0);
+        target = &own;
+    }
+    std::uint8_t *out = target->data();
+    bool failed = false;
+    if (rows_ < kParallelRows || rule_threads() < 2) {
+        try {
+            run_blocks(rules, 0, rows_, out, counts);
+        } catch (const Bail &) {
+            failed = true;
+        }
+    } else {
+        bool objects = false;
+        for (const BatchRule &r : rules) objects = objects || r.reads_objects();
+        // str objects of object arrays are read in place: the interpreter
+        // stays locked then, so that no other thread can replace them meanwhile.
+        failed = run_shared(rules, out, counts, rows_, objects);
+    }
+    if (failed) {
+        if (target == &marks) marks.clear();
+        counts.clear();
+        return false;
+    }
+    if (target == &own)
+        for (size_t i = 0; i < rows_; ++i) marks[i] |= own[i];
+    return true;
 }
 
 }  // namespace rulix

@@ -43,6 +43,7 @@ namespace nb = nanobind;
 struct Column;
 struct Expr;
 class BufferPool;
+struct Batch;
 
 // The code points of a Python str.
 std::u32string to_u32(nb::handle s);
@@ -84,6 +85,19 @@ public:
     bool conditional(const std::vector<Token> &condition, const std::vector<Token> &consequence,
                      std::vector<std::uint8_t> &marks, std::size_t &count);
 
+    // Rules evaluated together. A rule whose evaluation needs nothing of the
+    // interpreter once compiled is added to the batch (true; otherwise false,
+    // and nothing is added). run_batch evaluates every rule of the batch in one
+    // pass over the rows (on two threads for long tables), marks their
+    // violating rows in `marks` (one byte per row, other marks are kept), gives
+    // each rule's count in the order the rules were added and empties the
+    // batch. When run_batch returns false a rule could not be finished
+    // natively (a malformed text buffer): nothing was marked, and the caller
+    // evaluates the batch's rules one by one.
+    bool add_expression(const std::vector<Token> &tokens);
+    bool add_conditional(const std::vector<Token> &condition, const std::vector<Token> &consequence);
+    bool run_batch(std::vector<std::uint8_t> &marks, std::vector<std::size_t> &counts);
+
     // Internal: a column by label (nullptr when it cannot be read natively).
     const Column *column(const std::u32string &label);
     // Internal: numpy, and numpy's errstate(all="ignore") context for array arithmetic.
@@ -104,6 +118,7 @@ private:
     std::vector<std::u32string> label_forms_;  // [0] unused; text forms of non-string labels
     std::unordered_map<std::u32string, std::unique_ptr<Column>> columns_;
     std::unique_ptr<BufferPool> pool_;
+    std::unique_ptr<Batch> batch_;
 };
 
 }  // namespace rulix
