@@ -3156,19 +3156,21 @@ bool run_shared(std::vector<BatchRule> &rules, std::uint8_t *out, std::vector<si
     std::exception_ptr error, helper_error;
 
     // Runs shares until none is left; only a taken share touches the caller's objects.
-    auto work = [rows](Shares &sh, std::vector<BatchRule> &rs, std::uint8_t *marks, std::vector<size_t> &cs,
-                       std::atomic<bool> &bail_flag, std::exception_ptr &err) {
+    // The pointers are followed only once a share is taken: a late helper
+    // must not touch the caller's frame, which may be gone by then.
+    auto work = [rows](Shares *sh, std::vector<BatchRule> *rs, std::uint8_t *marks, std::vector<size_t> *cs,
+                       std::atomic<bool> *bail_flag, std::exception_ptr *err) {
         for (;;) {
-            size_t k = sh.next.fetch_add(1);
-            if (k >= sh.total) return;
+            size_t k = sh->next.fetch_add(1);
+            if (k >= sh->total) return;
             try {
-                run_blocks(rs, k * kShareRows, std::min(rows, (k + 1) * kShareRows), marks, cs);
+                run_blocks(*rs, k * kShareRows, std::min(rows, (k + 1) * kShareRows), marks, *cs);
             } catch (const Bail &) {
-                bail_flag = true;
+                *bail_flag = true;
             } catch (...) {
-                if (!err) err = std::current_exception();
+                if (!*err) *err = std::current_exception();
             }
-            sh.done.fetch_add(1);
+            sh->done.fetch_add(1);
         }
     };
     {
@@ -3180,11 +3182,11 @@ bool run_shared(std::vector<BatchRule> &rules, std::uint8_t *out, std::vector<si
             std::vector<size_t> *cs = &helper_counts;
             std::atomic<bool> *bf = &bailed;
             std::exception_ptr *err = &helper_error;
-            std::thread([held, rs, cs, bf, err, out, work]() { work(*held, *rs, out, *cs, *bf, *err); }).detach();
+            std::thread([held, rs, cs, bf, err, out, work]() { work(held.get(), rs, out, cs, bf, err); }).detach();
         } catch (const std::system_error &) {
             // No thread to be had: this one does all the shares.
         }
-        work(*shares, rules, out, counts, bailed, error);
+        work(shares.get(), &rules, out, &counts, &bailed, &error);
         while (shares->done.load() < shares->total) std::this_thread::yield();
     }
     if (error) std::rethrow_exception(error);
