@@ -87,11 +87,11 @@ def test_packed_and_plain_walks_agree(name, real, synth):
     np.testing.assert_array_equal(plain[:, 0], expected)
 
 
-def _heavy(idx, n_times):
-    # resample 9 draws row 5 exactly n_times times
+def _heavy(idx, n_times, row):
+    # resample 9 draws row exactly n_times times
     rest = idx[9, n_times:]
-    rest[rest == 5] = 6
-    idx[9, :n_times] = 5
+    rest[rest == row] = (row + 1) % idx.shape[1]
+    idx[9, :n_times] = row
     return idx
 
 
@@ -108,8 +108,9 @@ def test_walks_agree_on_long_samples_and_heavy_rows(real_heavy, synth_heavy):
     order = np.argsort(pooled)
     seq = order.astype(np.int32)[None]
     ends = np.append(pooled[order][1:] != pooled[order][:-1], True).astype(np.uint8)[None]
-    r_idx = _heavy(rng.integers(0, 3000, (21, 3000)), real_heavy)
-    s_idx = _heavy(rng.integers(0, 2500, (21, 2500)), synth_heavy)
+    # the heavy rows hold the smallest values: their jump is the statistic
+    r_idx = _heavy(rng.integers(0, 3000, (21, 3000)), real_heavy, int(np.argmin(real)))
+    s_idx = _heavy(rng.integers(0, 2500, (21, 2500)), synth_heavy, int(np.argmin(synth)))
     packed = _kernels.ks_resampled(seq, ends, 3000, r_idx, s_idx)
     plain = _kernels.ks_resampled(seq, ends, 3000, r_idx, s_idx, plain_walk=True)
     np.testing.assert_array_equal(packed, plain)
