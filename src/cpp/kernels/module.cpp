@@ -202,34 +202,32 @@ Out2 ks_resampled(In<int32_t, 2> seq, In<uint8_t, 2> ends, int64_t n_real,
             constexpr size_t kGroup = 8;
             const size_t n_groups = (n_boot + kGroup - 1) / kGroup;
             std::vector<uint8_t> grouped(n_groups * total * kGroup, 0);
-            std::vector<uint8_t> wide(n_groups, 0);
-            parallel_for(n_groups, double(n_boot) * double(total), [&](size_t g) {
-                uint8_t *cnt = grouped.data() + g * total * kGroup;
+            // counted per group and sample (separate rows, so the two threads
+            // never write the same bytes); wide_half: a count went past 255
+            std::vector<uint8_t> wide_half(2 * n_groups, 0);
+            parallel_for(2 * n_groups, double(n_boot) * double(total), [&](size_t task) {
+                const size_t g = task / 2;
+                const bool synth_half = task % 2 == 1;
+                uint8_t *cnt = grouped.data() + g * total * kGroup + (synth_half ? n_r * kGroup : 0);
+                const int64_t *idx = synth_half ? si : ri;
+                const size_t n = synth_half ? n_s : n_r;
                 const size_t lanes = std::min(kGroup, n_boot - g * kGroup);
                 for (size_t l = 0; l < lanes && !bad_index; ++l) {
-                    const size_t b = g * kGroup + l;
-                    for (size_t i = 0; i < n_r; ++i) {
-                        int64_t r = ri[b * n_r + i];
-                        if (r < 0 || static_cast<size_t>(r) >= n_r) {
+                    const int64_t *drawn = idx + (g * kGroup + l) * n;
+                    for (size_t i = 0; i < n; ++i) {
+                        const int64_t r = drawn[i];
+                        if (r < 0 || static_cast<size_t>(r) >= n) {
                             bad_index = true;
                             return;
                         }
                         uint8_t &c = cnt[static_cast<size_t>(r) * kGroup + l];
-                        if (c == 255) wide[g] = 1;
-                        else ++c;
-                    }
-                    for (size_t i = 0; i < n_s; ++i) {
-                        int64_t s = si[b * n_s + i];
-                        if (s < 0 || static_cast<size_t>(s) >= n_s) {
-                            bad_index = true;
-                            return;
-                        }
-                        uint8_t &c = cnt[(n_r + static_cast<size_t>(s)) * kGroup + l];
-                        if (c == 255) wide[g] = 1;
+                        if (c == 255) wide_half[task] = 1;
                         else ++c;
                     }
                 }
             });
+            std::vector<uint8_t> wide(n_groups, 0);
+            for (size_t g = 0; g < n_groups; ++g) wide[g] = wide_half[2 * g] | wide_half[2 * g + 1];
             if (!bad_index) {
                 const int64_t real_step = n2 * M + 1, synth_step = -n1 * M;
                 parallel_for(n_groups * k, double(n_boot) * double(k) * double(total), [&](size_t task) {
