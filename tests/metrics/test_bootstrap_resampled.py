@@ -87,6 +87,38 @@ def test_packed_and_plain_walks_agree(name, real, synth):
     np.testing.assert_array_equal(plain[:, 0], expected)
 
 
+def _heavy(idx, n_times, row):
+    # resample 9 draws row exactly n_times times
+    rest = idx[9, n_times:]
+    rest[rest == row] = (row + 1) % idx.shape[1]
+    idx[9, :n_times] = row
+    return idx
+
+
+@pytest.mark.parametrize("real_heavy, synth_heavy", [(0, 0), (300, 0), (0, 400), (255, 255)],
+                         ids=["draws", "real row drawn 300 times", "synthetic row drawn 400 times",
+                              "rows drawn 255 times"])
+def test_walks_agree_on_long_samples_and_heavy_rows(real_heavy, synth_heavy):
+    # resamples are walked eight at a time with the counts of a row in one byte
+    # each; a row drawn more than 255 times sends its eight to the single walk
+    rng = np.random.default_rng(4)
+    real = np.round(rng.normal(size=3000), 2)  # runs of ties
+    synth = np.round(rng.normal(0.1, 1.2, size=2500), 2)
+    pooled = np.concatenate([real, synth])
+    order = np.argsort(pooled)
+    seq = order.astype(np.int32)[None]
+    ends = np.append(pooled[order][1:] != pooled[order][:-1], True).astype(np.uint8)[None]
+    # the heavy rows hold the smallest values: their jump is the statistic
+    r_idx = _heavy(rng.integers(0, 3000, (21, 3000)), real_heavy, int(np.argmin(real)))
+    s_idx = _heavy(rng.integers(0, 2500, (21, 2500)), synth_heavy, int(np.argmin(synth)))
+    packed = _kernels.ks_resampled(seq, ends, 3000, r_idx, s_idx)
+    plain = _kernels.ks_resampled(seq, ends, 3000, r_idx, s_idx, plain_walk=True)
+    np.testing.assert_array_equal(packed, plain)
+    expected = [ks_2samp(real[r], synth[s], method="asymp").statistic
+                for r, s in zip(r_idx, s_idx)]
+    np.testing.assert_array_equal(packed[:, 0], expected)
+
+
 def test_batches_keep_the_draws_in_order(monkeypatch):
     # several batches (a small batch budget) give the replicates of one batch
     rng = np.random.default_rng(0)

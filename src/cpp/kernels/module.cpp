@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <thread>
@@ -43,6 +44,12 @@ void parallel_for(size_t n, double work, F &&body) {
     worker();
     other.join();
 }
+
+#if defined(__BYTE_ORDER__) && defined(__ORDER_BIG_ENDIAN__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+constexpr bool kLittleEndian = false;
+#else
+constexpr bool kLittleEndian = true;
+#endif
 
 Out2 new_matrix(size_t rows, size_t cols) {
     double *data = new double[std::max<size_t>(1, rows * cols)];
@@ -102,7 +109,8 @@ Out2 ks_resampled(In<int32_t, 2> seq, In<uint8_t, 2> ends, int64_t n_real,
         const bool packed_walk = !plain_walk && d1 * d2 * (d1 + 1.0) < 4.0e18;
         const int64_t n1 = static_cast<int64_t>(n_r), n2 = static_cast<int64_t>(n_s);
         const int64_t M = n1 + 1;
-        parallel_for(n_boot, double(n_boot) * double(k) * double(total), [&](size_t b) {
+        // one resample at a time: its counts and steps, then one walk per column
+        auto one_resample = [&](size_t b) {
             std::vector<int64_t> counts(total, 0);  // real rows, then synthetic rows
             for (size_t i = 0; i < n_r; ++i) {
                 int64_t r = ri[b * n_r + i];
@@ -177,7 +185,167 @@ Out2 ks_resampled(In<int32_t, 2> seq, In<uint8_t, 2> ends, int64_t n_real,
                 double min_s = std::min(1.0, std::max(0.0, -lo));
                 res[b * k + j] = min_s > hi ? min_s : hi;
             }
-        });
+        };
+
+        // Resamples in groups of kGroup: each row's draw counts of a group's
+        // resamples lie side by side in one byte each, so a walk over a
+        // column's order reads them all with one access (one cache line for
+        // the group instead of one per resample) and keeps one packed sum
+        // and one pair of extremes per resample. Each packed sum is the very
+        // integer of the walk above (a row adds count * (n2 M + 1) when real,
+        // -count * n1 M when synthetic), so the statistics are the same.
+        // A group where some row is drawn more than 255 times is walked one
+        // resample at a time instead.
+        if (!packed_walk) {
+            parallel_for(n_boot, double(n_boot) * double(k) * double(total), one_resample);
+        } else {
+            constexpr size_t kGroup = 8;
+            const size_t n_groups = (n_boot + kGroup - 1) / kGroup;
+            std::vector<uint8_t> grouped(n_groups * total * kGroup, 0);
+            // counted per group and sample (separate rows, so the two threads
+            // never write the same bytes); wide_half: a count went past 255
+            std::vector<uint8_t> wide_half(2 * n_groups, 0);
+            parallel_for(2 * n_groups, double(n_boot) * double(total), [&](size_t task) {
+                const size_t g = task / 2;
+                const bool synth_half = task % 2 == 1;
+                uint8_t *cnt = grouped.data() + g * total * kGroup + (synth_half ? n_r * kGroup : 0);
+                const int64_t *idx = synth_half ? si : ri;
+                const size_t n = synth_half ? n_s : n_r;
+                const size_t lanes = std::min(kGroup, n_boot - g * kGroup);
+                for (size_t l = 0; l < lanes && !bad_index; ++l) {
+                    const int64_t *drawn = idx + (g * kGroup + l) * n;
+                    for (size_t i = 0; i < n; ++i) {
+                        const int64_t r = drawn[i];
+                        if (r < 0 || static_cast<size_t>(r) >= n) {
+                            bad_index = true;
+                            return;
+                        }
+                        uint8_t &c = cnt[static_cast<size_t>(r) * kGroup + l];
+                        if (c == 255) wide_half[task] = 1;
+                        else ++c;
+                    }
+                }
+            });
+            std::vector<uint8_t> wide(n_groups, 0);
+            for (size_t g = 0; g < n_groups; ++g) wide[g] = wide_half[2 * g] | wide_half[2 * g + 1];
+            if (!bad_index) {
+                const int64_t real_step = n2 * M + 1, synth_step = -n1 * M;
+                parallel_for(n_groups * k, double(n_boot) * double(k) * double(total), [&](size_t task) {
+                    const size_t g = task / k, j = task % k;
+                    if (wide[g]) return;
+                    const uint8_t *cnt = grouped.data() + g * total * kGroup;
+                    const int32_t *order = sq + j * total;
+                    const uint8_t *last = en + j * total;
+                    int64_t packed[kGroup] = {}, lo_key[kGroup] = {}, hi_key[kGroup] = {};
+                    // lanes between their extremes: below <= packed < below + width
+                    int64_t below[kGroup] = {}, width[kGroup] = {};
+                    double lo[kGroup], hi[kGroup];
+                    for (size_t l = 0; l < kGroup; ++l) {
+                        lo[l] = std::numeric_limits<double>::infinity();
+                        hi[l] = -lo[l];
+                    }
+                    // as in the single walk: a key beyond (or tying) an extreme
+                    // so far is divided out and compared as a double
+                    auto reach = [&](size_t l, bool first) {
+                        const int64_t p = packed[l];
+                        const int64_t key = p >= 0 ? p / M : -((-p + M - 1) / M);  // floor
+                        const int64_t a = p - key * M;
+                        const int64_t c = (a * n2 - key) / n1;
+                        const double diff = static_cast<double>(a) / d1 - static_cast<double>(c) / d2;
+                        if (first || key > hi_key[l]) {
+                            hi_key[l] = key;
+                            hi[l] = diff;
+                        } else if (key == hi_key[l]) {
+                            hi[l] = std::max(hi[l], diff);
+                        }
+                        if (first || key < lo_key[l]) {
+                            lo_key[l] = key;
+                            lo[l] = diff;
+                        } else if (key == lo_key[l]) {
+                            lo[l] = std::min(lo[l], diff);
+                        }
+                        const int64_t above = hi_key[l] * M;  // packed below this: key < hi_key
+                        below[l] = (lo_key[l] + 1) * M;      // packed from this on: key > lo_key
+                        width[l] = above > below[l] ? above - below[l] : 0;
+                    };
+                    // up to the first run's end every lane starts its extremes
+                    size_t t = 0;
+                    for (; t < total; ++t) {
+                        const size_t row = static_cast<size_t>(order[t]);
+                        const uint8_t *c = cnt + row * kGroup;
+                        const int64_t unit = row < n_r ? real_step : synth_step;
+                        for (size_t l = 0; l < kGroup; ++l) packed[l] += static_cast<int64_t>(c[l]) * unit;
+                        if (last[t]) {
+                            for (size_t l = 0; l < kGroup; ++l) reach(l, true);
+                            ++t;
+                            break;
+                        }
+                    }
+                    // Then blocks of kBlock positions. A block first sums, per
+                    // lane, the real and the synthetic counts it holds (16-bit
+                    // fields, four lanes to a word: at most 255 * kBlock each).
+                    // Inside the block a lane's packed sum stays between
+                    // packed - synthetic * n1 M and packed + real * (n2 M + 1);
+                    // when that range lies strictly between the lane's
+                    // extremes no position can reach one, and the block only
+                    // moves the sum. Otherwise that lane walks the block
+                    // position by position as above. (|packed| and those
+                    // ranges stay below 2^62 + n1, so nothing overflows.)
+                    constexpr size_t kBlock = 32;
+                    static_assert(255 * kBlock < 65536, "the 16-bit sums of a block could overflow");
+                    constexpr uint64_t kEven = 0x00ff00ff00ff00ffULL;
+                    for (size_t start = t; start < total; start += kBlock) {
+                        const size_t stop = std::min(total, start + kBlock);
+                        uint64_t re = 0, ro = 0, se = 0, so = 0;
+                        for (size_t u = start; u < stop; ++u) {
+                            const size_t row = static_cast<size_t>(order[u]);
+                            uint64_t w;
+                            std::memcpy(&w, cnt + row * kGroup, sizeof w);
+                            const uint64_t even = w & kEven, odd = (w >> 8) & kEven;
+                            const uint64_t is_real = uint64_t(0) - static_cast<uint64_t>(row < n_r);
+                            re += even & is_real;
+                            ro += odd & is_real;
+                            se += even & ~is_real;
+                            so += odd & ~is_real;
+                        }
+                        for (size_t l = 0; l < kGroup; ++l) {
+                            // byte l of the word (lane l) sits at bits 8 * l on a
+                            // little-endian machine, at 56 - 8 * l otherwise
+                            const size_t pos = kLittleEndian ? l : kGroup - 1 - l;
+                            const unsigned shift = static_cast<unsigned>(16 * (pos >> 1));
+                            const int64_t r = static_cast<int64_t>(((pos & 1 ? ro : re) >> shift) & 0xffff);
+                            const int64_t sy = static_cast<int64_t>(((pos & 1 ? so : se) >> shift) & 0xffff);
+                            const int64_t up = r * real_step, down = sy * synth_step;  // down <= 0
+                            if (width[l] > 0 && packed[l] + down >= below[l] &&
+                                packed[l] + up < below[l] + width[l]) {
+                                packed[l] += up + down;
+                                continue;
+                            }
+                            for (size_t u = start; u < stop; ++u) {
+                                const size_t row = static_cast<size_t>(order[u]);
+                                packed[l] += static_cast<int64_t>(cnt[row * kGroup + l]) *
+                                             (row < n_r ? real_step : synth_step);
+                                if (last[u] && static_cast<uint64_t>(packed[l] - below[l]) >=
+                                                   static_cast<uint64_t>(width[l]))
+                                    reach(l, false);
+                            }
+                        }
+                    }
+                    const size_t lanes = std::min(kGroup, n_boot - g * kGroup);
+                    for (size_t l = 0; l < lanes; ++l) {
+                        double min_s = std::min(1.0, std::max(0.0, -lo[l]));
+                        res[(g * kGroup + l) * k + j] = min_s > hi[l] ? min_s : hi[l];
+                    }
+                });
+                std::vector<size_t> single;
+                for (size_t g = 0; g < n_groups; ++g)
+                    if (wide[g])
+                        for (size_t b = g * kGroup; b < std::min(n_boot, (g + 1) * kGroup); ++b)
+                            single.push_back(b);
+                parallel_for(single.size(), double(single.size()) * double(k) * double(total),
+                             [&](size_t i) { one_resample(single[i]); });
+            }
+        }
     }
     if (bad_index) throw nb::value_error("a resample holds a row index outside its sample");
     return out;

@@ -99,7 +99,9 @@ def bootstrap_ci(real_arr, synth_arr, stat_fn: Callable[[np.ndarray, np.ndarray]
     or a function taking two 2-D integer arrays of row indices, one resample
     per row (the rows of ``real`` and of ``synth`` drawn for it), and
     returning that batch's replicates: the very numbers ``stat_fn`` would
-    return on the resampled arrays. The draws are the same either way. The
+    return on the resampled arrays. The estimate then comes from that
+    function too, given the resample that draws every row once (the full
+    samples). The draws are the same either way. The
     index arrays are refilled for the next batch, so that function must not
     keep them.
 
@@ -117,12 +119,17 @@ def bootstrap_ci(real_arr, synth_arr, stat_fn: Callable[[np.ndarray, np.ndarray]
     real = _as_sample(real_arr, "real_arr")
     synth = _as_sample(synth_arr, "synth_arr")
 
-    estimate = float(stat_fn(real, synth))
-    rng = np.random.default_rng(random_seed)
     n_r, n_s = real.shape[0], synth.shape[0]
-    reps = np.empty(n_boot, dtype="float64")
     over = getattr(stat_fn, "over_resamples", None)
     batch = over(real, synth) if callable(over) else None
+    if batch is None:
+        estimate = float(stat_fn(real, synth))
+    else:
+        # the full samples are the resample that draws every row once
+        estimate = float(batch(np.arange(n_r, dtype=np.int64)[None, :],
+                               np.arange(n_s, dtype=np.int64)[None, :])[0])
+    rng = np.random.default_rng(random_seed)
+    reps = np.empty(n_boot, dtype="float64")
     if batch is None:
         for b in range(n_boot):
             r_idx = rng.integers(0, n_r, size=n_r)
