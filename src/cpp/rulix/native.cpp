@@ -2365,13 +2365,18 @@ private:
 
     // ---- comparisons
 
+    // `==`/`!=` between a term and a text or a list mean membership, as in
+    // pandas: they become `in`/`not in`.
+    static char comparison_op(const Expr &le, const Expr &re, char op) {
+        const bool membership = (op == 'E' || op == 'N') && is_term(le) && is_term(re) &&
+                                (le.kind == Expr::String || re.kind == Expr::String ||
+                                 le.kind == Expr::List || re.kind == Expr::List);
+        return membership ? (op == 'E' ? 'I' : 'J') : op;
+    }
+
     Val comparison(const Expr &e) {
         const Expr &le = *e.args[0], &re = *e.args[1];
-        char op = e.op;
-        bool rewritten = (op == 'E' || op == 'N') && is_term(le) && is_term(re) &&
-                         (le.kind == Expr::String || re.kind == Expr::String || le.kind == Expr::List ||
-                          re.kind == Expr::List);
-        if (rewritten) op = op == 'E' ? 'I' : 'J';
+        const char op = comparison_op(le, re, e.op);
         if (op == 'I' || op == 'J') return membership(le, re, op == 'J');
         if (auto fl = fuse(le)) {
             if (auto fr = fuse(re)) {
@@ -2638,11 +2643,7 @@ private:
 
     BPtr compile_comparison(const Expr &e) {
         const Expr &le = *e.args[0], &re = *e.args[1];
-        char op = e.op;
-        bool rewritten = (op == 'E' || op == 'N') && is_term(le) && is_term(re) &&
-                         (le.kind == Expr::String || re.kind == Expr::String || le.kind == Expr::List ||
-                          re.kind == Expr::List);
-        if (rewritten) op = op == 'E' ? 'I' : 'J';
+        const char op = comparison_op(le, re, e.op);
         if (op == 'I' || op == 'J') return compile_membership(le, re, op == 'J');
         if (auto fl = fuse(le)) {
             if (auto fr = fuse(re)) {
