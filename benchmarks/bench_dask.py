@@ -41,28 +41,22 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
+from _proc import print_table, reset_peak, status_kib  # noqa: E402
+
 N_COLS = 20
 N_RULES = 20
 STATISTICAL = ["ks_complement", "wasserstein", "total_variation", "hellinger",
                "jensen_shannon", "pearson_correl_diff", "correlation_matrix_distance"]
 
 
-def _status(field):
-    with open("/proc/self/status") as fh:
-        for line in fh:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
-
-
 def _reset_peak():
-    with open("/proc/self/clear_refs", "w") as fh:
-        fh.write("5")
-    return _status("VmRSS")
+    if not reset_peak():
+        raise OSError("cannot reset the peak resident size (/proc/self/clear_refs)")
+    return status_kib("VmRSS")
 
 
 def _peak_above(before):
-    return max(_status("VmHWM") - before, 0)
+    return max(status_kib("VmHWM") - before, 0)
 
 
 def generate(folder: Path, files: int, rows: int) -> None:
@@ -303,12 +297,7 @@ def main():
 
     header = ("operation", "wall", "throughput", "peak memory (driver+workers)",
               "of table")
-    widths = [max(len(str(x)) for x in col) for col in zip(header, *rows)]
-    line = "  ".join(h.ljust(w) for h, w in zip(header, widths))
-    print(line)
-    print("-" * len(line))
-    for row in rows:
-        print("  ".join(str(x).ljust(w) for x, w in zip(row, widths)))
+    print_table(header, rows)
     return 0
 
 

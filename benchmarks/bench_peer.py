@@ -45,6 +45,8 @@ import tempfile
 import time
 from pathlib import Path
 
+from _proc import reset_peak, status_kib
+
 HERE = Path(__file__).resolve().parent
 
 N_NUMERIC = 12
@@ -105,23 +107,6 @@ def parquet_pair(n_rows, folder):
 # Workers (each runs in a fresh process)
 
 
-def _peak_reset():
-    try:
-        with open("/proc/self/clear_refs", "w") as fh:
-            fh.write("5")
-        return True
-    except OSError:
-        return False
-
-
-def _status_kib(field):
-    with open("/proc/self/status") as fh:
-        for line in fh:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
-
-
 def ours_worker(real_path, synth_path, what):
     import warnings
 
@@ -138,12 +123,12 @@ def ours_worker(real_path, synth_path, what):
     metrics = STATISTICAL if what == "statistical" else None
     ev = TabularEvaluator(metrics=metrics, random_seed=0)
     table_bytes = int(real.memory_usage(deep=True).sum() + synth.memory_usage(deep=True).sum())
-    before = _status_kib("VmRSS")
-    tracked = _peak_reset()
+    before = status_kib("VmRSS")
+    tracked = reset_peak()
     start = time.perf_counter()
     report = ev.evaluate(real, synth)
     seconds = time.perf_counter() - start
-    peak = (_status_kib("VmHWM") - before) * 1024 if tracked else None
+    peak = (status_kib("VmHWM") - before) * 1024 if tracked else None
     problem = None
     if what == "full":
         try:

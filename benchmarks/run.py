@@ -35,6 +35,8 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
+from _proc import print_table, reset_peak, status_kib  # noqa: E402
+
 
 def cases(quick=False):
     import bench_rules
@@ -55,31 +57,6 @@ def cases(quick=False):
     return found
 
 
-def _rss_kib():
-    with open("/proc/self/status") as fh:
-        for line in fh:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
-
-
-def _peak_kib():
-    with open("/proc/self/status") as fh:
-        for line in fh:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
-    return 0
-
-
-def _reset_peak():
-    try:
-        with open("/proc/self/clear_refs", "w") as fh:
-            fh.write("5")
-        return True
-    except OSError:
-        return False
-
-
 def _median_time(fn, state, repeat):
     times = []
     for _ in range(repeat):
@@ -94,11 +71,11 @@ def run_case(name, quick, repeat):
     state = case["setup"]()
     # Peak memory of the first run of ours: how far resident memory rose above
     # what the process held after building the inputs.
-    before = _rss_kib()
+    before = status_kib("VmRSS")
     peak = None
-    if _reset_peak():
+    if reset_peak():
         case["ours"](state)
-        peak = max(_peak_kib() - before, 0)
+        peak = max(status_kib("VmHWM") - before, 0)
     if case.get("check"):
         case["check"](state)
     ours = _median_time(case["ours"], state, case.get("repeat", repeat))
@@ -181,12 +158,7 @@ def main():
     header = ("operation", "table", "rules/columns", "ours (median)", "baseline", "ratio", "floor", "ours/floor",
               "peak memory")
     if rows:
-        widths = [max(len(str(x)) for x in col) for col in zip(header, *rows)]
-        line = "  ".join(h.ljust(w) for h, w in zip(header, widths))
-        print(line)
-        print("-" * len(line))
-        for row in rows:
-            print("  ".join(str(x).ljust(w) for x, w in zip(row, widths)))
+        print_table(header, rows)
     for line in extra:
         print(line)
 
