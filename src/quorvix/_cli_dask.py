@@ -217,19 +217,13 @@ def rules_check(args, rules, out, err):
 
 
 def privatize(args, preserve, out, err):
-    from quorvix.cli import CLIError, _one_line
+    from quorvix.cli import CLIError, _one_line, noise_options
 
     import quorvix.dask as qd
 
     check_output_folder(args.output)
     ddf = read_partitioned(args.input)
-    missing = [c for c in preserve if c not in ddf.columns]
-    if missing:
-        raise CLIError(f"--preserve: no column {missing[0]!r} in '{args.input}'")
-    method = args.method
-    epsilon = 1.0 if args.epsilon is None else args.epsilon
-    if method == "minimal" and args.epsilon is not None:
-        err.write("warning: --epsilon has no effect with --method minimal\n")
+    method, epsilon = noise_options(args, preserve, ddf.columns, err)
     with scheduler(args.scheduler, err):
         try:
             noisy = qd.apply_privex(ddf, epsilon, method, preserve or None, args.seed)

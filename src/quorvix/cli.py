@@ -398,6 +398,19 @@ def _preserved(values):
     return list(dict.fromkeys(cols))
 
 
+def noise_options(args, preserve, columns, err):
+    """The method and epsilon of `privatize`, once --preserve is checked
+    against the table's columns (--epsilon with 'minimal' only warns)."""
+    missing = [c for c in preserve if c not in columns]
+    if missing:
+        raise CLIError(f"--preserve: no column {missing[0]!r} in '{args.input}'")
+    method = args.method
+    epsilon = 1.0 if args.epsilon is None else args.epsilon
+    if method == "minimal" and args.epsilon is not None:
+        err.write("warning: --epsilon has no effect with --method minimal\n")
+    return method, epsilon
+
+
 def cmd_privatize(args, out, err):
     preserve = _preserved(args.preserve)
     if _cli_dask.is_partitioned(args.input):
@@ -408,13 +421,7 @@ def cmd_privatize(args, out, err):
         from quorvix.core_generator.privex import PrivexProcessor, apply_privex
     print_records(records, err, args.debug)
 
-    missing = [c for c in preserve if c not in df.columns]
-    if missing:
-        raise CLIError(f"--preserve: no column {missing[0]!r} in '{args.input}'")
-    method = args.method
-    epsilon = 1.0 if args.epsilon is None else args.epsilon
-    if method == "minimal" and args.epsilon is not None:
-        err.write("warning: --epsilon has no effect with --method minimal\n")
+    method, epsilon = noise_options(args, preserve, df.columns, err)
     if method != "minimal":
         with collected_logs():  # the helper processor's own log record is not news
             _, categorical = PrivexProcessor()._detect_column_types(df)
