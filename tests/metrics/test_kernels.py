@@ -385,33 +385,25 @@ def test_scratch_buffers_are_reused_only_during_an_evaluation():
     assert _prep._scratch == {}
 
 
-@pytest.mark.parametrize("n_blocks", [3, 8, 11])
-def test_add_equal_counts_counts_agreeing_slots(n_blocks):
+def test_layout_parts_are_the_dense_columns_and_each_blocks_argmax():
     from quorvix.evaluation.metrics._prep import Layout
 
-    rng = np.random.default_rng(n_blocks)
-    q_slots = rng.integers(0, 4, size=(30, n_blocks))
-    r_slots = np.vstack([q_slots[:5], rng.integers(0, 4, size=(20, n_blocks))])
-    # one-hot blocks of width 4 after two dense columns
-    layout = Layout(2, tuple((2 + 4 * b, 4) for b in range(n_blocks)), 0.5, 0.25)
-
-    def encode(slots):
-        x = np.zeros((len(slots), 2 + 4 * n_blocks))
-        x[:, :2] = rng.normal(size=(len(slots), 2))
-        for b in range(n_blocks):
-            x[np.arange(len(slots)), 2 + 4 * b + slots[:, b]] = 0.5
-        return x
-
-    q, r = encode(q_slots), encode(r_slots)
-    q_dense, q_words = layout.split(q, 0xFF)
-    r_dense, r_words = layout.split(r, 0xFE)
-    np.testing.assert_array_equal(q_dense, q[:, :2])
-    gram = np.zeros((len(q), len(r)))
-    _kernels.add_equal_counts(gram, q_words, r_words, 0.25)
-    expected = 0.25 * (q_slots[:, None, :] == r_slots[None, :, :]).sum(axis=2)
-    np.testing.assert_array_equal(gram, expected)
+    rng = np.random.default_rng(3)
+    blocks = ((2, 4), (6, 1), (7, 3))
+    layout = Layout(2, blocks, 0.5, 0.25)
+    x = rng.normal(size=(40, 10))
+    x[0, 2:6] = 1.0  # ties: the first position
+    x[1, 3] = np.nan  # NaN is the largest, as for np.argmax
+    x[2, 7:10] = [-np.inf, np.inf, np.inf]
+    dense, slots = layout.parts(x)
+    np.testing.assert_array_equal(dense, x[:, :2])
+    want = np.stack([np.argmax(x[:, s:s + w], axis=1) for s, w in blocks], axis=1)
+    np.testing.assert_array_equal(slots, want)
+    assert slots.dtype == np.uint8 and slots.flags.c_contiguous
     with pytest.raises(ValueError):
-        _kernels.add_equal_counts(gram, q_words[:3], r_words, 0.25)
+        _kernels.layout_parts(x, 2, np.array([8], dtype=np.int64), np.array([3], dtype=np.int64))
+    with pytest.raises(ValueError):
+        _kernels.layout_parts(x, 11, np.empty(0, dtype=np.int64), np.empty(0, dtype=np.int64))
 
 
 def test_nearest_distances_from_the_layout_match_the_plain_products(real_table, twin_table):
@@ -437,3 +429,86 @@ def test_nearest_distances_from_the_layout_match_the_plain_products(real_table, 
         split = nearest_sq_distances(x, x if exclude is not None else y, k=k, exclude=exclude,
                                      layout=layout)
         np.testing.assert_allclose(split, plain, rtol=1e-12, atol=1e-12)
+
+
+def _layout_pair(n_q, m, n_dense, n_blocks, seed):
+    """Queries and references in an encoder-like layout: their parts, and
+    the same rows as full matrices (dense columns, then one-hot blocks of
+    width 5 holding 0.5)."""
+    rng = np.random.default_rng(seed)
+
+    def side(n):
+        dense = rng.normal(size=(n, n_dense))
+        slots = rng.integers(0, 5, size=(n, n_blocks)).astype(np.uint8)
+        full = np.zeros((n, n_dense + 5 * n_blocks))
+        full[:, :n_dense] = dense
+        for b in range(n_blocks):
+            full[np.arange(n), n_dense + 5 * b + slots[:, b]] = 0.5
+        return dense, slots, full
+
+    q_dense, q_slots, q = side(n_q)
+    r_dense, r_slots, r = side(m)
+    r_dense[: min(m, n_q) // 2] = q_dense[: min(m, n_q) // 2]  # some exact copies
+    r_slots[: min(m, n_q) // 2] = q_slots[: min(m, n_q) // 2]
+    r[: min(m, n_q) // 2] = q[: min(m, n_q) // 2]
+    if n_q > 2 and n_dense:
+        q_dense[1, 0] = q[1, 0] = np.nan  # a query without any distance
+    args = (q_dense, q_slots, r_dense, r_slots, 0.25,
+            np.einsum("ij,ij->i", q, q), np.einsum("ij,ij->i", r, r))
+    return args, q, r
+
+
+# sizes around the groups of queries (16), the panels (8) and tiles (512) of
+# references, and one large enough for two threads
+_LAYOUT_SIZES = [(1, 1, 2, 1), (5, 9, 3, 0), (37, 700, 4, 11), (300, 1100, 24, 8)]
+
+
+@pytest.mark.parametrize("n_q, m, n_dense, n_blocks", _LAYOUT_SIZES)
+def test_layout_scans_give_the_numbers_of_the_plain_products(n_q, m, n_dense, n_blocks):
+    args, q, r = _layout_pair(n_q, m, n_dense, n_blocks, seed=n_q + m)
+    gram = np.ascontiguousarray(q @ r.T)
+    a_sq, b_sq = args[5], args[6]
+    none = np.empty(0, dtype=np.int64)
+    for k in sorted({1, min(3, m)}):
+        np.testing.assert_allclose(
+            _kernels.layout_kth_nearest(*args, k, none),
+            _kernels.kth_nearest(gram, a_sq, b_sq, k, none), rtol=1e-12, atol=1e-12)
+    if m > 1:
+        # leave-one-out: query i must not meet reference i (-1: nothing left out)
+        exclude = np.arange(n_q, dtype=np.int64) % m
+        exclude[::3] = -1
+        np.testing.assert_allclose(
+            _kernels.layout_kth_nearest(*args, 1, exclude),
+            _kernels.kth_nearest(gram, a_sq, b_sq, 1, exclude), rtol=1e-12, atol=1e-12)
+    for divisor in (0.05, 3.0):
+        np.testing.assert_allclose(
+            _kernels.layout_kernel_log_sums(*args, divisor),
+            _kernels.kernel_log_sums(gram, a_sq, b_sq, divisor), rtol=1e-12, atol=1e-12)
+    limit = np.random.default_rng(1).uniform(0.0, 2.0 * n_dense + 1.0, n_q)
+    nearest, within = _kernels.layout_nearest_and_within(*args, limit)
+    want_nearest, want_within = _kernels.nearest_and_within(gram, a_sq, b_sq, limit)
+    np.testing.assert_allclose(nearest, want_nearest, rtol=1e-12, atol=1e-12)
+    np.testing.assert_array_equal(within, want_within)
+
+
+def test_layout_scans_refuse_parts_that_do_not_match():
+    args, _, _ = _layout_pair(6, 10, 3, 2, seed=0)
+    q_dense, q_slots, r_dense, r_slots, w, a_sq, b_sq = args
+    none = np.empty(0, dtype=np.int64)
+    bad = [
+        (q_dense, q_slots, r_dense[:, :2].copy(), r_slots, w, a_sq, b_sq),  # dense widths
+        (q_dense, q_slots, r_dense, r_slots[:, :1].copy(), w, a_sq, b_sq),  # block counts
+        (q_dense, q_slots[:5].copy(), r_dense, r_slots, w, a_sq, b_sq),  # query rows
+        (q_dense, q_slots, r_dense, r_slots, w, a_sq, b_sq[:9].copy()),  # norms
+    ]
+    for case in bad:
+        with pytest.raises(ValueError):
+            _kernels.layout_kth_nearest(*case, 1, none)
+    with pytest.raises(ValueError):
+        _kernels.layout_kth_nearest(*args, 11, none)  # k beyond the references
+    with pytest.raises(ValueError):
+        _kernels.layout_kth_nearest(*args, 1, np.zeros(5, dtype=np.int64))
+    with pytest.raises(ValueError):
+        _kernels.layout_kernel_log_sums(*args, 0.0)
+    with pytest.raises(ValueError):
+        _kernels.layout_nearest_and_within(*args, np.ones(5))

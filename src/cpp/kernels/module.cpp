@@ -534,6 +534,18 @@ nb::ndarray<nb::numpy, int64_t, nb::ndim<1>> bin_counts(In<double, 1> x, In<doub
     return nb::ndarray<nb::numpy, int64_t, nb::ndim<1>>(counts, {m + 1}, owner);
 }
 
+// heap holds the kk smallest numbers offered so far, the largest on top.
+inline void keep_smallest(std::vector<double> &heap, size_t kk, double d) {
+    if (heap.size() < kk) {
+        heap.push_back(d);
+        std::push_heap(heap.begin(), heap.end());
+    } else if (d < heap.front()) {
+        std::pop_heap(heap.begin(), heap.end());
+        heap.back() = d;
+        std::push_heap(heap.begin(), heap.end());
+    }
+}
+
 // ---------------------------------------------------------------------------
 // k-th nearest squared distances from a block of inner products.
 //
@@ -575,14 +587,7 @@ nb::ndarray<nb::numpy, double, nb::ndim<1>> kth_nearest(In<double, 2> gram, In<d
                 if (static_cast<int64_t>(j) == skip) d = std::numeric_limits<double>::infinity();
                 if (std::isnan(d)) continue;
                 ++numbers;
-                if (heap.size() < kk) {
-                    heap.push_back(d);
-                    std::push_heap(heap.begin(), heap.end());
-                } else if (d < heap.front()) {
-                    std::pop_heap(heap.begin(), heap.end());
-                    heap.back() = d;
-                    std::push_heap(heap.begin(), heap.end());
-                }
+                keep_smallest(heap, kk, d);
             }
             result[i] = numbers < kk ? nan : heap.front();
         }
@@ -664,43 +669,6 @@ void sq_distances_in_place(nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::de
             const double d = (as[i] + bs[j]) - 2.0 * gi[j];
             gi[j] = d < 0.0 ? 0.0 : d;  // np.maximum(d, 0.0): NaN stays NaN
         }
-    }
-}
-
-// The one-hot part of inner products, added in place: the categorical columns
-// of the encoding are one-hot blocks holding one entry w each, so two rows'
-// blocks contribute w * w where their hot slots agree and 0 elsewhere. Each
-// row's slots are packed one byte per column into 64-bit words (padding bytes
-// differ between the two sides), and gram[i, j] += weight * (number of equal
-// bytes of q_words[i] and r_words[j]).
-void add_equal_counts(nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu> gram,
-                      In<uint64_t, 2> q_words, In<uint64_t, 2> r_words, double weight) {
-    const size_t rows = gram.shape(0), m = gram.shape(1), words = q_words.shape(1);
-    if (q_words.shape(0) != rows || r_words.shape(0) != m || r_words.shape(1) != words)
-        throw nb::value_error("the packed slots do not match the block");
-    nb::gil_scoped_release unlocked;
-    double *g = gram.data();
-    const uint64_t *qw = q_words.data(), *rw = r_words.data();
-    constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL, ones = 0x0101010101010101ULL;
-    // r's words word by word, so the inner loop runs over contiguous rows
-    std::vector<uint64_t> cols(words * m);
-    for (size_t j = 0; j < m; ++j)
-        for (size_t w = 0; w < words; ++w) cols[w * m + j] = rw[j * words + w];
-    std::vector<uint32_t> equal(m);
-    for (size_t i = 0; i < rows; ++i) {
-        std::fill(equal.begin(), equal.end(), 0u);
-        for (size_t w = 0; w < words; ++w) {
-            const uint64_t q = qw[i * words + w];
-            const uint64_t *col = cols.data() + w * m;
-            for (size_t j = 0; j < m; ++j) {
-                const uint64_t t = q ^ col[j];
-                // high bit of each byte set where the byte of t is zero
-                const uint64_t zero = ~(((t & low7) + low7) | t | low7);
-                equal[j] += static_cast<uint32_t>(((zero >> 7) * ones) >> 56);
-            }
-        }
-        double *gi = g + i * m;
-        for (size_t j = 0; j < m; ++j) gi[j] += weight * static_cast<double>(equal[j]);
     }
 }
 
@@ -857,6 +825,400 @@ nb::ndarray<nb::numpy, double, nb::ndim<1>> gower_nearest(In<float, 2> q_num, In
     return nb::ndarray<nb::numpy, double, nb::ndim<1>>(result, {n}, owner);
 }
 
+// ---------------------------------------------------------------------------
+// Distances in the encoder's layout, without a matrix of inner products.
+//
+// An encoded row is a few dense columns followed by one-hot blocks that each
+// hold one entry w (see quorvix.evaluation.metrics._prep.Layout). Its inner
+// product with another row is the dense columns' product plus w * w for every
+// block whose hot slots agree. Here each side comes as its dense part (rows x
+// n_dense) and the hot slot of every block (rows x n_blocks bytes), and the
+// squared distances d2 = max((a_sq[i] + b_sq[j]) - 2 * product, 0) are made
+// for a few queries at a time over every reference row, in tiles that stay
+// in the core's cache, and handed on row by row. Nothing of the size
+// queries x references is ever stored, and the reference data are read once
+// per group of queries instead of once per query.
+//
+// The products are summed in another order than numpy's (dense columns in
+// order, then the agreeing blocks' count times w * w), so they agree with the
+// plain products up to rounding.
+
+struct LayoutSides {
+    const double *q_dense;    // queries, row-major
+    const double *r_panels;   // references in panels of kPanel rows, column-major inside
+    const uint8_t *q_slots;   // queries, row-major
+    const uint8_t *r_slots_t; // references, column-major (n_blocks x m_padded)
+    const double *a_sq, *b_sq;
+    size_t n_q, m, m_padded, n_dense, n_blocks;
+    double weight;
+};
+
+constexpr size_t kLayoutQueries = 16;  // queries per group (a multiple of 4)
+constexpr size_t kLayoutTile = 512;    // references per tile (a multiple of kPanel)
+constexpr size_t kPanel = 8;           // references per panel
+
+typedef double v4d __attribute__((vector_size(32)));
+
+// Squared distances of queries [i0, i0 + nq) (nq <= kLayoutQueries) to every
+// reference, into rows[q * m_padded + j]. `scratch` holds kLayoutQueries *
+// n_dense doubles (the group's dense parts, padded with zero rows). Compiled
+// twice on x86-64: with wide vectors and fused multiply-add where the
+// processor has them, plain SSE2 otherwise.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+#endif
+void layout_sq_distances(const LayoutSides &s, size_t i0, size_t nq, double *rows,
+                         double *scratch) {
+    const size_t m = s.m, mp = s.m_padded, nd = s.n_dense, nb = s.n_blocks;
+    const size_t groups = (nq + 3) / 4;
+    std::memcpy(scratch, s.q_dense + i0 * nd, nq * nd * sizeof(double));
+    std::memset(scratch + nq * nd, 0, (groups * 4 - nq) * nd * sizeof(double));
+    uint8_t cnt[kLayoutTile];
+    for (size_t j0 = 0; j0 < mp; j0 += kLayoutTile) {
+        const size_t jt = std::min(kLayoutTile, mp - j0);
+        // dense products: four queries by one panel at a time, the sums in
+        // registers through the dense columns
+        for (size_t g = 0; g < groups; ++g) {
+            const double *q0 = scratch + 4 * g * nd, *q1 = q0 + nd, *q2 = q1 + nd, *q3 = q2 + nd;
+            double *o = rows + 4 * g * mp;
+            for (size_t jb = j0; jb < j0 + jt; jb += kPanel) {
+                v4d a00{}, a01{}, a10{}, a11{}, a20{}, a21{}, a30{}, a31{};
+                const double *r = s.r_panels + jb * nd;
+                for (size_t d = 0; d < nd; ++d, r += kPanel) {
+                    v4d r0, r1;
+                    std::memcpy(&r0, r, sizeof r0);
+                    std::memcpy(&r1, r + 4, sizeof r1);
+                    a00 += q0[d] * r0;
+                    a01 += q0[d] * r1;
+                    a10 += q1[d] * r0;
+                    a11 += q1[d] * r1;
+                    a20 += q2[d] * r0;
+                    a21 += q2[d] * r1;
+                    a30 += q3[d] * r0;
+                    a31 += q3[d] * r1;
+                }
+                std::memcpy(o + jb, &a00, sizeof a00);
+                std::memcpy(o + jb + 4, &a01, sizeof a01);
+                std::memcpy(o + mp + jb, &a10, sizeof a10);
+                std::memcpy(o + mp + jb + 4, &a11, sizeof a11);
+                std::memcpy(o + 2 * mp + jb, &a20, sizeof a20);
+                std::memcpy(o + 2 * mp + jb + 4, &a21, sizeof a21);
+                std::memcpy(o + 3 * mp + jb, &a30, sizeof a30);
+                std::memcpy(o + 3 * mp + jb + 4, &a31, sizeof a31);
+            }
+        }
+        // agreeing one-hot blocks, then the distances
+        const size_t jv = std::min(jt, m > j0 ? m - j0 : 0);  // real references in the tile
+        for (size_t q = 0; q < nq; ++q) {
+            uint8_t *__restrict c = cnt;
+            for (size_t j = 0; j < jv; ++j) c[j] = 0;
+            const uint8_t *qs = s.q_slots + (i0 + q) * nb;
+            for (size_t b = 0; b < nb; ++b) {
+                const uint8_t slot = qs[b];
+                const uint8_t *__restrict col = s.r_slots_t + b * mp + j0;
+                for (size_t j = 0; j < jv; ++j) c[j] += col[j] == slot ? 1 : 0;
+            }
+            double *__restrict acc = rows + q * mp + j0;
+            const double as = s.a_sq[i0 + q], w = s.weight;
+            const double *__restrict bs = s.b_sq + j0;
+            for (size_t j = 0; j < jv; ++j) {
+                const double d2 = (as + bs[j]) - 2.0 * (acc[j] + w * static_cast<double>(c[j]));
+                acc[j] = d2 < 0.0 ? 0.0 : d2;  // as np.maximum(d2, 0.0): NaN stays NaN
+            }
+        }
+    }
+}
+
+using DenseIn = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+using SlotsIn = nb::ndarray<const uint8_t, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+
+// Checks the shapes and makes the column-major copies of the references.
+struct LayoutInput {
+    LayoutSides sides{};
+    const double *r_dense_ = nullptr;
+    const uint8_t *r_slots_ = nullptr;
+    std::vector<double> r_panels;
+    std::vector<uint8_t> r_slots_t;
+    unsigned threads = 1;
+    std::vector<std::vector<double>> buffers, scratch;  // one of each per thread
+
+    // Checks the shapes (with the interpreter lock held: it may raise).
+    LayoutInput(DenseIn q_dense, SlotsIn q_slots, DenseIn r_dense, SlotsIn r_slots,
+                double weight, In<double, 1> a_sq, In<double, 1> b_sq) {
+        const size_t n_q = q_dense.shape(0), m = r_dense.shape(0);
+        const size_t nd = q_dense.shape(1), nb = q_slots.shape(1);
+        if (r_dense.shape(1) != nd || r_slots.shape(1) != nb || q_slots.shape(0) != n_q ||
+            r_slots.shape(0) != m)
+            throw nb::value_error("the dense parts and slots of the two sides do not match");
+        if (a_sq.shape(0) != n_q || b_sq.shape(0) != m)
+            throw nb::value_error("the squared norms do not match the rows");
+        if (nb > 255) throw nb::value_error("at most 255 one-hot blocks");
+        const size_t mp = (m + kPanel - 1) / kPanel * kPanel;
+        sides = LayoutSides{q_dense.data(), nullptr, q_slots.data(), nullptr,
+                            a_sq.data(), b_sq.data(), n_q, m, mp, nd, nb, weight};
+        r_dense_ = r_dense.data();
+        r_slots_ = r_slots.data();
+        const unsigned cores = std::max(1u, std::min(2u, std::thread::hardware_concurrency()));
+        const size_t n_groups = (n_q + kLayoutQueries - 1) / kLayoutQueries;
+        const double work = double(n_q) * double(m) * double(nd + nb + 4);
+        threads = (n_groups < 2 || work < 4e6) ? 1u : cores;
+        // every buffer up front: nothing is allocated on the threads
+        r_panels.assign(nd * mp, 0.0);
+        r_slots_t.assign(nb * mp, 0);
+        for (unsigned t = 0; t < threads; ++t) {
+            buffers.emplace_back(kLayoutQueries * std::max<size_t>(1, mp));
+            scratch.emplace_back(kLayoutQueries * std::max<size_t>(1, nd));
+        }
+    }
+
+    // The references rearranged for the scans (no lock needed).
+    void arrange() {
+        const size_t m = sides.m, mp = sides.m_padded, nd = sides.n_dense, nb = sides.n_blocks;
+        for (size_t j = 0; j < m; ++j) {
+            double *panel = r_panels.data() + (j / kPanel) * kPanel * nd + j % kPanel;
+            for (size_t d = 0; d < nd; ++d) panel[d * kPanel] = r_dense_[j * nd + d];
+            for (size_t b = 0; b < nb; ++b) r_slots_t[b * mp + j] = r_slots_[j * nb + b];
+        }
+        sides.r_panels = r_panels.data();
+        sides.r_slots_t = r_slots_t.data();
+    }
+
+    template <class F>
+    void scan(F &&consume) {
+        arrange();
+        const size_t n_groups = (sides.n_q + kLayoutQueries - 1) / kLayoutQueries;
+        std::atomic<size_t> next{0};
+        auto worker = [&](unsigned t) {
+            double *rows = buffers[t].data();
+            for (size_t g; (g = next.fetch_add(1)) < n_groups;) {
+                const size_t i0 = g * kLayoutQueries;
+                const size_t nq = std::min(kLayoutQueries, sides.n_q - i0);
+                layout_sq_distances(sides, i0, nq, rows, scratch[t].data());
+                for (size_t q = 0; q < nq; ++q) consume(t, i0 + q, rows + q * sides.m_padded);
+            }
+        };
+        if (threads < 2) {
+            worker(0);
+            return;
+        }
+        std::thread other(worker, 1u);
+        worker(0);
+        other.join();
+    }
+};
+
+// The smallest number of a row (+inf when it holds none), and whether it
+// holds numbers and NaNs: four running minima side by side (a NaN never
+// replaces one), then the smallest of the four.
+struct RowLow {
+    double value;
+    bool numbers, nans;
+};
+
+inline RowLow row_low(const double *row, size_t m) {
+    const double inf = std::numeric_limits<double>::infinity();
+    double low[4] = {inf, inf, inf, inf};
+    uint8_t number[4] = {0, 0, 0, 0}, nan[4] = {0, 0, 0, 0};
+    size_t j = 0;
+    for (; j + 4 <= m; j += 4)
+        for (size_t l = 0; l < 4; ++l) {
+            const double d = row[j + l];
+            number[l] |= d == d ? 1 : 0;
+            nan[l] |= d != d ? 1 : 0;
+            low[l] = d < low[l] ? d : low[l];
+        }
+    for (; j < m; ++j) {
+        const double d = row[j];
+        number[0] |= d == d ? 1 : 0;
+        nan[0] |= d != d ? 1 : 0;
+        low[0] = d < low[0] ? d : low[0];
+    }
+    double value = low[0];
+    for (size_t l = 1; l < 4; ++l) value = low[l] < value ? low[l] : value;
+    return RowLow{value, (number[0] | number[1] | number[2] | number[3]) != 0,
+                  (nan[0] | nan[1] | nan[2] | nan[3]) != 0};
+}
+
+nb::ndarray<nb::numpy, double, nb::ndim<1>> new_vector(size_t n, double **data) {
+    double *p = new double[std::max<size_t>(1, n)];
+    nb::capsule owner(p, [](void *v) noexcept { delete[] static_cast<double *>(v); });
+    *data = p;
+    return nb::ndarray<nb::numpy, double, nb::ndim<1>>(p, {n}, owner);
+}
+
+// The k-th smallest squared distance per query, as kth_nearest gives it for
+// the same distances (reference exclude[i] left out when >= 0).
+nb::ndarray<nb::numpy, double, nb::ndim<1>> layout_kth_nearest(
+    DenseIn q_dense, SlotsIn q_slots, DenseIn r_dense, SlotsIn r_slots, double weight,
+    In<double, 1> a_sq, In<double, 1> b_sq, int64_t k, In<int64_t, 1> exclude) {
+    const size_t n_q = q_dense.shape(0), m = r_dense.shape(0);
+    if (k < 1 || static_cast<size_t>(k) > m) throw nb::value_error("k is out of range");
+    const bool has_exclude = exclude.shape(0) != 0;
+    if (has_exclude && exclude.shape(0) != n_q) throw nb::value_error("exclude needs one entry per query");
+    double *result;
+    auto out = new_vector(n_q, &result);
+    LayoutInput in(q_dense, q_slots, r_dense, r_slots, weight, a_sq, b_sq);
+    {
+        nb::gil_scoped_release unlocked;
+        const int64_t *ex = has_exclude ? exclude.data() : nullptr;
+        const size_t kk = static_cast<size_t>(k);
+        std::vector<double> heaps[2];  // one per thread, never grown on it
+        for (auto &h : heaps) h.reserve(kk);
+        const double inf = std::numeric_limits<double>::infinity();
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        in.scan([&](unsigned t, size_t i, double *row) {
+            const int64_t skip = ex ? ex[i] : -1;
+            if (skip >= 0 && static_cast<size_t>(skip) < m) row[skip] = inf;
+            if (kk == 1) {
+                const RowLow low = row_low(row, m);
+                result[i] = low.numbers ? low.value : nan;
+                return;
+            }
+            std::vector<double> &heap = heaps[t];  // NaN left out
+            heap.clear();
+            for (size_t j = 0; j < m; ++j) {
+                const double d = row[j];
+                if (d != d) continue;
+                keep_smallest(heap, kk, d);
+            }
+            result[i] = heap.size() < kk ? nan : heap.front();
+        });
+    }
+    return out;
+}
+
+// log(sum_j exp(-d2[i, j] / divisor)) per query, as kernel_log_sums gives it
+// for the same distances.
+nb::ndarray<nb::numpy, double, nb::ndim<1>> layout_kernel_log_sums(
+    DenseIn q_dense, SlotsIn q_slots, DenseIn r_dense, SlotsIn r_slots, double weight,
+    In<double, 1> a_sq, In<double, 1> b_sq, double divisor) {
+    if (!(divisor > 0.0)) throw nb::value_error("the divisor must be positive");
+    const size_t n_q = q_dense.shape(0), m = r_dense.shape(0);
+    double *result;
+    auto out = new_vector(n_q, &result);
+    LayoutInput in(q_dense, q_slots, r_dense, r_slots, weight, a_sq, b_sq);
+    {
+        nb::gil_scoped_release unlocked;
+        const double cutoff = -(60.0 * std::log(2.0) + std::log(static_cast<double>(std::max<size_t>(1, m))));
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        const double inf = std::numeric_limits<double>::infinity();
+        const double minus_inf = -inf;
+        in.scan([&](unsigned, size_t i, double *row) {
+            if (m == 0) {
+                result[i] = minus_inf;
+                return;
+            }
+            // The largest exponent belongs to the smallest distance (dividing
+            // by a positive number keeps the order).
+            const RowLow lowest = row_low(row, m);
+            if (lowest.nans) {
+                result[i] = nan;
+                return;
+            }
+            const double low = lowest.value;
+            const double top = -low / divisor;
+            if (!std::isfinite(top)) {
+                result[i] = top;
+                return;
+            }
+            // Only distances up to `reach` can give a term at or above the
+            // cutoff (the margin covers the rounding of the exact test).
+            const double reach = (low - cutoff * divisor) * (1.0 + 1e-9);
+            double sum = 0.0;
+            for (size_t t = 0; t < m; ++t) {
+                if (!(row[t] <= reach)) continue;
+                const double x = -row[t] / divisor - top;
+                if (x >= cutoff) sum += std::exp(x);
+            }
+            result[i] = std::log(sum) + top;
+        });
+    }
+    return out;
+}
+
+// Per query the smallest squared distance (NaN when it has none), and per
+// reference whether it lies within limit[i] of some query i: what
+// nearest_and_within gives for the same distances.
+nb::tuple layout_nearest_and_within(DenseIn q_dense, SlotsIn q_slots, DenseIn r_dense,
+                                    SlotsIn r_slots, double weight, In<double, 1> a_sq,
+                                    In<double, 1> b_sq, In<double, 1> limit) {
+    const size_t n_q = q_dense.shape(0), m = r_dense.shape(0);
+    if (limit.shape(0) != n_q) throw nb::value_error("limit needs one entry per query");
+    double *nearest;
+    auto nearest_out = new_vector(n_q, &nearest);
+    bool *within = new bool[std::max<size_t>(1, m)]();
+    nb::capsule within_owner(within, [](void *p) noexcept { delete[] static_cast<bool *>(p); });
+    std::vector<uint8_t> seen[2] = {std::vector<uint8_t>(m, 0), std::vector<uint8_t>(m, 0)};
+    LayoutInput in(q_dense, q_slots, r_dense, r_slots, weight, a_sq, b_sq);
+    {
+        nb::gil_scoped_release unlocked;
+        const double *lim = limit.data();
+        const double inf = std::numeric_limits<double>::infinity();
+        in.scan([&](unsigned t, size_t i, double *row) {
+            uint8_t *mine = seen[t].data();  // each thread its own answers
+            const double li = lim[i];
+            double best = inf;
+            bool any = false;
+            for (size_t j = 0; j < m; ++j) {
+                const double d = row[j];
+                mine[j] |= d <= li ? 1 : 0;
+                any |= d == d;
+                best = d < best ? d : best;
+            }
+            nearest[i] = any ? best : std::numeric_limits<double>::quiet_NaN();
+        });
+        for (size_t j = 0; j < m; ++j) within[j] = (seen[0][j] | seen[1][j]) != 0;
+    }
+    return nb::make_tuple(nearest_out,
+                          nb::ndarray<nb::numpy, bool, nb::ndim<1>>(within, {m}, within_owner));
+}
+
+// The parts of encoded rows that the scans read: the first n_dense columns,
+// and for every one-hot block (start, width) the position of its largest
+// entry, the first one on ties (np.argmax of the block).
+nb::tuple layout_parts(In<double, 2> x, int64_t n_dense, In<int64_t, 1> starts,
+                       In<int64_t, 1> widths) {
+    const size_t n = x.shape(0), cols = x.shape(1), nb_ = starts.shape(0);
+    if (widths.shape(0) != nb_) throw nb::value_error("one width per block start");
+    if (n_dense < 0 || static_cast<size_t>(n_dense) > cols)
+        throw nb::value_error("n_dense is out of range");
+    const int64_t *st = starts.data(), *wd = widths.data();
+    for (size_t b = 0; b < nb_; ++b)
+        if (st[b] < 0 || wd[b] < 1 || wd[b] > 256 || static_cast<size_t>(st[b] + wd[b]) > cols)
+            throw nb::value_error("a block lies outside the rows or is wider than 256");
+    const size_t nd = static_cast<size_t>(n_dense);
+    double *dense = new double[std::max<size_t>(1, n * nd)];
+    nb::capsule dense_owner(dense, [](void *p) noexcept { delete[] static_cast<double *>(p); });
+    uint8_t *slots = new uint8_t[std::max<size_t>(1, n * nb_)];
+    nb::capsule slots_owner(slots, [](void *p) noexcept { delete[] static_cast<uint8_t *>(p); });
+    {
+        nb::gil_scoped_release unlocked;
+        const double *xd = x.data();
+        for (size_t i = 0; i < n; ++i) {
+            const double *row = xd + i * cols;
+            std::memcpy(dense + i * nd, row, nd * sizeof(double));
+            for (size_t b = 0; b < nb_; ++b) {
+                const double *block = row + st[b];
+                size_t best = 0;
+                // np.argmax: NaN counts as the largest (its first one wins)
+                if (!(block[0] != block[0])) {
+                    for (size_t k = 1; k < static_cast<size_t>(wd[b]); ++k) {
+                        const double v = block[k];
+                        if (v != v) {
+                            best = k;
+                            break;
+                        }
+                        if (v > block[best]) best = k;
+                    }
+                }
+                slots[i * nb_ + b] = static_cast<uint8_t>(best);
+            }
+        }
+    }
+    return nb::make_tuple(nb::ndarray<nb::numpy, double, nb::ndim<2>>(dense, {n, nd}, dense_owner),
+                          nb::ndarray<nb::numpy, uint8_t, nb::ndim<2>>(slots, {n, nb_}, slots_owner));
+}
+
 }  // namespace
 
 NB_MODULE(_kernels, m) {
@@ -878,12 +1240,21 @@ NB_MODULE(_kernels, m) {
           "Per row the smallest squared distance, per column whether some row's limit holds it.");
     m.def("sq_distances_in_place", &sq_distances_in_place, "gram"_a, "a_sq"_a, "b_sq"_a,
           "Turn a block of inner products into squared distances, in place.");
-    m.def("add_equal_counts", &add_equal_counts, "gram"_a, "q_words"_a, "r_words"_a, "weight"_a,
-          "Add weight times the number of equal packed bytes of each pair of rows, in place.");
     m.def("any_within", &any_within, "gram"_a, "a_sq"_a, "b_sq"_a, "limit"_a,
           "Whether each query lies within some reference's squared radius.");
     m.def("gower_nearest", &gower_nearest, "q_num"_a, "q_cat"_a, "r_num"_a, "r_cat"_a,
           "exclude"_a, "Smallest Gower sum from each query row to the reference rows.");
+    m.def("layout_kth_nearest", &layout_kth_nearest, "q_dense"_a, "q_slots"_a, "r_dense"_a,
+          "r_slots"_a, "weight"_a, "a_sq"_a, "b_sq"_a, "k"_a, "exclude"_a,
+          "k-th smallest squared distance per query, rows given in the encoder's layout.");
+    m.def("layout_kernel_log_sums", &layout_kernel_log_sums, "q_dense"_a, "q_slots"_a,
+          "r_dense"_a, "r_slots"_a, "weight"_a, "a_sq"_a, "b_sq"_a, "divisor"_a,
+          "log(sum_j exp(-d2[i, j] / divisor)) per query, rows given in the encoder's layout.");
+    m.def("layout_nearest_and_within", &layout_nearest_and_within, "q_dense"_a, "q_slots"_a,
+          "r_dense"_a, "r_slots"_a, "weight"_a, "a_sq"_a, "b_sq"_a, "limit"_a,
+          "nearest_and_within for rows given in the encoder's layout.");
+    m.def("layout_parts", &layout_parts, "x"_a, "n_dense"_a, "starts"_a, "widths"_a,
+          "(dense columns, argmax of every one-hot block) of encoded rows.");
     m.def("spearman_matrix", &spearman_matrix, "x"_a, "minp"_a,
           "Spearman correlations of the columns of x on pairwise-complete rows.");
 }

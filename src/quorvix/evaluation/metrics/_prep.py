@@ -41,6 +41,7 @@ __all__ = [
     "float_values",
     "is_numeric_pair",
     "Layout",
+    "distance_scan",
     "inner_products",
     "kth_smallest_per_row",
     "make_rng",
@@ -462,12 +463,12 @@ class Layout:
     per row.
 
     Inner products of such rows are the dense columns' product plus
-    ``value ** 2`` for every block whose hot slots agree. ``split`` packs a
-    matrix into that form (the dense part, and the hot slot of each block
-    packed one byte per block into 64-bit words), and the distance searches
-    take the products from it: a product over the few dense columns and a
-    count of equal bytes instead of a product over every one-hot column.
-    The products agree with the full ones up to rounding.
+    ``value ** 2`` (``weight``) for every block whose hot slots agree.
+    ``parts`` takes a matrix apart into that form (the dense part, and the
+    hot slot of each block as one byte), and the distance scans take the
+    products from it (see ``distance_scan``): a product over the few dense
+    columns and a count of agreeing slots instead of a product over every
+    one-hot column. The products agree with the full ones up to rounding.
     """
 
     __slots__ = ("n_dense", "blocks", "value", "weight")
@@ -479,26 +480,20 @@ class Layout:
         self.weight = weight
 
     def usable(self, x: np.ndarray) -> bool:
-        """Whether ``x`` has this layout's shape and the split pays."""
+        """Whether ``x`` has this layout's shape and the scan pays."""
         width = self.n_dense + sum(w for _, w in self.blocks)
         return (x.ndim == 2 and x.dtype == np.float64 and x.shape[1] == width
                 and len(self.blocks) > 0 and all(w <= 250 for _, w in self.blocks)
                 and width >= 2 * (self.n_dense + (len(self.blocks) + 7) // 8))
 
-    def split(self, x: np.ndarray, pad: int) -> Tuple[np.ndarray, np.ndarray]:
-        """(dense part, packed slots) of the rows of ``x``; ``pad`` fills
-        the unused bytes of the last word (use different pads for the two
-        sides of a product)."""
-        n = len(x)
-        dense = np.ascontiguousarray(x[:, :self.n_dense])
-        n_words = (len(self.blocks) + 7) // 8
-        slots = np.full((n, n_words * 8), pad, dtype=np.uint8)
-        for b, (start, width) in enumerate(self.blocks):
-            slots[:, b] = np.argmax(x[:, start:start + width], axis=1)
-        return dense, slots.view(np.uint64)
-
-
-_PAD_QUERY, _PAD_REFERENCE = 0xFF, 0xFE
+    def parts(self, x: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+        """(dense part, hot slot of every block as one byte per block) of
+        the rows of ``x``, both C-contiguous: the form the native distance
+        scans read (``distance_scan``)."""
+        starts = np.array([s for s, _ in self.blocks], dtype=np.int64)
+        widths = np.array([w for _, w in self.blocks], dtype=np.int64)
+        return _kernels.layout_parts(np.ascontiguousarray(x, dtype=np.float64), self.n_dense,
+                                     starts, widths)
 
 
 def pair_encoder(memo, real: pd.DataFrame, synthetic: pd.DataFrame) -> Encoder:
@@ -564,24 +559,31 @@ def kth_smallest_per_row(values: np.ndarray, k: int) -> np.ndarray:
     return out
 
 
-def inner_products(layout: Optional[Layout], queries: np.ndarray, reference: np.ndarray):
+def inner_products(queries: np.ndarray, reference: np.ndarray):
     """A function ``block(start, stop, out)`` that writes the inner products
     of queries[start:stop] with every reference row into ``out`` (a
-    C-contiguous (stop - start, len(reference)) float64 array): numpy's
-    product, or with a usable ``layout`` of both matrices, the dense product
-    plus the count of agreeing one-hot blocks (see ``Layout``)."""
-    if layout is None or not (layout.usable(queries) and layout.usable(reference)):
-        def block(start, stop, out):
-            return np.matmul(queries[start:stop], reference.T, out=out)
-        return block
-    q_dense, q_words = layout.split(queries, _PAD_QUERY)
-    r_dense, r_words = layout.split(reference, _PAD_REFERENCE)
-
+    C-contiguous (stop - start, len(reference)) float64 array)."""
     def block(start, stop, out):
-        np.matmul(q_dense[start:stop], r_dense.T, out=out)
-        _kernels.add_equal_counts(out, q_words[start:stop], r_words, layout.weight)
-        return out
+        return np.matmul(queries[start:stop], reference.T, out=out)
     return block
+
+
+def distance_scan(layout: Optional[Layout], queries: np.ndarray, reference: np.ndarray):
+    """The arguments that the native distance scans (``_kernels.layout_*``)
+    take before their own: both sides in ``layout``'s parts, its weight, and
+    the rows' squared norms; None when the layout does not apply to these
+    matrices (then the inner products come from ``inner_products``).
+
+    A scan makes the squared distances of a few queries at a time to every
+    reference row, in tiles that stay in the processor's cache, on up to
+    two threads; no matrix of queries x references is stored."""
+    if layout is None or not (layout.usable(queries) and layout.usable(reference)):
+        return None
+    q_dense, q_slots = layout.parts(queries)
+    r_dense, r_slots = layout.parts(reference)
+    return (q_dense, q_slots, r_dense, r_slots, layout.weight,
+            np.einsum("ij,ij->i", queries, queries),
+            np.einsum("ij,ij->i", reference, reference))
 
 
 def nearest_sq_distances(queries: np.ndarray, reference: np.ndarray, k: int = 1,
@@ -593,21 +595,27 @@ def nearest_sq_distances(queries: np.ndarray, reference: np.ndarray, k: int = 1,
     must not be matched with (itself, for leave-one-out distances); use -1 for
     none. Work is done in row chunks so memory stays bounded; the cost is
     O(len(queries) * len(reference) * features), so callers bound both sizes.
-    With the ``layout`` of an ``Encoder`` that made both matrices, the inner
-    products come from ``inner_products`` (equal up to rounding, cheaper).
+    With the ``layout`` of an ``Encoder`` that made both matrices, the
+    distances come from a native scan (``distance_scan``: equal up to
+    rounding, cheaper).
     """
     n_q, n_r = len(queries), len(reference)
     avail = n_r - (0 if exclude is None else 1)
     if k < 1 or k > avail:
         raise ValueError(f"need at least {k} reference rows, have {avail}")
+    native = (queries.dtype == np.float64 and reference.dtype == np.float64
+              and queries.ndim == 2 and reference.ndim == 2)
+    scan = distance_scan(layout, queries, reference) if native else None
+    if scan is not None:
+        ex = np.empty(0, dtype=np.int64) if exclude is None else np.ascontiguousarray(
+            exclude, dtype=np.int64)
+        return _kernels.layout_kth_nearest(*scan, k, ex)
     ref_sq = np.einsum("ij,ij->i", reference, reference)
     out = np.empty(n_q, dtype="float64")
     step = _chunk_rows(n_r)
 
-    native = (queries.dtype == np.float64 and reference.dtype == np.float64
-              and queries.ndim == 2 and reference.ndim == 2)
     no_exclude = np.empty(0, dtype=np.int64)
-    products = inner_products(layout if native else None, queries, reference)
+    products = inner_products(queries, reference)
 
     def block(start):
         stop = min(n_q, start + step)

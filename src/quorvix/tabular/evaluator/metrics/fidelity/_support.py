@@ -22,6 +22,7 @@ from quorvix import _kernels
 from quorvix.evaluation.metrics._prep import (
     check_pair,
     common_columns,
+    distance_scan,
     inner_products,
     make_rng,
     nearest_sq_distances,
@@ -164,12 +165,16 @@ def _both_scores(support: np.ndarray, points: np.ndarray, k: int, layout=None):
     if support.dtype != np.float64 or points.dtype != np.float64:
         return coverage(support, points, k), covered(support, points, k)
     radii2 = knn_radii2(support, k, layout)
-    products = inner_products(layout, support, points)
     sup_sq = np.einsum("ij,ij->i", support, support)
     pts_sq = np.einsum("ij,ij->i", points, points)
     # the slack of coverage() and covered()
     tol = 1e-9 * (1.0 + max(float(sup_sq.max(initial=0.0)), float(pts_sq.max(initial=0.0))))
     limit = np.ascontiguousarray(radii2 + tol, dtype=np.float64)
+    scan = distance_scan(layout, support, points)
+    if scan is not None:
+        nearest2, inside = _kernels.layout_nearest_and_within(*scan, limit)
+        return float(inside.mean()), float((nearest2 <= limit).mean())
+    products = inner_products(support, points)
     nearest2 = np.empty(len(support))
     step = max(1, _BLOCK_CELLS // max(1, len(points)))
 

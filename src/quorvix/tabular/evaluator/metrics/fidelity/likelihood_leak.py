@@ -12,6 +12,7 @@ from quorvix.evaluation.metrics._prep import (
     Encoder,
     check_pair,
     common_columns,
+    distance_scan,
     inner_products,
     make_rng,
     mann_whitney_auc,
@@ -41,7 +42,10 @@ def _kde_log_density(queries: np.ndarray, fit: np.ndarray, bandwidth: float,
     out = np.empty(len(queries))
     step = max(1, 1_000_000 // max(1, n))
     native = queries.dtype == np.float64 and fit.dtype == np.float64 and divisor > 0
-    products = inner_products(layout if native else None, queries, fit)
+    scan = distance_scan(layout, queries, fit) if native else None
+    if scan is not None:
+        return _kernels.layout_kernel_log_sums(*scan, divisor) + const
+    products = inner_products(queries, fit)
 
     def block(start):
         q = queries[start:start + step]
