@@ -45,11 +45,27 @@ void parallel_for(size_t n, double work, F &&body) {
     other.join();
 }
 
+// Hot loops written with vector types are compiled twice on x86-64: with
+// AVX2 and fused multiply-add where the processor has them (chosen when the
+// module loads), plain SSE2 otherwise.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+#define QUORVIX_WIDE_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#else
+#define QUORVIX_WIDE_CLONES
+#endif
+
 #if defined(__BYTE_ORDER__) && defined(__ORDER_BIG_ENDIAN__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
 constexpr bool kLittleEndian = false;
 #else
 constexpr bool kLittleEndian = true;
 #endif
+
+nb::ndarray<nb::numpy, double, nb::ndim<1>> new_vector(size_t n, double **data) {
+    double *p = new double[std::max<size_t>(1, n)];
+    nb::capsule owner(p, [](void *v) noexcept { delete[] static_cast<double *>(v); });
+    *data = p;
+    return nb::ndarray<nb::numpy, double, nb::ndim<1>>(p, {n}, owner);
+}
 
 Out2 new_matrix(size_t rows, size_t cols) {
     double *data = new double[std::max<size_t>(1, rows * cols)];
@@ -745,7 +761,78 @@ nb::tuple nearest_and_within(In<double, 2> gram, In<double, 1> a_sq, In<double, 
 //   sum_j min(|q_num[j] - r_num[j]|, 1) + sum_j (q_cat[j] != r_cat[j])
 // accumulated in float32 in this order (numeric columns, then categorical),
 // as the numpy blocks of the DCR metric accumulate it; reference exclude[i]
-// (numpy's indexing: a negative index counts from the end) is skipped.
+// (numpy's indexing: a negative index counts from the end) is skipped. As
+// np.min gives it, a NaN sum makes the answer NaN.
+//
+// The references are rearranged in panels of eight rows, column by column,
+// so that eight sums build up side by side in one vector register per
+// query, four queries sharing each panel value read.
+
+typedef float v8f __attribute__((vector_size(32)));
+typedef int32_t v8i __attribute__((vector_size(32)));
+constexpr size_t kGowerPanel = 8;
+
+struct GowerInput {
+    const float *q_num;
+    const int32_t *q_cat;
+    const float *r_num;     // panels: [panel][column][8]
+    const int32_t *r_cat;   // panels: [panel][column][8]
+    const size_t *skip;     // per query; m: nothing to skip
+    size_t m, panels, a, b;
+};
+
+// Answers for queries [i0, i0 + nq), nq <= 4.
+QUORVIX_WIDE_CLONES
+void gower_group(const GowerInput &g, size_t i0, size_t nq, double *result) {
+    const size_t a = g.a, b = g.b;
+    const float inf = std::numeric_limits<float>::infinity();
+    v8f low[4], one, zero = {};
+    v8i nan_seen[4] = {};
+    for (size_t l = 0; l < kGowerPanel; ++l) one[l] = 1.0f;
+    for (size_t q = 0; q < 4; ++q)
+        for (size_t l = 0; l < kGowerPanel; ++l) low[q][l] = inf;
+    const size_t qi[4] = {i0, i0 + (nq > 1 ? 1 : 0), i0 + (nq > 2 ? 2 : 0), i0 + (nq > 3 ? 3 : 0)};
+    for (size_t p = 0; p < g.panels; ++p) {
+        v8f acc[4] = {};
+        const float *rn = g.r_num + p * a * kGowerPanel;
+        for (size_t j = 0; j < a; ++j) {
+            v8f r;
+            std::memcpy(&r, rn + j * kGowerPanel, sizeof r);
+            for (size_t q = 0; q < 4; ++q) {
+                v8f t = g.q_num[qi[q] * a + j] - r;
+                t = t < zero ? -t : t;   // fabs; NaN stays NaN
+                t = t > one ? one : t;   // np.minimum(t, 1.0): NaN stays NaN
+                acc[q] += t;
+            }
+        }
+        const int32_t *rc = g.r_cat + p * b * kGowerPanel;
+        for (size_t j = 0; j < b; ++j) {
+            v8i r;
+            std::memcpy(&r, rc + j * kGowerPanel, sizeof r);
+            for (size_t q = 0; q < 4; ++q) acc[q] += r != g.q_cat[qi[q] * b + j] ? one : zero;
+        }
+        const size_t first = p * kGowerPanel;
+        for (size_t q = 0; q < nq; ++q) {
+            v8f v = acc[q];
+            const size_t skip = g.skip[qi[q]];
+            if (skip >= first && skip < first + kGowerPanel) v[skip - first] = inf;
+            if (first + kGowerPanel > g.m)  // the padding rows of the last panel
+                for (size_t l = g.m - first; l < kGowerPanel; ++l) v[l] = inf;
+            nan_seen[q] |= v != v;
+            low[q] = v < low[q] ? v : low[q];
+        }
+    }
+    for (size_t q = 0; q < nq; ++q) {
+        bool nan = false;
+        float best = low[q][0];
+        for (size_t l = 0; l < kGowerPanel; ++l) {
+            nan |= nan_seen[q][l] != 0;
+            best = low[q][l] < best ? low[q][l] : best;
+        }
+        result[i0 + q] = nan ? std::numeric_limits<double>::quiet_NaN() : static_cast<double>(best);
+    }
+}
+
 nb::ndarray<nb::numpy, double, nb::ndim<1>> gower_nearest(In<float, 2> q_num, In<int32_t, 2> q_cat,
                                                          In<float, 2> r_num, In<int32_t, 2> r_cat,
                                                          In<int64_t, 1> exclude) {
@@ -767,62 +854,28 @@ nb::ndarray<nb::numpy, double, nb::ndim<1>> gower_nearest(In<float, 2> q_num, In
             skip[i] = static_cast<size_t>(e);
         }
     }
-    double *result = new double[std::max<size_t>(1, n)];
-    nb::capsule owner(result, [](void *p) noexcept { delete[] static_cast<double *>(p); });
+    const size_t panels = (m + kGowerPanel - 1) / kGowerPanel;
+    std::vector<float> rnp(panels * a * kGowerPanel, 0.0f);
+    std::vector<int32_t> rcp(panels * b * kGowerPanel, 0);
+    double *result;
+    auto out = new_vector(n, &result);
     {
         nb::gil_scoped_release unlocked;
-        const float *qn = q_num.data(), *rn = r_num.data();
-        const int32_t *qc = q_cat.data(), *rc = r_cat.data();
-        // references column by column, so that each query's sums run down
-        // contiguous columns for all references at once
-        std::vector<float> rnt(a * m);
-        std::vector<int32_t> rct(b * m);
+        const float *rn = r_num.data();
+        const int32_t *rc = r_cat.data();
         for (size_t r = 0; r < m; ++r) {
-            for (size_t j = 0; j < a; ++j) rnt[j * m + r] = rn[r * a + j];
-            for (size_t j = 0; j < b; ++j) rct[j * m + r] = rc[r * b + j];
+            const size_t p = r / kGowerPanel, l = r % kGowerPanel;
+            for (size_t j = 0; j < a; ++j) rnp[(p * a + j) * kGowerPanel + l] = rn[r * a + j];
+            for (size_t j = 0; j < b; ++j) rcp[(p * b + j) * kGowerPanel + l] = rc[r * b + j];
         }
-        const unsigned n_threads = n > 1 && double(n) * double(m) * double(a + b + 1) > 2e5
-                                       ? std::max(1u, std::min(2u, std::thread::hardware_concurrency()))
-                                       : 1u;
-        auto rows = [&](size_t from, size_t to) {
-            std::vector<float> acc(m);
-            for (size_t i = from; i < to; ++i) {
-                std::fill(acc.begin(), acc.end(), 0.0f);
-                float *__restrict sums = acc.data();
-                for (size_t j = 0; j < a; ++j) {
-                    const float q = qn[i * a + j];
-                    const float *__restrict col = rnt.data() + j * m;
-                    for (size_t r = 0; r < m; ++r) {
-                        float t = std::fabs(q - col[r]);
-                        t = t > 1.0f ? 1.0f : t;  // np.minimum(t, 1.0); NaN stays NaN
-                        sums[r] += t;
-                    }
-                }
-                for (size_t j = 0; j < b; ++j) {
-                    const int32_t q = qc[i * b + j];
-                    const int32_t *__restrict col = rct.data() + j * m;
-                    for (size_t r = 0; r < m; ++r) sums[r] += col[r] != q ? 1.0f : 0.0f;
-                }
-                if (skip[i] < m) acc[skip[i]] = std::numeric_limits<float>::infinity();
-                // np.min: NaN wins, else the smallest
-                float best = acc[0];
-                for (size_t r = 1; r < m; ++r) {
-                    const float v = acc[r];
-                    if (std::isnan(best)) break;
-                    best = (v < best || std::isnan(v)) ? v : best;
-                }
-                result[i] = static_cast<double>(best);
-            }
-        };
-        if (n_threads < 2) {
-            rows(0, n);
-        } else {
-            std::thread other(rows, n / 2, n);
-            rows(0, n / 2);
-            other.join();
-        }
+        const GowerInput g{q_num.data(), q_cat.data(), rnp.data(), rcp.data(), skip.data(),
+                           m, panels, a, b};
+        const size_t groups = (n + 3) / 4;
+        parallel_for(groups, double(n) * double(m) * double(a + b + 1), [&](size_t k) {
+            gower_group(g, 4 * k, std::min<size_t>(4, n - 4 * k), result);
+        });
     }
-    return nb::ndarray<nb::numpy, double, nb::ndim<1>>(result, {n}, owner);
+    return out;
 }
 
 // ---------------------------------------------------------------------------
@@ -861,12 +914,8 @@ typedef double v4d __attribute__((vector_size(32)));
 
 // Squared distances of queries [i0, i0 + nq) (nq <= kLayoutQueries) to every
 // reference, into rows[q * m_padded + j]. `scratch` holds kLayoutQueries *
-// n_dense doubles (the group's dense parts, padded with zero rows). Compiled
-// twice on x86-64: with wide vectors and fused multiply-add where the
-// processor has them, plain SSE2 otherwise.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
-__attribute__((target_clones("arch=x86-64-v3", "default")))
-#endif
+// n_dense doubles (the group's dense parts, padded with zero rows).
+QUORVIX_WIDE_CLONES
 void layout_sq_distances(const LayoutSides &s, size_t i0, size_t nq, double *rows,
                          double *scratch) {
     const size_t m = s.m, mp = s.m_padded, nd = s.n_dense, nb = s.n_blocks;
@@ -1039,12 +1088,6 @@ inline RowLow row_low(const double *row, size_t m) {
                   (nan[0] | nan[1] | nan[2] | nan[3]) != 0};
 }
 
-nb::ndarray<nb::numpy, double, nb::ndim<1>> new_vector(size_t n, double **data) {
-    double *p = new double[std::max<size_t>(1, n)];
-    nb::capsule owner(p, [](void *v) noexcept { delete[] static_cast<double *>(v); });
-    *data = p;
-    return nb::ndarray<nb::numpy, double, nb::ndim<1>>(p, {n}, owner);
-}
 
 // The k-th smallest squared distance per query, as kth_nearest gives it for
 // the same distances (reference exclude[i] left out when >= 0).
