@@ -80,20 +80,61 @@ def test_wasserstein_equals_scipy_on_the_unsorted_values():
         "ties": rng.integers(0, 5, n).astype(float),
         "zeros": rng.choice([0.0, -0.0, 1.0], n),
         "count": rng.poisson(2.0, n),
+        "wide": rng.lognormal(0.0, 4.0, n),  # values over many magnitudes
+        "one": np.r_[3.5, np.full(n - 1, np.nan)],  # a single real value
     })
     synth = pd.DataFrame({
         "x": rng.normal(0.2, 1.1, n // 2),
         "ties": rng.integers(0, 6, n // 2).astype(float),
         "zeros": rng.choice([-0.0, 0.0, 2.0], n // 2),
         "count": rng.poisson(2.5, n // 2),
+        "wide": rng.lognormal(0.5, 4.0, n // 2),
+        "one": rng.normal(3.0, 1.0, n // 2),
     })
     got = UnivariateSimilarityMetrics(real, synth).wasserstein_distance_metric()
     for col in real.columns:
-        r = real[col].to_numpy(dtype=float)
-        s = synth[col].to_numpy(dtype=float)
+        r = real[col].dropna().to_numpy(dtype=float)
+        s = synth[col].dropna().to_numpy(dtype=float)
         scale = r.max() - r.min()
+        if scale <= 0:
+            scale = max(r.max(), s.max()) - min(r.min(), s.min())
         expected = float(np.clip(1.0 - wasserstein_distance(r, s) / scale, 0.0, 1.0))
         assert got[f"wasserstein_{col}"] == expected
+
+
+def test_wasserstein_terms_sum_to_scipys_distance_bit_for_bit():
+    from quorvix import _kernels
+    from quorvix.evaluation.metrics.similarity import _w1_sum
+
+    summed = _w1_sum(wasserstein_distance)
+    assert summed is not None
+    rng = np.random.default_rng(11)
+    for trial in range(200):
+        n, m = rng.integers(1, 2500, 2)
+        u = np.sort(np.round(rng.normal(size=n) * 10.0 ** (trial % 4)))
+        v = np.sort(rng.normal(0.3, 2.0, size=m))
+        if trial % 5 == 0:  # signed zeros among ties
+            u[: n // 2] = 0.0
+            v[: m // 2] = -0.0
+            u, v = np.sort(u), np.sort(v)
+        assert summed(*_kernels.w1_terms(u, v)) == wasserstein_distance(u, v)
+
+
+def test_a_replaced_wasserstein_distance_is_the_one_called(monkeypatch):
+    import scipy.stats
+
+    calls = []
+
+    def replacement(u, v):
+        calls.append((len(u), len(v)))
+        return 0.0
+
+    monkeypatch.setattr(scipy.stats, "wasserstein_distance", replacement)
+    real = pd.DataFrame({"x": [1.0, 2.0, 3.0]})
+    synth = pd.DataFrame({"x": [10.0, 20.0]})
+    assert UnivariateSimilarityMetrics(real, synth).wasserstein_distance_metric() == {
+        "wasserstein_x": 1.0}
+    assert calls == [(3, 2)]
 
 
 # -- table digest -------------------------------------------------------------------
