@@ -514,3 +514,53 @@ def test_layout_scans_refuse_parts_that_do_not_match():
         _kernels.layout_kernel_log_sums(*args, 0.0)
     with pytest.raises(ValueError):
         _kernels.layout_nearest_and_within(*args, np.ones(5))
+
+
+def test_encoder_rows_follow_the_documented_encoding():
+    from quorvix.evaluation.metrics._prep import Encoder
+
+    real = pd.DataFrame({
+        "x": [1.0, 2.0, np.nan, 4.0, 5.0],
+        "k": [7.0, 7.0, 7.0, 7.0, 7.0],  # constant: deviation counts as 1
+        "t": pd.array(["a", "b", "a", None, "c"], dtype="string"),
+        "o": np.array([1, "b", 1, 2.5, None], dtype=object),
+    })
+    synth = pd.DataFrame({
+        "x": [0.0, 10.0, 3.0],
+        "k": [7.0, 8.0, np.nan],
+        "t": pd.array(["c", "zz", None], dtype="string"),
+        "o": np.array([2.5, "new", 1], dtype=object),
+    })
+    enc = Encoder(real, synth, max_categories=2)
+    w = 1.0 / np.sqrt(2.0)
+    mean_x = np.mean([1.0, 2.0, 4.0, 5.0])
+    std_x = np.std([1.0, 2.0, 4.0, 5.0])
+    t_levels = list(enc._levels["t"])  # the two most frequent, then "other", "missing"
+    o_levels = list(enc._levels["o"])
+
+    def expected(df):
+        rows = []
+        for _, r in df.iterrows():
+            x = (r["x"] - mean_x) / std_x
+            k = r["k"] - 7.0
+            row = [0.0 if np.isnan(x) else x, float(np.isnan(x)),
+                   0.0 if np.isnan(k) else k, float(np.isnan(k))]
+            for value, levels in ((r["t"], t_levels), (r["o"], o_levels)):
+                block = [0.0] * (len(levels) + 2)
+                slot = len(levels) + 1 if pd.isna(value) else (
+                    levels.index(value) if value in levels else len(levels))
+                block[slot] = w
+                row += block
+            rows.append(row)
+        return np.array(rows)
+
+    for df in (real, synth):
+        np.testing.assert_array_equal(enc.transform(df), expected(df))
+
+
+def test_encode_rows_refuses_slots_outside_their_block():
+    col = np.zeros(3)
+    with pytest.raises(ValueError, match="outside its block"):
+        _kernels.encode_rows([col], [0.0], [1.0], [0], [np.array([0, 3, 1])], [3], 0.5, 3)
+    with pytest.raises(ValueError, match="another length"):
+        _kernels.encode_rows([col[:2]], [0.0], [1.0], [0], [], [], 0.5, 3)

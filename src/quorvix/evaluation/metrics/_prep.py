@@ -419,19 +419,9 @@ class Encoder:
 
     def transform(self, df: pd.DataFrame) -> np.ndarray:
         n = len(df)
-        out = np.zeros((n, self.n_features), dtype="float64")
-        j = 0
-        for c in self.numeric:
-            mean, std, has_missing = self._stats[c]
-            v = (float_values(df[c]) - mean) / std
-            missing = np.isnan(v)
-            v[missing] = 0.0
-            out[:, j] = v
-            j += 1
-            if has_missing:
-                out[:, j] = missing
-                j += 1
-        w = 1.0 / np.sqrt(2.0)
+        numeric = [float_values(df[c]) for c in self.numeric]
+        stats = [self._stats[c] for c in self.numeric]
+        slots = []
         for c in self.categorical:
             levels = self._levels[c]
             col = df[c]
@@ -452,9 +442,13 @@ class Encoder:
                     pos = levels.get_indexer(vals[~missing])
                     slot[~missing] = np.where(pos >= 0, pos, len(levels))
                 slot[missing] = len(levels) + 1
-            out[np.arange(n), j + slot] = w
-            j += len(levels) + 2
-        return out
+            slots.append(slot)
+        # the matrix is written natively, row after row
+        return _kernels.encode_rows(
+            [np.ascontiguousarray(v, dtype=np.float64) for v in numeric],
+            [m for m, _, _ in stats], [sd for _, sd, _ in stats],
+            [int(flag) for _, _, flag in stats], slots,
+            [len(self._levels[c]) + 2 for c in self.categorical], 1.0 / np.sqrt(2.0), n)
 
 
 class Layout:
