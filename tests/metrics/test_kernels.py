@@ -564,3 +564,33 @@ def test_encode_rows_refuses_slots_outside_their_block():
         _kernels.encode_rows([col], [0.0], [1.0], [0], [np.array([0, 3, 1])], [3], 0.5, 3)
     with pytest.raises(ValueError, match="another length"):
         _kernels.encode_rows([col[:2]], [0.0], [1.0], [0], [], [], 0.5, 3)
+
+
+def test_encoded_rows_are_the_matrix_in_parts(real_table, twin_table):
+    from quorvix.evaluation.metrics._prep import Encoder, nearest_sq_distances
+
+    rng = np.random.default_rng(4)
+
+    def with_categories(df):
+        extra = {f"c{i}": rng.choice([f"v{j}" for j in range(levels)], len(df)).astype(object)
+                 for i, levels in enumerate((2, 9, 25))}
+        out = df.assign(**extra)
+        out.loc[rng.random(len(df)) < 0.1, "c2"] = None
+        return out.iloc[:300]
+
+    real, synth = with_categories(real_table), with_categories(twin_table)
+    enc = Encoder(real, synth)
+    layout = enc.layout()
+    x, e = enc.transform(real), enc.encode(real)
+    dense, slots = layout.parts(x)
+    np.testing.assert_array_equal(e.dense, dense)
+    np.testing.assert_array_equal(e.slots, slots)
+    np.testing.assert_allclose(e.sq, np.einsum("ij,ij->i", x, x), rtol=1e-13)
+    assert e.dimensions == x.shape[1]
+    y, f = enc.transform(synth), enc.encode(synth)
+    q = np.arange(0, 300, 7)
+    for exclude in (None, q):
+        ref_x, ref_e = (x, e) if exclude is not None else (y, f)
+        np.testing.assert_allclose(
+            nearest_sq_distances(e.take(q), ref_e, k=2, exclude=exclude),
+            nearest_sq_distances(x[q], ref_x, k=2, exclude=exclude), rtol=1e-12, atol=1e-12)

@@ -1305,64 +1305,133 @@ nb::tuple w1_terms(In<double, 1> u, In<double, 1> v) {
 }
 
 // ---------------------------------------------------------------------------
-// Rows of the encoder's matrix.
+// Rows of the encoder.
 //
 // Numeric column c becomes (value - means[c]) / stds[c], 0 where missing, and
 // when flagged a 0/1 column marking the missing entries; categorical column c
 // becomes a block of widths[c] columns holding `hot` at slots[c][row] and 0
 // elsewhere. The same numbers as the column-by-column numpy steps, written row
-// after row.
+// after row: as the whole matrix (encode_rows), or as the parts the distance
+// scans read (encode_parts).
+struct EncodeInput {
+    std::vector<const double *> num;
+    std::vector<const int64_t *> slot;
+    std::vector<double> means, stds;
+    std::vector<uint8_t> flagged;
+    std::vector<size_t> widths;
+    size_t n = 0, n_dense = 0, cols = 0;
+
+    EncodeInput(std::vector<In<double, 1>> &numeric, std::vector<double> means_,
+                std::vector<double> stds_, std::vector<uint8_t> flagged_,
+                std::vector<In<int64_t, 1>> &slots, const std::vector<int64_t> &widths_,
+                int64_t n_rows)
+        : means(std::move(means_)), stds(std::move(stds_)), flagged(std::move(flagged_)) {
+        const size_t nn = numeric.size(), nc = slots.size();
+        if (means.size() != nn || stds.size() != nn || flagged.size() != nn || widths_.size() != nc)
+            throw nb::value_error(
+                "one mean, deviation and flag per numeric column, one width per block");
+        if (n_rows < 0) throw nb::value_error("n_rows must be >= 0");
+        n = static_cast<size_t>(n_rows);
+        for (size_t c = 0; c < nn; ++c) {
+            if (numeric[c].shape(0) != n) throw nb::value_error("a numeric column has another length");
+            num.push_back(numeric[c].data());
+            n_dense += flagged[c] ? 2 : 1;
+        }
+        cols = n_dense;
+        for (size_t c = 0; c < nc; ++c) {
+            if (slots[c].shape(0) != n) throw nb::value_error("a block's slots have another length");
+            if (widths_[c] < 1) throw nb::value_error("a block needs a width of at least 1");
+            slot.push_back(slots[c].data());
+            widths.push_back(static_cast<size_t>(widths_[c]));
+            cols += widths.back();
+        }
+    }
+
+    // The dense values of row i into out[0 .. n_dense).
+    void dense_row(size_t i, double *out) const {
+        size_t j = 0;
+        for (size_t c = 0; c < num.size(); ++c) {
+            const double v = (num[c][i] - means[c]) / stds[c];
+            const bool missing = v != v;
+            out[j++] = missing ? 0.0 : v;
+            if (flagged[c]) out[j++] = missing ? 1.0 : 0.0;
+        }
+    }
+
+    bool slot_ok(size_t c, int64_t at) const {
+        return at >= 0 && static_cast<size_t>(at) < widths[c];
+    }
+};
+
 Out2 encode_rows(std::vector<In<double, 1>> numeric, std::vector<double> means,
                  std::vector<double> stds, std::vector<uint8_t> flagged,
                  std::vector<In<int64_t, 1>> slots, std::vector<int64_t> widths, double hot,
                  int64_t n_rows) {
-    const size_t nn = numeric.size(), nc = slots.size();
-    if (means.size() != nn || stds.size() != nn || flagged.size() != nn || widths.size() != nc)
-        throw nb::value_error("one mean, deviation and flag per numeric column, one width per block");
-    if (n_rows < 0) throw nb::value_error("n_rows must be >= 0");
-    const size_t n = static_cast<size_t>(n_rows);
-    size_t cols = 0;
-    for (size_t c = 0; c < nn; ++c) {
-        if (numeric[c].shape(0) != n) throw nb::value_error("a numeric column has another length");
-        cols += flagged[c] ? 2 : 1;
-    }
-    for (size_t c = 0; c < nc; ++c) {
-        if (slots[c].shape(0) != n) throw nb::value_error("a block's slots have another length");
-        if (widths[c] < 1) throw nb::value_error("a block needs a width of at least 1");
-        cols += static_cast<size_t>(widths[c]);
-    }
-    std::vector<const double *> num(nn);
-    std::vector<const int64_t *> slot(nc);
-    for (size_t c = 0; c < nn; ++c) num[c] = numeric[c].data();
-    for (size_t c = 0; c < nc; ++c) slot[c] = slots[c].data();
-    Out2 out = new_matrix(n, cols);
+    const EncodeInput in(numeric, std::move(means), std::move(stds), std::move(flagged), slots,
+                         widths, n_rows);
+    Out2 out = new_matrix(in.n, in.cols);
     double *o = out.data();
     bool out_of_block = false;
     {
         nb::gil_scoped_release unlocked;
-        for (size_t i = 0; i < n; ++i) {
-            double *row = o + i * cols;
-            size_t j = 0;
-            for (size_t c = 0; c < nn; ++c) {
-                const double v = (num[c][i] - means[c]) / stds[c];
-                const bool missing = v != v;
-                row[j++] = missing ? 0.0 : v;
-                if (flagged[c]) row[j++] = missing ? 1.0 : 0.0;
-            }
-            for (size_t c = 0; c < nc; ++c) {
-                const size_t width = static_cast<size_t>(widths[c]);
+        for (size_t i = 0; i < in.n; ++i) {
+            double *row = o + i * in.cols;
+            in.dense_row(i, row);
+            size_t j = in.n_dense;
+            for (size_t c = 0; c < in.slot.size(); ++c) {
+                const size_t width = in.widths[c];
                 std::fill(row + j, row + j + width, 0.0);
-                const int64_t at = slot[c][i];
-                if (at < 0 || static_cast<size_t>(at) >= width)
-                    out_of_block = true;
-                else
+                const int64_t at = in.slot[c][i];
+                if (in.slot_ok(c, at))
                     row[j + static_cast<size_t>(at)] = hot;
+                else
+                    out_of_block = true;
                 j += width;
             }
         }
     }
     if (out_of_block) throw nb::value_error("a slot lies outside its block");
     return out;
+}
+
+// (dense part, slot of every block as a byte, squared norms of the whole
+// rows): the rows of encode_rows in the form layout_parts gives, with
+// |row|^2 = sum of the dense squares + blocks * hot^2.
+nb::tuple encode_parts(std::vector<In<double, 1>> numeric, std::vector<double> means,
+                       std::vector<double> stds, std::vector<uint8_t> flagged,
+                       std::vector<In<int64_t, 1>> slots, std::vector<int64_t> widths, double hot,
+                       int64_t n_rows) {
+    const EncodeInput in(numeric, std::move(means), std::move(stds), std::move(flagged), slots,
+                         widths, n_rows);
+    const size_t nb_ = in.slot.size();
+    for (size_t width : in.widths)
+        if (width > 256) throw nb::value_error("a block wider than 256 has no byte slot");
+    Out2 dense = new_matrix(in.n, in.n_dense);
+    uint8_t *sl = new uint8_t[std::max<size_t>(1, in.n * nb_)];
+    nb::capsule slots_owner(sl, [](void *p) noexcept { delete[] static_cast<uint8_t *>(p); });
+    double *sq;
+    auto sq_out = new_vector(in.n, &sq);
+    double *d = dense.data();
+    bool out_of_block = false;
+    {
+        nb::gil_scoped_release unlocked;
+        const double blocks_sq = static_cast<double>(nb_) * (hot * hot);
+        for (size_t i = 0; i < in.n; ++i) {
+            double *row = d + i * in.n_dense;
+            in.dense_row(i, row);
+            double s = 0.0;
+            for (size_t j = 0; j < in.n_dense; ++j) s += row[j] * row[j];
+            sq[i] = s + blocks_sq;
+            for (size_t c = 0; c < nb_; ++c) {
+                const int64_t at = in.slot[c][i];
+                if (!in.slot_ok(c, at)) out_of_block = true;
+                sl[i * nb_ + c] = static_cast<uint8_t>(in.slot_ok(c, at) ? at : 0);
+            }
+        }
+    }
+    if (out_of_block) throw nb::value_error("a slot lies outside its block");
+    return nb::make_tuple(dense, nb::ndarray<nb::numpy, uint8_t, nb::ndim<2>>(sl, {in.n, nb_}, slots_owner),
+                          sq_out);
 }
 
 }  // namespace
@@ -1406,6 +1475,9 @@ NB_MODULE(_kernels, m) {
     m.def("encode_rows", &encode_rows, "numeric"_a, "means"_a, "stds"_a, "flagged"_a,
           "slots"_a, "widths"_a, "hot"_a, "n_rows"_a,
           "The encoder's matrix from its numeric columns and one-hot slots.");
+    m.def("encode_parts", &encode_parts, "numeric"_a, "means"_a, "stds"_a, "flagged"_a,
+          "slots"_a, "widths"_a, "hot"_a, "n_rows"_a,
+          "(dense part, block slots, squared norms) of the encoder's rows.");
     m.def("spearman_matrix", &spearman_matrix, "x"_a, "minp"_a,
           "Spearman correlations of the columns of x on pairwise-complete rows.");
 }

@@ -30,6 +30,7 @@ DEFAULT_SEED = 0
 
 __all__ = [
     "DEFAULT_SEED",
+    "Encoded",
     "Encoder",
     "categorical_codes",
     "blas_single_threaded",
@@ -417,9 +418,13 @@ class Encoder:
             j += width
         return out
 
-    def transform(self, df: pd.DataFrame) -> np.ndarray:
+    def _native_args(self, df: pd.DataFrame) -> tuple:
+        """The arguments of ``_kernels.encode_rows``/``encode_parts`` for
+        the rows of ``df``: the numeric columns with their statistics, and
+        the slot of every row in each one-hot block."""
         n = len(df)
-        numeric = [float_values(df[c]) for c in self.numeric]
+        numeric = [np.ascontiguousarray(float_values(df[c]), dtype=np.float64)
+                   for c in self.numeric]
         stats = [self._stats[c] for c in self.numeric]
         slots = []
         for c in self.categorical:
@@ -443,12 +448,52 @@ class Encoder:
                     slot[~missing] = np.where(pos >= 0, pos, len(levels))
                 slot[missing] = len(levels) + 1
             slots.append(slot)
+        return (numeric, [m for m, _, _ in stats], [sd for _, sd, _ in stats],
+                [int(flag) for _, _, flag in stats], slots,
+                [len(self._levels[c]) + 2 for c in self.categorical], 1.0 / np.sqrt(2.0), n)
+
+    def transform(self, df: pd.DataFrame) -> np.ndarray:
         # the matrix is written natively, row after row
-        return _kernels.encode_rows(
-            [np.ascontiguousarray(v, dtype=np.float64) for v in numeric],
-            [m for m, _, _ in stats], [sd for _, sd, _ in stats],
-            [int(flag) for _, _, flag in stats], slots,
-            [len(self._levels[c]) + 2 for c in self.categorical], 1.0 / np.sqrt(2.0), n)
+        return _kernels.encode_rows(*self._native_args(df))
+
+    def encode(self, df: pd.DataFrame) -> "Encoded":
+        """The rows of ``transform`` in the parts the distance scans read,
+        without the one-hot matrix (see ``Encoded``)."""
+        dense, slots, sq = _kernels.encode_parts(*self._native_args(df))
+        w = 1.0 / np.sqrt(2.0)
+        return Encoded(dense, slots, sq, w * w, self.n_features)
+
+
+class Encoded:
+    """Rows of an ``Encoder`` in its layout's parts: ``dense`` (the numeric
+    columns and missing indicators), ``slots`` (the hot position of each
+    one-hot block, one byte each), ``sq`` (the rows' squared norms) and
+    ``weight`` (the product of two agreeing hot entries), and
+    ``dimensions``, the width of ``transform``'s matrix. The distance
+    functions take them in place of ``transform``'s matrices; their inner
+    products equal the matrices' up to rounding."""
+
+    __slots__ = ("dense", "slots", "sq", "weight", "dimensions")
+
+    def __init__(self, dense: np.ndarray, slots: np.ndarray, sq: np.ndarray, weight: float,
+                 dimensions: int):
+        self.dense, self.slots, self.sq = dense, slots, sq
+        self.weight, self.dimensions = float(weight), int(dimensions)
+
+    def __len__(self) -> int:
+        return len(self.dense)
+
+    def take(self, rows) -> "Encoded":
+        rows = np.asarray(rows)
+        return Encoded(np.ascontiguousarray(self.dense[rows]),
+                       np.ascontiguousarray(self.slots[rows]), np.ascontiguousarray(self.sq[rows]),
+                       self.weight, self.dimensions)
+
+    def scan_args(self, reference: "Encoded") -> tuple:
+        """The leading arguments of the ``_kernels.layout_*`` scans, these
+        rows as the queries."""
+        return (self.dense, self.slots, reference.dense, reference.slots, self.weight,
+                self.sq, reference.sq)
 
 
 class Layout:
@@ -589,14 +634,18 @@ def nearest_sq_distances(queries: np.ndarray, reference: np.ndarray, k: int = 1,
     must not be matched with (itself, for leave-one-out distances); use -1 for
     none. Work is done in row chunks so memory stays bounded; the cost is
     O(len(queries) * len(reference) * features), so callers bound both sizes.
-    With the ``layout`` of an ``Encoder`` that made both matrices, the
-    distances come from a native scan (``distance_scan``: equal up to
-    rounding, cheaper).
+    With the ``layout`` of an ``Encoder`` that made both matrices, or with
+    both sides ``Encoded`` rows, the distances come from a native scan
+    (``distance_scan``: equal up to rounding, cheaper).
     """
     n_q, n_r = len(queries), len(reference)
     avail = n_r - (0 if exclude is None else 1)
     if k < 1 or k > avail:
         raise ValueError(f"need at least {k} reference rows, have {avail}")
+    if isinstance(queries, Encoded):
+        ex = np.empty(0, dtype=np.int64) if exclude is None else np.ascontiguousarray(
+            exclude, dtype=np.int64)
+        return _kernels.layout_kth_nearest(*queries.scan_args(reference), k, ex)
     native = (queries.dtype == np.float64 and reference.dtype == np.float64
               and queries.ndim == 2 and reference.ndim == 2)
     scan = distance_scan(layout, queries, reference) if native else None

@@ -9,6 +9,7 @@ import pandas as pd
 
 from quorvix import _kernels
 from quorvix.evaluation.metrics._prep import (
+    Encoded,
     Encoder,
     check_pair,
     common_columns,
@@ -35,6 +36,13 @@ def _kde_log_density(queries: np.ndarray, fit: np.ndarray, bandwidth: float,
     ``logsumexp``, leaving out the terms too small to change the sum and
     adding the others in another order, so the result may differ from
     scipy's in the last few bits."""
+    if isinstance(fit, Encoded):
+        n, d = len(fit), fit.dimensions
+        const = -np.log(n) - 0.5 * d * np.log(2.0 * np.pi * bandwidth ** 2)
+        divisor = 2.0 * bandwidth ** 2
+        if not divisor > 0:
+            raise ValueError("the bandwidth must be positive")
+        return _kernels.layout_kernel_log_sums(*queries.scan_args(fit), divisor) + const
     n, d = fit.shape
     fit_sq = np.einsum("ij,ij->i", fit, fit)
     const = -np.log(n) - 0.5 * d * np.log(2.0 * np.pi * bandwidth ** 2)
@@ -128,18 +136,17 @@ class LikelihoodLeakMetric:
                                        replace=False))
         fit_df = real_data.iloc[fit_idx]
         enc = Encoder(fit_df, synthetic_data)
-        x_fit = enc.transform(fit_df)
-        x_hold = enc.transform(real_data.iloc[hold_idx])
-        x_synth = enc.transform(synthetic_data.iloc[synth_idx])
+        x_fit = enc.encode(fit_df)
+        x_hold = enc.encode(real_data.iloc[hold_idx])
+        x_synth = enc.encode(synthetic_data.iloc[synth_idx])
 
         n = len(x_fit)
         probe = np.sort(rng.choice(n, size=min(n, 1000), replace=False))
-        layout = enc.layout()
-        nn = np.sqrt(nearest_sq_distances(x_fit[probe], x_fit, exclude=probe, layout=layout))
+        nn = np.sqrt(nearest_sq_distances(x_fit.take(probe), x_fit, exclude=probe))
         nn = nn[nn > 0]
         bandwidth = 0.25 * (float(np.median(nn)) if nn.size else 1.0)
-        ll_hold = _kde_log_density(x_hold, x_fit, bandwidth, layout)
-        ll_synth = _kde_log_density(x_synth, x_fit, bandwidth, layout)
+        ll_hold = _kde_log_density(x_hold, x_fit, bandwidth)
+        ll_synth = _kde_log_density(x_synth, x_fit, bandwidth)
         auc = mann_whitney_auc(ll_synth, ll_hold)
         leak = min(1.0, max(0.0, 2.0 * auc - 1.0))
         return MetricResult(

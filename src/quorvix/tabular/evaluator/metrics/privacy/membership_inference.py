@@ -79,12 +79,12 @@ class MembershipInferenceMetric:
         # the encoder fitted on the whole pair, shared with alpha-precision and
         # beta-recall of the same evaluation
         enc = pair_encoder(pair_memo(real_data, synthetic_data), real_data, synthetic_data)
-        x_real = enc.transform(real_ref)
-        x_synth = enc.transform(synth_ref)
+        x_real = enc.encode(real_ref)
+        x_synth = enc.encode(synth_ref)
         q = np.sort(rng.choice(m, size=min(self.max_queries, m), replace=False))
-        layout = enc.layout()
-        d_syn = nearest_sq_distances(x_real[q], x_synth, layout=layout)
-        d_real = nearest_sq_distances(x_real[q], x_real, exclude=q, layout=layout)
+        queries = x_real.take(q)
+        d_syn = nearest_sq_distances(queries, x_synth)
+        d_real = nearest_sq_distances(queries, x_real, exclude=q)
         # a smaller distance is the stronger membership signal; synthetic
         # records that are merely far away carry none
         return max(mann_whitney_auc(-d_syn, -d_real), 0.5)
