@@ -408,20 +408,23 @@ def test_layout_parts_are_the_dense_columns_and_each_blocks_argmax():
         _kernels.layout_parts(x, 11, np.empty(0, dtype=np.int64), np.empty(0, dtype=np.int64))
 
 
+def _with_categories(df, rng, level_counts, n_rows):
+    """The first n_rows of df with text columns c0, c1, ... of the given
+    numbers of levels; about 5 % of c1 missing."""
+    extra = {f"c{i}": rng.choice([f"v{j}" for j in range(levels)], len(df)).astype(object)
+             for i, levels in enumerate(level_counts)}
+    out = df.assign(**extra)
+    out.loc[rng.random(len(df)) < 0.05, "c1"] = None
+    return out.iloc[:n_rows]
+
+
 def test_nearest_distances_from_the_layout_match_the_plain_products(real_table, twin_table):
     from quorvix.evaluation.metrics._prep import Encoder, nearest_sq_distances
 
     rng = np.random.default_rng(8)
-
-    def with_categories(df):
-        # text columns of 3 to 30 levels (one beyond the 20 kept), some missing
-        extra = {f"c{i}": rng.choice([f"v{j}" for j in range(levels)], len(df)).astype(object)
-                 for i, levels in enumerate((3, 7, 12, 30))}
-        out = df.assign(**extra)
-        out.loc[rng.random(len(df)) < 0.05, "c1"] = None
-        return out.iloc[:400]
-
-    real, synth = with_categories(real_table), with_categories(twin_table)
+    # text columns of 3 to 30 levels (one beyond the 20 kept), some missing
+    real, synth = (_with_categories(df, rng, (3, 7, 12, 30), 400)
+                   for df in (real_table, twin_table))
     enc = Encoder(real, synth)
     layout = enc.layout()
     x, y = enc.transform(real), enc.transform(synth)
@@ -570,15 +573,8 @@ def test_encoded_rows_are_the_matrix_in_parts(real_table, twin_table):
     from quorvix.evaluation.metrics._prep import Encoder, nearest_sq_distances
 
     rng = np.random.default_rng(4)
-
-    def with_categories(df):
-        extra = {f"c{i}": rng.choice([f"v{j}" for j in range(levels)], len(df)).astype(object)
-                 for i, levels in enumerate((2, 9, 25))}
-        out = df.assign(**extra)
-        out.loc[rng.random(len(df)) < 0.1, "c2"] = None
-        return out.iloc[:300]
-
-    real, synth = with_categories(real_table), with_categories(twin_table)
+    real, synth = (_with_categories(df, rng, (2, 9, 25), 300)
+                   for df in (real_table, twin_table))
     enc = Encoder(real, synth)
     layout = enc.layout()
     x, e = enc.transform(real), enc.encode(real)
