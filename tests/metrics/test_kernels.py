@@ -387,27 +387,6 @@ def test_scratch_buffers_are_reused_only_during_an_evaluation():
     assert _prep._scratch == {}
 
 
-def test_layout_parts_are_the_dense_columns_and_each_blocks_argmax():
-    from quorvix.evaluation.metrics._prep import Layout
-
-    rng = np.random.default_rng(3)
-    blocks = ((2, 4), (6, 1), (7, 3))
-    layout = Layout(2, blocks, 0.5, 0.25)
-    x = rng.normal(size=(40, 10))
-    x[0, 2:6] = 1.0  # ties: the first position
-    x[1, 3] = np.nan  # NaN is the largest, as for np.argmax
-    x[2, 7:10] = [-np.inf, np.inf, np.inf]
-    dense, slots = layout.parts(x)
-    np.testing.assert_array_equal(dense, x[:, :2])
-    want = np.stack([np.argmax(x[:, s:s + w], axis=1) for s, w in blocks], axis=1)
-    np.testing.assert_array_equal(slots, want)
-    assert slots.dtype == np.uint8 and slots.flags.c_contiguous
-    with pytest.raises(ValueError):
-        _kernels.layout_parts(x, 2, np.array([8], dtype=np.int64), np.array([3], dtype=np.int64))
-    with pytest.raises(ValueError):
-        _kernels.layout_parts(x, 11, np.empty(0, dtype=np.int64), np.empty(0, dtype=np.int64))
-
-
 def _with_categories(df, rng, level_counts, n_rows):
     """The first n_rows of df with text columns c0, c1, ... of the given
     numbers of levels; about 5 % of c1 missing."""
@@ -416,24 +395,6 @@ def _with_categories(df, rng, level_counts, n_rows):
     out = df.assign(**extra)
     out.loc[rng.random(len(df)) < 0.05, "c1"] = None
     return out.iloc[:n_rows]
-
-
-def test_nearest_distances_from_the_layout_match_the_plain_products(real_table, twin_table):
-    from quorvix.evaluation.metrics._prep import Encoder, nearest_sq_distances
-
-    rng = np.random.default_rng(8)
-    # text columns of 3 to 30 levels (one beyond the 20 kept), some missing
-    real, synth = (_with_categories(df, rng, (3, 7, 12, 30), 400)
-                   for df in (real_table, twin_table))
-    enc = Encoder(real, synth)
-    layout = enc.layout()
-    x, y = enc.transform(real), enc.transform(synth)
-    assert layout.usable(x) and layout.usable(y)
-    for k, exclude in ((1, None), (3, None), (1, np.arange(len(x)))):
-        plain = nearest_sq_distances(x, x if exclude is not None else y, k=k, exclude=exclude)
-        split = nearest_sq_distances(x, x if exclude is not None else y, k=k, exclude=exclude,
-                                     layout=layout)
-        np.testing.assert_allclose(split, plain, rtol=1e-12, atol=1e-12)
 
 
 def _layout_pair(n_q, m, n_dense, n_blocks, seed):
@@ -572,21 +533,23 @@ def test_encode_rows_refuses_slots_outside_their_block():
 def test_encoded_rows_are_the_matrix_in_parts(real_table, twin_table):
     from quorvix.evaluation.metrics._prep import Encoder, nearest_sq_distances
 
-    rng = np.random.default_rng(4)
-    real, synth = (_with_categories(df, rng, (2, 9, 25), 300)
+    rng = np.random.default_rng(8)
+    # text columns of 3 to 30 levels (one beyond the 20 kept), some missing
+    real, synth = (_with_categories(df, rng, (3, 7, 12, 30), 400)
                    for df in (real_table, twin_table))
     enc = Encoder(real, synth)
-    layout = enc.layout()
     x, e = enc.transform(real), enc.encode(real)
-    dense, slots = layout.parts(x)
-    np.testing.assert_array_equal(e.dense, dense)
-    np.testing.assert_array_equal(e.slots, slots)
+    slices = enc.feature_slices()
+    n_dense = sum(slices[c].stop - slices[c].start for c in enc.numeric)
+    np.testing.assert_array_equal(e.dense, x[:, :n_dense])
+    np.testing.assert_array_equal(
+        e.slots, np.stack([np.argmax(x[:, slices[c]], axis=1) for c in enc.categorical], axis=1))
     np.testing.assert_allclose(e.sq, np.einsum("ij,ij->i", x, x), rtol=1e-13)
     assert e.dimensions == x.shape[1]
     y, f = enc.transform(synth), enc.encode(synth)
-    q = np.arange(0, 300, 7)
-    for exclude in (None, q):
+    q = np.arange(0, 400, 7)
+    for k, exclude in ((1, None), (3, None), (1, q), (2, q)):
         ref_x, ref_e = (x, e) if exclude is not None else (y, f)
         np.testing.assert_allclose(
-            nearest_sq_distances(e.take(q), ref_e, k=2, exclude=exclude),
-            nearest_sq_distances(x[q], ref_x, k=2, exclude=exclude), rtol=1e-12, atol=1e-12)
+            nearest_sq_distances(e.take(q), ref_e, k=k, exclude=exclude),
+            nearest_sq_distances(x[q], ref_x, k=k, exclude=exclude), rtol=1e-12, atol=1e-12)

@@ -883,7 +883,7 @@ nb::ndarray<nb::numpy, double, nb::ndim<1>> gower_nearest(In<float, 2> q_num, In
 // Distances in the encoder's layout, without a matrix of inner products.
 //
 // An encoded row is a few dense columns followed by one-hot blocks that each
-// hold one entry w (see quorvix.evaluation.metrics._prep.Layout). Its inner
+// hold one entry w (see quorvix.evaluation.metrics._prep.Encoded). Its inner
 // product with another row is the dense columns' product plus w * w for every
 // block whose hot slots agree. Here each side comes as its dense part (rows x
 // n_dense) and the hot slot of every block (rows x n_blocks bytes), and the
@@ -1217,52 +1217,6 @@ nb::tuple layout_nearest_and_within(DenseIn q_dense, SlotsIn q_slots, DenseIn r_
                           nb::ndarray<nb::numpy, bool, nb::ndim<1>>(within, {m}, within_owner));
 }
 
-// The parts of encoded rows that the scans read: the first n_dense columns,
-// and for every one-hot block (start, width) the position of its largest
-// entry, the first one on ties (np.argmax of the block).
-nb::tuple layout_parts(In<double, 2> x, int64_t n_dense, In<int64_t, 1> starts,
-                       In<int64_t, 1> widths) {
-    const size_t n = x.shape(0), cols = x.shape(1), nb_ = starts.shape(0);
-    if (widths.shape(0) != nb_) throw nb::value_error("one width per block start");
-    if (n_dense < 0 || static_cast<size_t>(n_dense) > cols)
-        throw nb::value_error("n_dense is out of range");
-    const int64_t *st = starts.data(), *wd = widths.data();
-    for (size_t b = 0; b < nb_; ++b)
-        if (st[b] < 0 || wd[b] < 1 || wd[b] > 256 || static_cast<size_t>(st[b] + wd[b]) > cols)
-            throw nb::value_error("a block lies outside the rows or is wider than 256");
-    const size_t nd = static_cast<size_t>(n_dense);
-    double *dense = new double[std::max<size_t>(1, n * nd)];
-    nb::capsule dense_owner(dense, [](void *p) noexcept { delete[] static_cast<double *>(p); });
-    uint8_t *slots = new uint8_t[std::max<size_t>(1, n * nb_)];
-    nb::capsule slots_owner(slots, [](void *p) noexcept { delete[] static_cast<uint8_t *>(p); });
-    {
-        nb::gil_scoped_release unlocked;
-        const double *xd = x.data();
-        for (size_t i = 0; i < n; ++i) {
-            const double *row = xd + i * cols;
-            std::memcpy(dense + i * nd, row, nd * sizeof(double));
-            for (size_t b = 0; b < nb_; ++b) {
-                const double *block = row + st[b];
-                size_t best = 0;
-                // np.argmax: NaN counts as the largest (its first one wins)
-                if (!(block[0] != block[0])) {
-                    for (size_t k = 1; k < static_cast<size_t>(wd[b]); ++k) {
-                        const double v = block[k];
-                        if (v != v) {
-                            best = k;
-                            break;
-                        }
-                        if (v > block[best]) best = k;
-                    }
-                }
-                slots[i * nb_ + b] = static_cast<uint8_t>(best);
-            }
-        }
-    }
-    return nb::make_tuple(nb::ndarray<nb::numpy, double, nb::ndim<2>>(dense, {n, nd}, dense_owner),
-                          nb::ndarray<nb::numpy, uint8_t, nb::ndim<2>>(slots, {n, nb_}, slots_owner));
-}
-
 // ---------------------------------------------------------------------------
 // First Wasserstein distance: the terms scipy.stats.wasserstein_distance sums.
 //
@@ -1395,7 +1349,7 @@ Out2 encode_rows(std::vector<In<double, 1>> numeric, std::vector<double> means,
 }
 
 // (dense part, slot of every block as a byte, squared norms of the whole
-// rows): the rows of encode_rows in the form layout_parts gives, with
+// rows): the rows of encode_rows as the distance scans read them, with
 // |row|^2 = sum of the dense squares + blocks * hot^2.
 nb::tuple encode_parts(std::vector<In<double, 1>> numeric, std::vector<double> means,
                        std::vector<double> stds, std::vector<uint8_t> flagged,
@@ -1468,8 +1422,6 @@ NB_MODULE(_kernels, m) {
     m.def("layout_nearest_and_within", &layout_nearest_and_within, "q_dense"_a, "q_slots"_a,
           "r_dense"_a, "r_slots"_a, "weight"_a, "a_sq"_a, "b_sq"_a, "limit"_a,
           "nearest_and_within for rows given in the encoder's layout.");
-    m.def("layout_parts", &layout_parts, "x"_a, "n_dense"_a, "starts"_a, "widths"_a,
-          "(dense columns, argmax of every one-hot block) of encoded rows.");
     m.def("w1_terms", &w1_terms, "u"_a, "v"_a,
           "(|u_cdf - v_cdf|, deltas) of two sorted samples, as scipy's wasserstein_distance forms them.");
     m.def("encode_rows", &encode_rows, "numeric"_a, "means"_a, "stds"_a, "flagged"_a,

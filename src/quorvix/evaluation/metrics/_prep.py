@@ -41,8 +41,6 @@ __all__ = [
     "common_columns",
     "float_values",
     "is_numeric_pair",
-    "Layout",
-    "distance_scan",
     "inner_products",
     "kth_smallest_per_row",
     "make_rng",
@@ -391,19 +389,6 @@ class Encoder:
         self.n_features = sum(1 + int(self._stats[c][2]) for c in self.numeric) \
             + sum(len(self._levels[c]) + 2 for c in self.categorical)
 
-    def layout(self) -> "Layout":
-        """How ``transform``'s output splits into dense columns and one-hot
-        blocks (see ``Layout``)."""
-        n_dense = sum(1 + int(self._stats[c][2]) for c in self.numeric)
-        blocks = []
-        j = n_dense
-        for c in self.categorical:
-            width = len(self._levels[c]) + 2
-            blocks.append((j, width))
-            j += width
-        w = 1.0 / np.sqrt(2.0)
-        return Layout(n_dense, tuple(blocks), w, w * w)
-
     def feature_slices(self) -> Dict[Hashable, slice]:
         """The columns of ``transform``'s output that encode each column."""
         out: Dict[Hashable, slice] = {}
@@ -465,13 +450,21 @@ class Encoder:
 
 
 class Encoded:
-    """Rows of an ``Encoder`` in its layout's parts: ``dense`` (the numeric
-    columns and missing indicators), ``slots`` (the hot position of each
-    one-hot block, one byte each), ``sq`` (the rows' squared norms) and
-    ``weight`` (the product of two agreeing hot entries), and
-    ``dimensions``, the width of ``transform``'s matrix. The distance
-    functions take them in place of ``transform``'s matrices; their inner
-    products equal the matrices' up to rounding."""
+    """Rows of an ``Encoder`` in parts: ``dense`` (the numeric columns and
+    missing indicators), ``slots`` (the hot position of each one-hot block,
+    one byte each), ``sq`` (the rows' squared norms), ``weight`` (the
+    product of two agreeing hot entries) and ``dimensions`` (the width of
+    ``transform``'s matrix).
+
+    The inner product of two such rows is the dense parts' product plus
+    ``weight`` for every block whose slots agree, so the distance functions
+    take them in place of ``transform``'s matrices: the native scans
+    (``_kernels.layout_*``) make the squared distances of a few queries at
+    a time to every reference row, in tiles that stay in the processor's
+    cache, on up to two threads, from a product over the few dense columns
+    and a count of agreeing slots instead of a product over every one-hot
+    column. No matrix of queries x references is stored. The distances
+    equal the matrices' up to rounding."""
 
     __slots__ = ("dense", "slots", "sq", "weight", "dimensions")
 
@@ -494,45 +487,6 @@ class Encoded:
         rows as the queries."""
         return (self.dense, self.slots, reference.dense, reference.slots, self.weight,
                 self.sq, reference.sq)
-
-
-class Layout:
-    """The layout of an ``Encoder``'s output: ``n_dense`` dense columns, then
-    one-hot blocks (start, width), each holding exactly one entry ``value``
-    per row.
-
-    Inner products of such rows are the dense columns' product plus
-    ``value ** 2`` (``weight``) for every block whose hot slots agree.
-    ``parts`` takes a matrix apart into that form (the dense part, and the
-    hot slot of each block as one byte), and the distance scans take the
-    products from it (see ``distance_scan``): a product over the few dense
-    columns and a count of agreeing slots instead of a product over every
-    one-hot column. The products agree with the full ones up to rounding.
-    """
-
-    __slots__ = ("n_dense", "blocks", "value", "weight")
-
-    def __init__(self, n_dense: int, blocks: tuple, value: float, weight: float):
-        self.n_dense = n_dense
-        self.blocks = blocks
-        self.value = value
-        self.weight = weight
-
-    def usable(self, x: np.ndarray) -> bool:
-        """Whether ``x`` has this layout's shape and the scan pays."""
-        width = self.n_dense + sum(w for _, w in self.blocks)
-        return (x.ndim == 2 and x.dtype == np.float64 and x.shape[1] == width
-                and len(self.blocks) > 0 and all(w <= 250 for _, w in self.blocks)
-                and width >= 2 * (self.n_dense + (len(self.blocks) + 7) // 8))
-
-    def parts(self, x: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
-        """(dense part, hot slot of every block as one byte per block) of
-        the rows of ``x``, both C-contiguous: the form the native distance
-        scans read (``distance_scan``)."""
-        starts = np.array([s for s, _ in self.blocks], dtype=np.int64)
-        widths = np.array([w for _, w in self.blocks], dtype=np.int64)
-        return _kernels.layout_parts(np.ascontiguousarray(x, dtype=np.float64), self.n_dense,
-                                     starts, widths)
 
 
 def pair_encoder(memo, real: pd.DataFrame, synthetic: pd.DataFrame) -> Encoder:
@@ -607,36 +561,17 @@ def inner_products(queries: np.ndarray, reference: np.ndarray):
     return block
 
 
-def distance_scan(layout: Optional[Layout], queries: np.ndarray, reference: np.ndarray):
-    """The arguments that the native distance scans (``_kernels.layout_*``)
-    take before their own: both sides in ``layout``'s parts, its weight, and
-    the rows' squared norms; None when the layout does not apply to these
-    matrices (then the inner products come from ``inner_products``).
-
-    A scan makes the squared distances of a few queries at a time to every
-    reference row, in tiles that stay in the processor's cache, on up to
-    two threads; no matrix of queries x references is stored."""
-    if layout is None or not (layout.usable(queries) and layout.usable(reference)):
-        return None
-    q_dense, q_slots = layout.parts(queries)
-    r_dense, r_slots = layout.parts(reference)
-    return (q_dense, q_slots, r_dense, r_slots, layout.weight,
-            np.einsum("ij,ij->i", queries, queries),
-            np.einsum("ij,ij->i", reference, reference))
-
-
-def nearest_sq_distances(queries: np.ndarray, reference: np.ndarray, k: int = 1,
-                         exclude: Optional[np.ndarray] = None,
-                         layout: Optional[Layout] = None) -> np.ndarray:
+def nearest_sq_distances(queries, reference, k: int = 1,
+                         exclude: Optional[np.ndarray] = None) -> np.ndarray:
     """Squared distance from each query to its k-th nearest reference row.
 
     ``exclude[i]``, when given, is the row of ``reference`` that query ``i``
     must not be matched with (itself, for leave-one-out distances); use -1 for
     none. Work is done in row chunks so memory stays bounded; the cost is
     O(len(queries) * len(reference) * features), so callers bound both sizes.
-    With the ``layout`` of an ``Encoder`` that made both matrices, or with
-    both sides ``Encoded`` rows, the distances come from a native scan
-    (``distance_scan``: equal up to rounding, cheaper).
+    Both sides are float matrices, or both ``Encoded`` rows: then the
+    distances come from a native scan of their parts (``Encoded``; equal to
+    the matrices' up to rounding, and cheaper).
     """
     n_q, n_r = len(queries), len(reference)
     avail = n_r - (0 if exclude is None else 1)
@@ -648,11 +583,6 @@ def nearest_sq_distances(queries: np.ndarray, reference: np.ndarray, k: int = 1,
         return _kernels.layout_kth_nearest(*queries.scan_args(reference), k, ex)
     native = (queries.dtype == np.float64 and reference.dtype == np.float64
               and queries.ndim == 2 and reference.ndim == 2)
-    scan = distance_scan(layout, queries, reference) if native else None
-    if scan is not None:
-        ex = np.empty(0, dtype=np.int64) if exclude is None else np.ascontiguousarray(
-            exclude, dtype=np.int64)
-        return _kernels.layout_kth_nearest(*scan, k, ex)
     ref_sq = np.einsum("ij,ij->i", reference, reference)
     out = np.empty(n_q, dtype="float64")
     step = _chunk_rows(n_r)

@@ -20,9 +20,9 @@ import pandas as pd
 
 from quorvix import _kernels
 from quorvix.evaluation.metrics._prep import (
+    Encoded,
     check_pair,
     common_columns,
-    distance_scan,
     inner_products,
     make_rng,
     nearest_sq_distances,
@@ -43,18 +43,17 @@ _PARALLEL_CELLS = 4_000_000
 _last_radii: list = []  # [(key, radii2)] of the last support, for the next metric
 
 
-def knn_radii2(support: np.ndarray, k: int, layout=None) -> np.ndarray:
+def knn_radii2(support: np.ndarray, k: int) -> np.ndarray:
     """Squared distance from each support record to its k-th nearest other
     record. Alpha-precision and beta-recall ask for the radii of the same
     encoded sample one after the other; the last answer is kept (keyed by a
     digest of the array) and handed to the next caller with the same one."""
     support = np.ascontiguousarray(support)
     h = hashlib.sha256(support.view(np.uint8))
-    key = (support.shape, str(support.dtype), int(k), h.digest(), layout is None)
+    key = (support.shape, str(support.dtype), int(k), h.digest())
     if _last_radii and _last_radii[0][0] == key:
         return _last_radii[0][1]
-    radii2 = nearest_sq_distances(support, support, k=k, exclude=np.arange(len(support)),
-                                  layout=layout)
+    radii2 = nearest_sq_distances(support, support, k=k, exclude=np.arange(len(support)))
     radii2.setflags(write=False)
     _last_radii[:] = [(key, radii2)]
     return radii2
@@ -103,10 +102,11 @@ def covered(centres: np.ndarray, points: np.ndarray, k: int) -> float:
 
 
 def embed_pair(real: pd.DataFrame, synth: pd.DataFrame, max_samples: Optional[int],
-               random_seed: Optional[int]):
+               random_seed: Optional[int], parts: bool = False):
     """Seeded subsamples of both tables encoded with the real table's
-    standardisation (see ``Encoder``). The encoder and the samples are made
-    once per pair of tables and shared with the other metrics of the
+    standardisation (see ``Encoder``): matrices, or with ``parts`` the
+    ``Encoded`` rows of the same samples. The encoder and the samples are
+    made once per pair of tables and shared with the other metrics of the
     evaluation (see ``quorvix.evaluation.metrics._shared``)."""
     check_pair(real, synth)
     if not common_columns(real, synth):
@@ -118,11 +118,12 @@ def embed_pair(real: pd.DataFrame, synth: pd.DataFrame, max_samples: Optional[in
     def compute():
         enc = pair_encoder(memo, real, synth)
         rng = make_rng(random_seed)
-        x_real = enc.transform(subsample(real, max_samples, rng))
-        x_synth = enc.transform(subsample(synth, max_samples, rng))
+        encode = enc.encode if parts else enc.transform
+        x_real = encode(subsample(real, max_samples, rng))
+        x_synth = encode(subsample(synth, max_samples, rng))
         return x_real, x_synth
 
-    return memo.get(("embedded", max_samples, random_seed), compute)
+    return memo.get(("embedded", max_samples, random_seed, parts), compute)
 
 
 def support_score(support: np.ndarray, points: np.ndarray, k: int, support_label: str,
@@ -147,33 +148,38 @@ def precision_and_coverage(real: pd.DataFrame, synth: pd.DataFrame, max_samples:
     some real ball holds it, coverage asks, per real record, for its nearest
     synthetic record. One pass over each block of those distances answers
     both."""
-    x_real, x_synth = embed_pair(real, synth, max_samples, random_seed)
+    x_real, x_synth = embed_pair(real, synth, max_samples, random_seed, parts=True)
     if len(x_real) < 2:
         raise ValueError("the real table needs at least two rows to estimate its support")
     k_used = min(int(k), len(x_real) - 1)
     memo = pair_memo(real, synth)
-    layout = pair_encoder(memo, real, synth).layout()
     return memo.get(("precision_and_coverage", max_samples, random_seed, k_used),
-                    lambda: (*_both_scores(x_real, x_synth, k_used, layout), k_used,
+                    lambda: (*_both_scores_encoded(x_real, x_synth, k_used), k_used,
                              len(x_real), len(x_synth)))
 
 
-def _both_scores(support: np.ndarray, points: np.ndarray, k: int, layout=None):
-    """(``coverage``, ``covered``) of the same samples from one pass; with
-    the encoder's ``layout`` the inner products are taken from it (see
-    ``quorvix.evaluation.metrics._prep.Layout``: equal up to rounding)."""
+def _both_scores_encoded(support: Encoded, points: Encoded, k: int):
+    """(``coverage``, ``covered``) of encoded samples from one native scan
+    of the real x synthetic distances, with the radii and the slack of
+    those two functions."""
+    radii2 = nearest_sq_distances(support, support, k=k, exclude=np.arange(len(support)))
+    tol = 1e-9 * (1.0 + max(float(support.sq.max(initial=0.0)),
+                            float(points.sq.max(initial=0.0))))
+    limit = np.ascontiguousarray(radii2 + tol, dtype=np.float64)
+    nearest2, inside = _kernels.layout_nearest_and_within(*support.scan_args(points), limit)
+    return float(inside.mean()), float((nearest2 <= limit).mean())
+
+
+def _both_scores(support: np.ndarray, points: np.ndarray, k: int):
+    """(``coverage``, ``covered``) of the same samples from one pass."""
     if support.dtype != np.float64 or points.dtype != np.float64:
         return coverage(support, points, k), covered(support, points, k)
-    radii2 = knn_radii2(support, k, layout)
+    radii2 = knn_radii2(support, k)
     sup_sq = np.einsum("ij,ij->i", support, support)
     pts_sq = np.einsum("ij,ij->i", points, points)
     # the slack of coverage() and covered()
     tol = 1e-9 * (1.0 + max(float(sup_sq.max(initial=0.0)), float(pts_sq.max(initial=0.0))))
     limit = np.ascontiguousarray(radii2 + tol, dtype=np.float64)
-    scan = distance_scan(layout, support, points)
-    if scan is not None:
-        nearest2, inside = _kernels.layout_nearest_and_within(*scan, limit)
-        return float(inside.mean()), float((nearest2 <= limit).mean())
     products = inner_products(support, points)
     nearest2 = np.empty(len(support))
     step = max(1, _BLOCK_CELLS // max(1, len(points)))

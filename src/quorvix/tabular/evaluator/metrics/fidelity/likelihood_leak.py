@@ -13,7 +13,6 @@ from quorvix.evaluation.metrics._prep import (
     Encoder,
     check_pair,
     common_columns,
-    distance_scan,
     inner_products,
     make_rng,
     mann_whitney_auc,
@@ -27,11 +26,11 @@ from quorvix.tabular.evaluator.report import MetricResult
 __all__ = ["LikelihoodLeakMetric"]
 
 
-def _kde_log_density(queries: np.ndarray, fit: np.ndarray, bandwidth: float,
-                     layout=None) -> np.ndarray:
-    """Log density of a Gaussian kernel density estimate at each query.
+def _kde_log_density(queries, fit, bandwidth: float) -> np.ndarray:
+    """Log density of a Gaussian kernel density estimate at each query
+    (queries and fit both float matrices, or both ``Encoded`` rows).
 
-    The kernel sums are taken natively from the distance blocks (see
+    The kernel sums are taken natively from the distances (see
     ``quorvix._kernels.kernel_log_sums``): the log-sum-exp of scipy's
     ``logsumexp``, leaving out the terms too small to change the sum and
     adding the others in another order, so the result may differ from
@@ -50,9 +49,6 @@ def _kde_log_density(queries: np.ndarray, fit: np.ndarray, bandwidth: float,
     out = np.empty(len(queries))
     step = max(1, 1_000_000 // max(1, n))
     native = queries.dtype == np.float64 and fit.dtype == np.float64 and divisor > 0
-    scan = distance_scan(layout, queries, fit) if native else None
-    if scan is not None:
-        return _kernels.layout_kernel_log_sums(*scan, divisor) + const
     products = inner_products(queries, fit)
 
     def block(start):
