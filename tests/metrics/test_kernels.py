@@ -553,3 +553,19 @@ def test_encoded_rows_are_the_matrix_in_parts(real_table, twin_table):
         np.testing.assert_allclose(
             nearest_sq_distances(e.take(q), ref_e, k=k, exclude=exclude),
             nearest_sq_distances(x[q], ref_x, k=k, exclude=exclude), rtol=1e-12, atol=1e-12)
+
+
+def test_row_keys_are_equal_exactly_for_equal_rows():
+    num = np.array([[0.5, 0.0], [0.5, -0.0], [np.nan, 1.0], [np.nan, 1.0], [0.5, 0.0],
+                    [0.0, 0.5]], dtype=np.float32)
+    cat = np.array([[1, 2], [1, 2], [3, -1], [3, -1], [1, 3], [1, 2]], dtype=np.int64)
+    keys = _kernels.row_keys(num, cat)
+    assert keys[0] == keys[1]  # 0.0 and -0.0
+    assert keys[2] == keys[3]  # NaN and NaN
+    assert len({keys[0], keys[2], keys[4], keys[5]}) == 4  # a code, the order of values
+    rng = np.random.default_rng(0)
+    many = _kernels.row_keys(rng.random((20000, 3)).astype(np.float32),
+                             rng.integers(0, 4, (20000, 2)))
+    assert len(np.unique(many)) == 20000
+    with pytest.raises(ValueError):
+        _kernels.row_keys(num, cat[:3])

@@ -1388,6 +1388,49 @@ nb::tuple encode_parts(std::vector<In<double, 1>> numeric, std::vector<double> m
                           sq_out);
 }
 
+// ---------------------------------------------------------------------------
+// One 64-bit key per row of DCR's encoded columns: rows with equal values
+// (0.0 and -0.0 equal, every NaN equal) get equal keys, and unequal rows
+// collide with a chance of about 2^-64 per pair.
+inline uint64_t mix64(uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ULL;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebULL;
+    x ^= x >> 31;
+    return x;
+}
+
+nb::ndarray<nb::numpy, uint64_t, nb::ndim<1>> row_keys(In<float, 2> num, In<int64_t, 2> cat) {
+    const size_t n = num.shape(0), a = num.shape(1), b = cat.shape(1);
+    if (cat.shape(0) != n) throw nb::value_error("both blocks need the same rows");
+    uint64_t *keys = new uint64_t[std::max<size_t>(1, n)];
+    nb::capsule owner(keys, [](void *p) noexcept { delete[] static_cast<uint64_t *>(p); });
+    {
+        nb::gil_scoped_release unlocked;
+        const float *x = num.data();
+        const int64_t *c = cat.data();
+        constexpr uint64_t step = 0x9e3779b97f4a7c15ULL;
+        for (size_t i = 0; i < n; ++i) {
+            uint64_t h = mix64(step * (a + 1) + b);
+            for (size_t j = 0; j < a; ++j) {
+                float v = x[i * a + j];
+                uint32_t bits;
+                if (v != v) {
+                    bits = 0x7fc00000u;  // one NaN
+                } else {
+                    if (v == 0.0f) v = 0.0f;  // one zero
+                    std::memcpy(&bits, &v, sizeof bits);
+                }
+                h = mix64(h + step + bits);
+            }
+            for (size_t j = 0; j < b; ++j) h = mix64(h + step + static_cast<uint64_t>(c[i * b + j]));
+            keys[i] = h;
+        }
+    }
+    return nb::ndarray<nb::numpy, uint64_t, nb::ndim<1>>(keys, {n}, owner);
+}
+
 }  // namespace
 
 NB_MODULE(_kernels, m) {
@@ -1430,6 +1473,8 @@ NB_MODULE(_kernels, m) {
     m.def("encode_parts", &encode_parts, "numeric"_a, "means"_a, "stds"_a, "flagged"_a,
           "slots"_a, "widths"_a, "hot"_a, "n_rows"_a,
           "(dense part, block slots, squared norms) of the encoder's rows.");
+    m.def("row_keys", &row_keys, "num"_a, "cat"_a,
+          "One 64-bit key per row; equal rows get equal keys.");
     m.def("spearman_matrix", &spearman_matrix, "x"_a, "minp"_a,
           "Spearman correlations of the columns of x on pairwise-complete rows.");
 }

@@ -104,14 +104,14 @@ class DTCRMetric:
         d_real = _nearest(q_num, q_cat, rn[r_idx], rc[r_idx], exclude=q) / len(cols)
 
         # exact copies anywhere in the tables
-        real_keys = _row_keys(rn, rc)
-        synth_keys = set(_row_keys(sn, sc).tolist())
-        q_keys = real_keys[r_idx][q]
-        copied = np.fromiter((k in synth_keys for k in q_keys.tolist()), dtype=bool, count=len(q))
+        real_keys = np.sort(_row_keys(rn, rc))
+        q_keys = _row_keys(rn[r_idx][q], rc[r_idx][q])
+        copied = np.isin(q_keys, _row_keys(sn, sc))
         d_syn[copied] = 0.0
-        key_counts = pd.Series(real_keys).value_counts()
-        duplicated = key_counts.reindex(q_keys).to_numpy() >= 2
-        d_real[duplicated] = 0.0
+        # how often each query's row occurs in the real table
+        occurrences = (np.searchsorted(real_keys, q_keys, side="right")
+                       - np.searchsorted(real_keys, q_keys, side="left"))
+        d_real[occurrences >= 2] = 0.0
 
         total_real = float(d_real.sum())
         total_syn = float(d_syn.sum())
@@ -160,9 +160,9 @@ def _encode(real: pd.DataFrame, synth: pd.DataFrame, cols: List) -> Tuple[tuple,
 
 def _row_keys(num: np.ndarray, cat: np.ndarray) -> np.ndarray:
     """One 64-bit hash per row of the encoded columns (equal rows, equal
-    keys)."""
-    frame = pd.DataFrame(np.concatenate([num.astype("float64"), cat.astype("float64")], axis=1))
-    return pd.util.hash_pandas_object(frame, index=False).to_numpy()
+    keys; unequal rows collide with a chance of about 2^-64)."""
+    return _kernels.row_keys(np.ascontiguousarray(num, dtype=np.float32),
+                             np.ascontiguousarray(cat, dtype=np.int64))
 
 
 def _nearest(q_num: np.ndarray, q_cat: np.ndarray, r_num: np.ndarray, r_cat: np.ndarray,
