@@ -1120,10 +1120,20 @@ nb::ndarray<nb::numpy, double, nb::ndim<1>> layout_kth_nearest(
             }
             std::vector<double> &heap = heaps[t];  // NaN left out
             heap.clear();
-            for (size_t j = 0; j < m; ++j) {
-                const double d = row[j];
-                if (d != d) continue;
-                keep_smallest(heap, kk, d);
+            constexpr size_t kChunk = 64;
+            for (size_t j0 = 0; j0 < m; j0 += kChunk) {
+                const size_t stop = std::min(m, j0 + kChunk);
+                // once the heap is full, a chunk whose smallest number does
+                // not beat its top changes nothing
+                if (heap.size() == kk) {
+                    const RowLow low = row_low(row + j0, stop - j0);
+                    if (!(low.value < heap.front())) continue;
+                }
+                for (size_t j = j0; j < stop; ++j) {
+                    const double d = row[j];
+                    if (d != d) continue;
+                    keep_smallest(heap, kk, d);
+                }
             }
             result[i] = heap.size() < kk ? nan : heap.front();
         });
@@ -1197,19 +1207,12 @@ nb::tuple layout_nearest_and_within(DenseIn q_dense, SlotsIn q_slots, DenseIn r_
     {
         nb::gil_scoped_release unlocked;
         const double *lim = limit.data();
-        const double inf = std::numeric_limits<double>::infinity();
         in.scan([&](unsigned t, size_t i, double *row) {
             uint8_t *mine = seen[t].data();  // each thread its own answers
             const double li = lim[i];
-            double best = inf;
-            bool any = false;
-            for (size_t j = 0; j < m; ++j) {
-                const double d = row[j];
-                mine[j] |= d <= li ? 1 : 0;
-                any |= d == d;
-                best = d < best ? d : best;
-            }
-            nearest[i] = any ? best : std::numeric_limits<double>::quiet_NaN();
+            for (size_t j = 0; j < m; ++j) mine[j] |= row[j] <= li ? 1 : 0;
+            const RowLow low = row_low(row, m);
+            nearest[i] = low.numbers ? low.value : std::numeric_limits<double>::quiet_NaN();
         });
         for (size_t j = 0; j < m; ++j) within[j] = (seen[0][j] | seen[1][j]) != 0;
     }
