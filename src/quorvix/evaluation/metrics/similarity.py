@@ -80,7 +80,9 @@ def _distributions(rc: pd.Series, sc: pd.Series, n_bins: int, codes=None
             p = np.bincount(rb, minlength=n).astype(float)
             q = np.bincount(sb, minlength=n).astype(float)
         else:
-            edges = np.unique(np.quantile(r, np.linspace(0.0, 1.0, n_bins + 1)))
+            # the quantiles of the sorted values are the same numbers, found
+            # without the partitions np.quantile runs on unsorted ones
+            edges = np.unique(np.quantile(np.sort(r), np.linspace(0.0, 1.0, n_bins + 1)))
             # the counts of np.bincount(_quantile_bins(.., edges)), in one pass
             p = _kernels.bin_counts(r, edges).astype(float)
             q = _kernels.bin_counts(s, edges).astype(float)
