@@ -397,43 +397,46 @@ def _with_categories(df, rng, level_counts, n_rows):
     return out.iloc[:n_rows]
 
 
-def _layout_pair(n_q, m, n_dense, n_blocks, seed):
+def _layout_pair(n_q, m, n_dense, n_blocks, n_flags, seed):
     """Queries and references in an encoder-like layout: their parts, and
     the same rows as full matrices (dense columns, then one-hot blocks of
-    width 5 holding 0.5)."""
+    width 5 holding 0.5, then 0/1 indicator columns set for about 30 % of
+    the rows)."""
     rng = np.random.default_rng(seed)
 
     def side(n):
         dense = rng.normal(size=(n, n_dense))
         slots = rng.integers(0, 5, size=(n, n_blocks)).astype(np.uint8)
-        full = np.zeros((n, n_dense + 5 * n_blocks))
+        flags = (rng.random((n, n_flags)) < 0.3).astype(np.uint8)
+        full = np.zeros((n, n_dense + 5 * n_blocks + n_flags))
         full[:, :n_dense] = dense
         for b in range(n_blocks):
             full[np.arange(n), n_dense + 5 * b + slots[:, b]] = 0.5
-        return dense, slots, full
+        full[:, n_dense + 5 * n_blocks:] = flags
+        return [dense, slots, flags, full]
 
-    q_dense, q_slots, q = side(n_q)
-    r_dense, r_slots, r = side(m)
-    r_dense[: min(m, n_q) // 2] = q_dense[: min(m, n_q) // 2]  # some exact copies
-    r_slots[: min(m, n_q) // 2] = q_slots[: min(m, n_q) // 2]
-    r[: min(m, n_q) // 2] = q[: min(m, n_q) // 2]
+    qs, rs = side(n_q), side(m)
+    for a, b in zip(qs, rs):
+        b[: min(m, n_q) // 2] = a[: min(m, n_q) // 2]  # some exact copies
+    q_dense, q_slots, q_flags, q = qs
+    r_dense, r_slots, r_flags, r = rs
     if n_q > 2 and n_dense:
         q_dense[1, 0] = q[1, 0] = np.nan  # a query without any distance
-    args = (q_dense, q_slots, r_dense, r_slots, 0.25,
+    args = (q_dense, q_slots, q_flags, r_dense, r_slots, r_flags, 0.25,
             np.einsum("ij,ij->i", q, q), np.einsum("ij,ij->i", r, r))
     return args, q, r
 
 
 # sizes around the groups of queries (16), the panels (8) and tiles (512) of
 # references, and one large enough for two threads
-_LAYOUT_SIZES = [(1, 1, 2, 1), (5, 9, 3, 0), (37, 700, 4, 11), (300, 1100, 24, 8)]
+_LAYOUT_SIZES = [(1, 1, 2, 1, 0), (5, 9, 3, 0, 2), (37, 700, 4, 11, 1), (300, 1100, 12, 8, 12)]
 
 
-@pytest.mark.parametrize("n_q, m, n_dense, n_blocks", _LAYOUT_SIZES)
-def test_layout_scans_give_the_numbers_of_the_plain_products(n_q, m, n_dense, n_blocks):
-    args, q, r = _layout_pair(n_q, m, n_dense, n_blocks, seed=n_q + m)
+@pytest.mark.parametrize("n_q, m, n_dense, n_blocks, n_flags", _LAYOUT_SIZES)
+def test_layout_scans_give_the_numbers_of_the_plain_products(n_q, m, n_dense, n_blocks, n_flags):
+    args, q, r = _layout_pair(n_q, m, n_dense, n_blocks, n_flags, seed=n_q + m)
     gram = np.ascontiguousarray(q @ r.T)
-    a_sq, b_sq = args[5], args[6]
+    a_sq, b_sq = args[7], args[8]
     none = np.empty(0, dtype=np.int64)
     for k in sorted({1, min(3, m)}):
         np.testing.assert_allclose(
@@ -458,14 +461,15 @@ def test_layout_scans_give_the_numbers_of_the_plain_products(n_q, m, n_dense, n_
 
 
 def test_layout_scans_refuse_parts_that_do_not_match():
-    args, _, _ = _layout_pair(6, 10, 3, 2, seed=0)
-    q_dense, q_slots, r_dense, r_slots, w, a_sq, b_sq = args
+    args, _, _ = _layout_pair(6, 10, 3, 2, 2, seed=0)
+    q_dense, q_slots, q_flags, r_dense, r_slots, r_flags, w, a_sq, b_sq = args
     none = np.empty(0, dtype=np.int64)
     bad = [
-        (q_dense, q_slots, r_dense[:, :2].copy(), r_slots, w, a_sq, b_sq),  # dense widths
-        (q_dense, q_slots, r_dense, r_slots[:, :1].copy(), w, a_sq, b_sq),  # block counts
-        (q_dense, q_slots[:5].copy(), r_dense, r_slots, w, a_sq, b_sq),  # query rows
-        (q_dense, q_slots, r_dense, r_slots, w, a_sq, b_sq[:9].copy()),  # norms
+        (q_dense, q_slots, q_flags, r_dense[:, :2].copy(), r_slots, r_flags, w, a_sq, b_sq),
+        (q_dense, q_slots, q_flags, r_dense, r_slots[:, :1].copy(), r_flags, w, a_sq, b_sq),
+        (q_dense, q_slots, q_flags, r_dense, r_slots, r_flags[:, :1].copy(), w, a_sq, b_sq),
+        (q_dense, q_slots[:5].copy(), q_flags, r_dense, r_slots, r_flags, w, a_sq, b_sq),
+        (q_dense, q_slots, q_flags, r_dense, r_slots, r_flags, w, a_sq, b_sq[:9].copy()),
     ]
     for case in bad:
         with pytest.raises(ValueError):
@@ -540,8 +544,11 @@ def test_encoded_rows_are_the_matrix_in_parts(real_table, twin_table):
     enc = Encoder(real, synth)
     x, e = enc.transform(real), enc.encode(real)
     slices = enc.feature_slices()
-    n_dense = sum(slices[c].stop - slices[c].start for c in enc.numeric)
-    np.testing.assert_array_equal(e.dense, x[:, :n_dense])
+    values = [slices[c].start for c in enc.numeric]
+    indicators = [slices[c].start + 1 for c in enc.numeric if slices[c].stop - slices[c].start == 2]
+    assert indicators  # the tables have missing values
+    np.testing.assert_array_equal(e.dense, x[:, values])
+    np.testing.assert_array_equal(e.flags, x[:, indicators])
     np.testing.assert_array_equal(
         e.slots, np.stack([np.argmax(x[:, slices[c]], axis=1) for c in enc.categorical], axis=1))
     np.testing.assert_allclose(e.sq, np.einsum("ij,ij->i", x, x), rtol=1e-13)

@@ -885,25 +885,28 @@ nb::ndarray<nb::numpy, double, nb::ndim<1>> gower_nearest(In<float, 2> q_num, In
 // An encoded row is a few dense columns followed by one-hot blocks that each
 // hold one entry w (see quorvix.evaluation.metrics._prep.Encoded). Its inner
 // product with another row is the dense columns' product plus w * w for every
-// block whose hot slots agree. Here each side comes as its dense part (rows x
-// n_dense) and the hot slot of every block (rows x n_blocks bytes), and the
-// squared distances d2 = max((a_sq[i] + b_sq[j]) - 2 * product, 0) are made
+// block whose hot slots agree, plus 1 for every missing-value indicator set
+// in both rows. Here each side comes as its dense part (rows x n_dense), the
+// hot slot of every block (rows x n_blocks bytes) and its indicators (rows x
+// n_flags bytes, 0 or 1), and the squared distances d2 = max((a_sq[i] + b_sq[j]) - 2 * product, 0) are made
 // for a few queries at a time over every reference row, in tiles that stay
 // in the core's cache, and handed on row by row. Nothing of the size
 // queries x references is ever stored, and the reference data are read once
 // per group of queries instead of once per query.
 //
 // The products are summed in another order than numpy's (dense columns in
-// order, then the agreeing blocks' count times w * w), so they agree with the
-// plain products up to rounding.
+// order, then the agreeing blocks' count times w * w, then the shared
+// indicators), so they agree with the plain products up to rounding.
 
 struct LayoutSides {
     const double *q_dense;    // queries, row-major
     const double *r_panels;   // references in panels of kPanel rows, column-major inside
     const uint8_t *q_slots;   // queries, row-major
     const uint8_t *r_slots_t; // references, column-major (n_blocks x m_padded)
+    const uint8_t *q_flags;   // queries, row-major
+    const uint8_t *r_flags_t; // references, column-major (n_flags x m_padded)
     const double *a_sq, *b_sq;
-    size_t n_q, m, m_padded, n_dense, n_blocks;
+    size_t n_q, m, m_padded, n_dense, n_blocks, n_flags;
     double weight;
 };
 
@@ -919,11 +922,11 @@ typedef double v4d __attribute__((vector_size(32)));
 QUORVIX_WIDE_CLONES
 void layout_sq_distances(const LayoutSides &s, size_t i0, size_t nq, double *rows,
                          double *scratch) {
-    const size_t m = s.m, mp = s.m_padded, nd = s.n_dense, nb = s.n_blocks;
+    const size_t m = s.m, mp = s.m_padded, nd = s.n_dense, nb = s.n_blocks, nf = s.n_flags;
     const size_t groups = (nq + 3) / 4;
     std::memcpy(scratch, s.q_dense + i0 * nd, nq * nd * sizeof(double));
     std::memset(scratch + nq * nd, 0, (groups * 4 - nq) * nd * sizeof(double));
-    uint8_t cnt[kLayoutTile];
+    uint8_t cnt[kLayoutTile], shared[kLayoutTile];
     for (size_t j0 = 0; j0 < mp; j0 += kLayoutTile) {
         const size_t jt = std::min(kLayoutTile, mp - j0);
         // dense products: four queries by one panel at a time, the sums in
@@ -957,7 +960,8 @@ void layout_sq_distances(const LayoutSides &s, size_t i0, size_t nq, double *row
                 std::memcpy(o + 3 * mp + jb + 4, &a31, sizeof a31);
             }
         }
-        // agreeing one-hot blocks, then the distances
+        // agreeing one-hot blocks, indicators set in both rows (a query's
+        // unset indicator adds nothing), then the distances
         const size_t jv = std::min(jt, m > j0 ? m - j0 : 0);  // real references in the tile
         for (size_t q = 0; q < nq; ++q) {
             uint8_t *__restrict c = cnt;
@@ -968,11 +972,21 @@ void layout_sq_distances(const LayoutSides &s, size_t i0, size_t nq, double *row
                 const uint8_t *__restrict col = s.r_slots_t + b * mp + j0;
                 for (size_t j = 0; j < jv; ++j) c[j] += col[j] == slot ? 1 : 0;
             }
+            uint8_t *__restrict both = shared;
+            for (size_t j = 0; j < jv; ++j) both[j] = 0;
+            const uint8_t *qf = s.q_flags + (i0 + q) * nf;
+            for (size_t f = 0; f < nf; ++f) {
+                if (!qf[f]) continue;
+                const uint8_t *__restrict col = s.r_flags_t + f * mp + j0;
+                for (size_t j = 0; j < jv; ++j) both[j] += col[j];
+            }
             double *__restrict acc = rows + q * mp + j0;
             const double as = s.a_sq[i0 + q], w = s.weight;
             const double *__restrict bs = s.b_sq + j0;
             for (size_t j = 0; j < jv; ++j) {
-                const double d2 = (as + bs[j]) - 2.0 * (acc[j] + w * static_cast<double>(c[j]));
+                const double product =
+                    (acc[j] + w * static_cast<double>(c[j])) + static_cast<double>(both[j]);
+                const double d2 = (as + bs[j]) - 2.0 * product;
                 acc[j] = d2 < 0.0 ? 0.0 : d2;  // as np.maximum(d2, 0.0): NaN stays NaN
             }
         }
@@ -986,28 +1000,31 @@ using SlotsIn = nb::ndarray<const uint8_t, nb::ndim<2>, nb::c_contig, nb::device
 struct LayoutInput {
     LayoutSides sides{};
     const double *r_dense_ = nullptr;
-    const uint8_t *r_slots_ = nullptr;
+    const uint8_t *r_slots_ = nullptr, *r_flags_ = nullptr;
     std::vector<double> r_panels;
-    std::vector<uint8_t> r_slots_t;
+    std::vector<uint8_t> r_slots_t, r_flags_t;
     unsigned threads = 1;
     std::vector<std::vector<double>> buffers, scratch;  // one of each per thread
 
     // Checks the shapes (with the interpreter lock held: it may raise).
-    LayoutInput(DenseIn q_dense, SlotsIn q_slots, DenseIn r_dense, SlotsIn r_slots,
-                double weight, In<double, 1> a_sq, In<double, 1> b_sq) {
+    LayoutInput(DenseIn q_dense, SlotsIn q_slots, SlotsIn q_flags, DenseIn r_dense,
+                SlotsIn r_slots, SlotsIn r_flags, double weight, In<double, 1> a_sq,
+                In<double, 1> b_sq) {
         const size_t n_q = q_dense.shape(0), m = r_dense.shape(0);
-        const size_t nd = q_dense.shape(1), nb = q_slots.shape(1);
+        const size_t nd = q_dense.shape(1), nb = q_slots.shape(1), nf = q_flags.shape(1);
         if (r_dense.shape(1) != nd || r_slots.shape(1) != nb || q_slots.shape(0) != n_q ||
-            r_slots.shape(0) != m)
-            throw nb::value_error("the dense parts and slots of the two sides do not match");
+            r_slots.shape(0) != m || r_flags.shape(1) != nf || q_flags.shape(0) != n_q ||
+            r_flags.shape(0) != m)
+            throw nb::value_error("the dense parts, slots and flags of the two sides do not match");
         if (a_sq.shape(0) != n_q || b_sq.shape(0) != m)
             throw nb::value_error("the squared norms do not match the rows");
-        if (nb > 255) throw nb::value_error("at most 255 one-hot blocks");
+        if (nb > 255 || nf > 255) throw nb::value_error("at most 255 one-hot blocks and 255 flags");
         const size_t mp = (m + kPanel - 1) / kPanel * kPanel;
-        sides = LayoutSides{q_dense.data(), nullptr, q_slots.data(), nullptr,
-                            a_sq.data(), b_sq.data(), n_q, m, mp, nd, nb, weight};
+        sides = LayoutSides{q_dense.data(), nullptr, q_slots.data(), nullptr, q_flags.data(),
+                            nullptr, a_sq.data(), b_sq.data(), n_q, m, mp, nd, nb, nf, weight};
         r_dense_ = r_dense.data();
         r_slots_ = r_slots.data();
+        r_flags_ = r_flags.data();
         const unsigned cores = std::max(1u, std::min(2u, std::thread::hardware_concurrency()));
         const size_t n_groups = (n_q + kLayoutQueries - 1) / kLayoutQueries;
         const double work = double(n_q) * double(m) * double(nd + nb + 4);
@@ -1015,6 +1032,7 @@ struct LayoutInput {
         // every buffer up front: nothing is allocated on the threads
         r_panels.assign(nd * mp, 0.0);
         r_slots_t.assign(nb * mp, 0);
+        r_flags_t.assign(nf * mp, 0);
         for (unsigned t = 0; t < threads; ++t) {
             buffers.emplace_back(kLayoutQueries * std::max<size_t>(1, mp));
             scratch.emplace_back(kLayoutQueries * std::max<size_t>(1, nd));
@@ -1024,13 +1042,16 @@ struct LayoutInput {
     // The references rearranged for the scans (no lock needed).
     void arrange() {
         const size_t m = sides.m, mp = sides.m_padded, nd = sides.n_dense, nb = sides.n_blocks;
+        const size_t nf = sides.n_flags;
         for (size_t j = 0; j < m; ++j) {
             double *panel = r_panels.data() + (j / kPanel) * kPanel * nd + j % kPanel;
             for (size_t d = 0; d < nd; ++d) panel[d * kPanel] = r_dense_[j * nd + d];
             for (size_t b = 0; b < nb; ++b) r_slots_t[b * mp + j] = r_slots_[j * nb + b];
+            for (size_t f = 0; f < nf; ++f) r_flags_t[f * mp + j] = r_flags_[j * nf + f] ? 1 : 0;
         }
         sides.r_panels = r_panels.data();
         sides.r_slots_t = r_slots_t.data();
+        sides.r_flags_t = r_flags_t.data();
     }
 
     template <class F>
@@ -1093,15 +1114,16 @@ inline RowLow row_low(const double *row, size_t m) {
 // The k-th smallest squared distance per query, as kth_nearest gives it for
 // the same distances (reference exclude[i] left out when >= 0).
 nb::ndarray<nb::numpy, double, nb::ndim<1>> layout_kth_nearest(
-    DenseIn q_dense, SlotsIn q_slots, DenseIn r_dense, SlotsIn r_slots, double weight,
-    In<double, 1> a_sq, In<double, 1> b_sq, int64_t k, In<int64_t, 1> exclude) {
+    DenseIn q_dense, SlotsIn q_slots, SlotsIn q_flags, DenseIn r_dense, SlotsIn r_slots,
+    SlotsIn r_flags, double weight, In<double, 1> a_sq, In<double, 1> b_sq, int64_t k,
+    In<int64_t, 1> exclude) {
     const size_t n_q = q_dense.shape(0), m = r_dense.shape(0);
     if (k < 1 || static_cast<size_t>(k) > m) throw nb::value_error("k is out of range");
     const bool has_exclude = exclude.shape(0) != 0;
     if (has_exclude && exclude.shape(0) != n_q) throw nb::value_error("exclude needs one entry per query");
     double *result;
     auto out = new_vector(n_q, &result);
-    LayoutInput in(q_dense, q_slots, r_dense, r_slots, weight, a_sq, b_sq);
+    LayoutInput in(q_dense, q_slots, q_flags, r_dense, r_slots, r_flags, weight, a_sq, b_sq);
     {
         nb::gil_scoped_release unlocked;
         const int64_t *ex = has_exclude ? exclude.data() : nullptr;
@@ -1144,13 +1166,13 @@ nb::ndarray<nb::numpy, double, nb::ndim<1>> layout_kth_nearest(
 // log(sum_j exp(-d2[i, j] / divisor)) per query, as kernel_log_sums gives it
 // for the same distances.
 nb::ndarray<nb::numpy, double, nb::ndim<1>> layout_kernel_log_sums(
-    DenseIn q_dense, SlotsIn q_slots, DenseIn r_dense, SlotsIn r_slots, double weight,
-    In<double, 1> a_sq, In<double, 1> b_sq, double divisor) {
+    DenseIn q_dense, SlotsIn q_slots, SlotsIn q_flags, DenseIn r_dense, SlotsIn r_slots,
+    SlotsIn r_flags, double weight, In<double, 1> a_sq, In<double, 1> b_sq, double divisor) {
     if (!(divisor > 0.0)) throw nb::value_error("the divisor must be positive");
     const size_t n_q = q_dense.shape(0), m = r_dense.shape(0);
     double *result;
     auto out = new_vector(n_q, &result);
-    LayoutInput in(q_dense, q_slots, r_dense, r_slots, weight, a_sq, b_sq);
+    LayoutInput in(q_dense, q_slots, q_flags, r_dense, r_slots, r_flags, weight, a_sq, b_sq);
     {
         nb::gil_scoped_release unlocked;
         const double cutoff = -(60.0 * std::log(2.0) + std::log(static_cast<double>(std::max<size_t>(1, m))));
@@ -1193,9 +1215,10 @@ nb::ndarray<nb::numpy, double, nb::ndim<1>> layout_kernel_log_sums(
 // Per query the smallest squared distance (NaN when it has none), and per
 // reference whether it lies within limit[i] of some query i: what
 // nearest_and_within gives for the same distances.
-nb::tuple layout_nearest_and_within(DenseIn q_dense, SlotsIn q_slots, DenseIn r_dense,
-                                    SlotsIn r_slots, double weight, In<double, 1> a_sq,
-                                    In<double, 1> b_sq, In<double, 1> limit) {
+nb::tuple layout_nearest_and_within(DenseIn q_dense, SlotsIn q_slots, SlotsIn q_flags,
+                                    DenseIn r_dense, SlotsIn r_slots, SlotsIn r_flags,
+                                    double weight, In<double, 1> a_sq, In<double, 1> b_sq,
+                                    In<double, 1> limit) {
     const size_t n_q = q_dense.shape(0), m = r_dense.shape(0);
     if (limit.shape(0) != n_q) throw nb::value_error("limit needs one entry per query");
     double *nearest;
@@ -1203,7 +1226,7 @@ nb::tuple layout_nearest_and_within(DenseIn q_dense, SlotsIn q_slots, DenseIn r_
     bool *within = new bool[std::max<size_t>(1, m)]();
     nb::capsule within_owner(within, [](void *p) noexcept { delete[] static_cast<bool *>(p); });
     std::vector<uint8_t> seen[2] = {std::vector<uint8_t>(m, 0), std::vector<uint8_t>(m, 0)};
-    LayoutInput in(q_dense, q_slots, r_dense, r_slots, weight, a_sq, b_sq);
+    LayoutInput in(q_dense, q_slots, q_flags, r_dense, r_slots, r_flags, weight, a_sq, b_sq);
     {
         nb::gil_scoped_release unlocked;
         const double *lim = limit.data();
@@ -1351,21 +1374,27 @@ Out2 encode_rows(std::vector<In<double, 1>> numeric, std::vector<double> means,
     return out;
 }
 
-// (dense part, slot of every block as a byte, squared norms of the whole
-// rows): the rows of encode_rows as the distance scans read them, with
-// |row|^2 = sum of the dense squares + blocks * hot^2.
+// The rows of encode_rows as the distance scans read them: (the numeric
+// values, the slot of every block as a byte, the missing-value indicators as
+// bytes, the squared norms of the whole rows: values^2 + indicators + blocks *
+// hot^2).
 nb::tuple encode_parts(std::vector<In<double, 1>> numeric, std::vector<double> means,
                        std::vector<double> stds, std::vector<uint8_t> flagged,
                        std::vector<In<int64_t, 1>> slots, std::vector<int64_t> widths, double hot,
                        int64_t n_rows) {
     const EncodeInput in(numeric, std::move(means), std::move(stds), std::move(flagged), slots,
                          widths, n_rows);
-    const size_t nb_ = in.slot.size();
+    const size_t nn = in.num.size(), nb_ = in.slot.size(), nf = in.n_dense - nn;
     for (size_t width : in.widths)
         if (width > 256) throw nb::value_error("a block wider than 256 has no byte slot");
-    Out2 dense = new_matrix(in.n, in.n_dense);
-    uint8_t *sl = new uint8_t[std::max<size_t>(1, in.n * nb_)];
-    nb::capsule slots_owner(sl, [](void *p) noexcept { delete[] static_cast<uint8_t *>(p); });
+    auto bytes = [](size_t count, uint8_t **data) {
+        uint8_t *p = new uint8_t[std::max<size_t>(1, count)];
+        *data = p;
+        return nb::capsule(p, [](void *v) noexcept { delete[] static_cast<uint8_t *>(v); });
+    };
+    Out2 dense = new_matrix(in.n, nn);
+    uint8_t *sl, *fl;
+    nb::capsule slots_owner = bytes(in.n * nb_, &sl), flags_owner = bytes(in.n * nf, &fl);
     double *sq;
     auto sq_out = new_vector(in.n, &sq);
     double *d = dense.data();
@@ -1373,11 +1402,20 @@ nb::tuple encode_parts(std::vector<In<double, 1>> numeric, std::vector<double> m
     {
         nb::gil_scoped_release unlocked;
         const double blocks_sq = static_cast<double>(nb_) * (hot * hot);
+        std::vector<double> row(std::max<size_t>(1, in.n_dense));
         for (size_t i = 0; i < in.n; ++i) {
-            double *row = d + i * in.n_dense;
-            in.dense_row(i, row);
+            in.dense_row(i, row.data());  // values, each followed by its indicator if any
             double s = 0.0;
-            for (size_t j = 0; j < in.n_dense; ++j) s += row[j] * row[j];
+            for (size_t c = 0, j = 0, f = 0; c < nn; ++c) {
+                const double v = row[j++];
+                d[i * nn + c] = v;
+                s += v * v;
+                if (in.flagged[c]) {
+                    const bool missing = row[j++] != 0.0;
+                    fl[i * nf + f++] = missing ? 1 : 0;
+                    s += missing ? 1.0 : 0.0;
+                }
+            }
             sq[i] = s + blocks_sq;
             for (size_t c = 0; c < nb_; ++c) {
                 const int64_t at = in.slot[c][i];
@@ -1388,6 +1426,7 @@ nb::tuple encode_parts(std::vector<In<double, 1>> numeric, std::vector<double> m
     }
     if (out_of_block) throw nb::value_error("a slot lies outside its block");
     return nb::make_tuple(dense, nb::ndarray<nb::numpy, uint8_t, nb::ndim<2>>(sl, {in.n, nb_}, slots_owner),
+                          nb::ndarray<nb::numpy, uint8_t, nb::ndim<2>>(fl, {in.n, nf}, flags_owner),
                           sq_out);
 }
 
@@ -1459,14 +1498,17 @@ NB_MODULE(_kernels, m) {
           "Whether each query lies within some reference's squared radius.");
     m.def("gower_nearest", &gower_nearest, "q_num"_a, "q_cat"_a, "r_num"_a, "r_cat"_a,
           "exclude"_a, "Smallest Gower sum from each query row to the reference rows.");
-    m.def("layout_kth_nearest", &layout_kth_nearest, "q_dense"_a, "q_slots"_a, "r_dense"_a,
-          "r_slots"_a, "weight"_a, "a_sq"_a, "b_sq"_a, "k"_a, "exclude"_a,
+    m.def("layout_kth_nearest", &layout_kth_nearest, "q_dense"_a, "q_slots"_a, "q_flags"_a,
+          "r_dense"_a, "r_slots"_a, "r_flags"_a, "weight"_a, "a_sq"_a, "b_sq"_a, "k"_a,
+          "exclude"_a,
           "k-th smallest squared distance per query, rows given in the encoder's layout.");
     m.def("layout_kernel_log_sums", &layout_kernel_log_sums, "q_dense"_a, "q_slots"_a,
-          "r_dense"_a, "r_slots"_a, "weight"_a, "a_sq"_a, "b_sq"_a, "divisor"_a,
+          "q_flags"_a, "r_dense"_a, "r_slots"_a, "r_flags"_a, "weight"_a, "a_sq"_a, "b_sq"_a,
+          "divisor"_a,
           "log(sum_j exp(-d2[i, j] / divisor)) per query, rows given in the encoder's layout.");
     m.def("layout_nearest_and_within", &layout_nearest_and_within, "q_dense"_a, "q_slots"_a,
-          "r_dense"_a, "r_slots"_a, "weight"_a, "a_sq"_a, "b_sq"_a, "limit"_a,
+          "q_flags"_a, "r_dense"_a, "r_slots"_a, "r_flags"_a, "weight"_a, "a_sq"_a, "b_sq"_a,
+          "limit"_a,
           "nearest_and_within for rows given in the encoder's layout.");
     m.def("w1_terms", &w1_terms, "u"_a, "v"_a,
           "(|u_cdf - v_cdf|, deltas) of two sorted samples, as scipy's wasserstein_distance forms them.");
@@ -1475,7 +1517,7 @@ NB_MODULE(_kernels, m) {
           "The encoder's matrix from its numeric columns and one-hot slots.");
     m.def("encode_parts", &encode_parts, "numeric"_a, "means"_a, "stds"_a, "flagged"_a,
           "slots"_a, "widths"_a, "hot"_a, "n_rows"_a,
-          "(dense part, block slots, squared norms) of the encoder's rows.");
+          "(numeric values, block slots, missing flags, squared norms) of the encoder's rows.");
     m.def("row_keys", &row_keys, "num"_a, "cat"_a,
           "One 64-bit key per row; equal rows get equal keys.");
     m.def("spearman_matrix", &spearman_matrix, "x"_a, "minp"_a,

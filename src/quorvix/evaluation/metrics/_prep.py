@@ -444,20 +444,21 @@ class Encoder:
     def encode(self, df: pd.DataFrame) -> "Encoded":
         """The rows of ``transform`` in the parts the distance scans read,
         without the one-hot matrix (see ``Encoded``)."""
-        dense, slots, sq = _kernels.encode_parts(*self._native_args(df))
+        dense, slots, flags, sq = _kernels.encode_parts(*self._native_args(df))
         w = 1.0 / np.sqrt(2.0)
-        return Encoded(dense, slots, sq, w * w, self.n_features)
+        return Encoded(dense, slots, flags, sq, w * w, self.n_features)
 
 
 class Encoded:
-    """Rows of an ``Encoder`` in parts: ``dense`` (the numeric columns and
-    missing indicators), ``slots`` (the hot position of each one-hot block,
-    one byte each), ``sq`` (the rows' squared norms), ``weight`` (the
-    product of two agreeing hot entries) and ``dimensions`` (the width of
-    ``transform``'s matrix).
+    """Rows of an ``Encoder`` in parts: ``dense`` (the standardised numeric
+    columns), ``slots`` (the hot position of each one-hot block, one byte
+    each), ``flags`` (the missing-value indicators, one byte each), ``sq``
+    (the rows' squared norms), ``weight`` (the product of two agreeing hot
+    entries) and ``dimensions`` (the width of ``transform``'s matrix).
 
     The inner product of two such rows is the dense parts' product plus
-    ``weight`` for every block whose slots agree, so the distance functions
+    ``weight`` for every block whose slots agree plus 1 for every indicator
+    set in both, so the distance functions
     take them in place of ``transform``'s matrices: the native scans
     (``_kernels.layout_*``) make the squared distances of a few queries at
     a time to every reference row, in tiles that stay in the processor's
@@ -466,11 +467,11 @@ class Encoded:
     column. No matrix of queries x references is stored. The distances
     equal the matrices' up to rounding."""
 
-    __slots__ = ("dense", "slots", "sq", "weight", "dimensions")
+    __slots__ = ("dense", "slots", "flags", "sq", "weight", "dimensions")
 
-    def __init__(self, dense: np.ndarray, slots: np.ndarray, sq: np.ndarray, weight: float,
-                 dimensions: int):
-        self.dense, self.slots, self.sq = dense, slots, sq
+    def __init__(self, dense: np.ndarray, slots: np.ndarray, flags: np.ndarray, sq: np.ndarray,
+                 weight: float, dimensions: int):
+        self.dense, self.slots, self.flags, self.sq = dense, slots, flags, sq
         self.weight, self.dimensions = float(weight), int(dimensions)
 
     def __len__(self) -> int:
@@ -478,15 +479,15 @@ class Encoded:
 
     def take(self, rows) -> "Encoded":
         rows = np.asarray(rows)
-        return Encoded(np.ascontiguousarray(self.dense[rows]),
-                       np.ascontiguousarray(self.slots[rows]), np.ascontiguousarray(self.sq[rows]),
+        return Encoded(*(np.ascontiguousarray(a[rows])
+                         for a in (self.dense, self.slots, self.flags, self.sq)),
                        self.weight, self.dimensions)
 
     def scan_args(self, reference: "Encoded") -> tuple:
         """The leading arguments of the ``_kernels.layout_*`` scans, these
         rows as the queries."""
-        return (self.dense, self.slots, reference.dense, reference.slots, self.weight,
-                self.sq, reference.sq)
+        return (self.dense, self.slots, self.flags, reference.dense, reference.slots,
+                reference.flags, self.weight, self.sq, reference.sq)
 
 
 def pair_encoder(memo, real: pd.DataFrame, synthetic: pd.DataFrame) -> Encoder:
