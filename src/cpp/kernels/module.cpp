@@ -388,26 +388,47 @@ Out2 spearman_matrix(nb::ndarray<const double, nb::ndim<2>, nb::device::cpu> x, 
     {
         nb::gil_scoped_release unlocked;
         auto at = [&](size_t row, size_t col) { return base[int64_t(row) * s0 + int64_t(col) * s1]; };
-        // valid rows of every column, in order of their values
+        // valid rows of every column, in order of their values (ties in row
+        // order), and those values in that order
         std::vector<std::vector<uint32_t>> order(k);
+        std::vector<std::vector<double>> sorted(k);
         std::vector<std::vector<uint8_t>> present(k, std::vector<uint8_t>(n));
         parallel_for(k, double(n) * double(k) * 20.0, [&](size_t j) {
-            std::vector<uint32_t> &o = order[j];
-            o.reserve(n);
+            std::vector<std::pair<double, uint32_t>> items;
+            items.reserve(n);
             for (size_t i = 0; i < n; ++i) {
-                bool ok = std::isfinite(at(i, j));  // as pandas: inf counts as missing
+                const double v = at(i, j);
+                const bool ok = std::isfinite(v);  // as pandas: inf counts as missing
                 present[j][i] = ok;
-                if (ok) o.push_back(static_cast<uint32_t>(i));
+                if (ok) items.emplace_back(v, static_cast<uint32_t>(i));
             }
-            std::stable_sort(o.begin(), o.end(),
-                             [&](uint32_t a, uint32_t b) { return at(a, j) < at(b, j); });
+            // value, then row: the order of a stable sort by value
+            std::sort(items.begin(), items.end(), [](const auto &a, const auto &b) {
+                return a.first < b.first || (a.first == b.first && a.second < b.second);
+            });
+            order[j].resize(items.size());
+            sorted[j].resize(items.size());
+            for (size_t t = 0; t < items.size(); ++t) {
+                sorted[j][t] = items[t].first;
+                order[j][t] = items[t].second;
+            }
         });
+
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        // A column with itself: every rank pairs with itself, so the sum of
+        // products equals both sums of squares S and the value is
+        // S / sqrt(S * S) = 1 (sqrt of a double's exact square is the
+        // double), or NaN with fewer than minp rows or a constant column.
+        for (size_t j = 0; j < k; ++j) {
+            const std::vector<double> &v = sorted[j];
+            const bool constant = v.empty() || v.front() == v.back();
+            res[j * k + j] = (static_cast<int64_t>(v.size()) < minp || constant) ? nan : 1.0;
+        }
 
         std::vector<std::pair<size_t, size_t>> pairs;
         for (size_t xi = 0; xi < k; ++xi)
-            for (size_t yi = 0; yi <= xi; ++yi) pairs.emplace_back(xi, yi);
+            for (size_t yi = 0; yi < xi; ++yi) pairs.emplace_back(xi, yi);
 
-        const double nan = std::numeric_limits<double>::quiet_NaN();
         parallel_for(pairs.size(), double(pairs.size()) * double(n) * 4.0, [&](size_t p) {
             const size_t xi = pairs[p].first, yi = pairs[p].second;
             const uint8_t *px = present[xi].data(), *py = present[yi].data();
@@ -415,27 +436,31 @@ Out2 spearman_matrix(nb::ndarray<const double, nb::ndim<2>, nb::device::cpu> x, 
             std::vector<double> rx(n), ry(n);
             auto rank = [&](size_t col, const uint8_t *other, std::vector<double> &r) {
                 const std::vector<uint32_t> &o = order[col];
+                const std::vector<double> &vals = sorted[col];
                 size_t pos = 0, start = 0;  // positions are 1-based ranks
-                std::vector<uint32_t> group;
+                size_t first = 0;           // where the current group starts in o
                 double prev = 0.0;
-                auto flush = [&] {
+                bool open = false;
+                auto flush = [&](size_t end) {
                     // positions start+1 .. pos share the mean rank
                     const double mean_rank = (double(start + 1) + double(pos)) / 2.0;
-                    for (uint32_t row : group) r[row] = mean_rank;
-                    group.clear();
+                    for (size_t t = first; t < end; ++t)
+                        if (other[o[t]]) r[o[t]] = mean_rank;
                 };
-                for (uint32_t row : o) {
-                    if (!other[row]) continue;
-                    const double v = at(row, col);
-                    if (!group.empty() && v != prev) {
-                        flush();
+                for (size_t t = 0; t < o.size(); ++t) {
+                    if (!other[o[t]]) continue;
+                    const double v = vals[t];
+                    if (open && v != prev) {
+                        flush(t);
                         start = pos;
+                        first = t;
                     }
-                    group.push_back(row);
+                    if (!open) first = t;
+                    open = true;
                     prev = v;
                     ++pos;
                 }
-                if (!group.empty()) flush();
+                if (open) flush(o.size());
                 return pos;
             };
             const size_t nobs = rank(xi, py, rx);
