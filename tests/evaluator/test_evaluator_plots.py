@@ -147,11 +147,16 @@ def expected_tops(values, bins):
     return [(edges[i], edges[i + 1], h) for i, h in enumerate(heights) if h > 0]
 
 
-@pytest.mark.parametrize("n_cols", [2, 15])
-def test_colour_bar_beside_the_heatmaps(plot, saved_figures, n_cols):
+@pytest.mark.parametrize("n_cols, rc", [
+    (2, {}), (15, {}),
+    # a layout engine asked for by the user's settings does not move the axes
+    (15, {"figure.constrained_layout.use": True}), (15, {"figure.autolayout": True}),
+])
+def test_colour_bar_beside_the_heatmaps(plot, saved_figures, n_cols, rc):
     # Warnings are errors here: the layout must not warn (and so lose the heatmap).
     real, synth = numeric_table(n_cols, seed=1), numeric_table(n_cols, seed=2)
-    _, corr_html = plot(real, synth)
+    with matplotlib.rc_context(rc):
+        _, corr_html = plot(real, synth)
     encoded, = CORR.findall(corr_html)
     assert png_size(encoded) == (1000, 450)
     heatmap = saved_figures[-1]

@@ -407,9 +407,11 @@ Reach decorations(nb::handle ax, nb::handle renderer) {
 
 constexpr double kDpi = 100.0;
 
+// A figure with no layout engine, whatever the rcParams ask for (autolayout,
+// constrained layout): its axes are placed here.
 nb::object new_figure(const Plotting &p, double width_in, double height_in) {
-    nb::object fig =
-        p.figure_class("figsize"_a = nb::make_tuple(width_in, height_in), "dpi"_a = kDpi);
+    nb::object fig = p.figure_class("figsize"_a = nb::make_tuple(width_in, height_in),
+                                    "dpi"_a = kDpi, "layout"_a = "none");
     p.canvas_class(fig);  // the canvas attaches itself to the figure
     return fig;
 }
