@@ -6,6 +6,11 @@
 // names are HTML-escaped; the file is replaced atomically.
 #include "evaluator/evaluator.h"
 
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
 namespace qev {
 
 using namespace nb::literals;
@@ -334,103 +339,322 @@ nb::object to_html(qrt::Call &c) {
 
 // ---------------------------------------------------------------------------
 // Plots
+//
+// The figures are drawn on Agg canvases of their own, outside pyplot's figure
+// registry: nothing has to be closed, and a failure leaves nothing behind.
+// The histogram cards share one figure, emptied between cards, so its axes,
+// ticks and text measurements are made once rather than once per card. Each
+// figure is laid out from one measurement of its labels and titles, giving the
+// margins an automatic layout would give without its repeated passes.
 
 namespace {
 
-// plt.close(fig) after a failure: the figure must not outlive the call, and an
-// error while closing must not hide the one being handled.
-void close_after_failure(nb::handle plt, nb::handle fig) {
-    try {
-        get(plt, "close")(fig);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-    }
+// What the plots use from matplotlib and the standard library, looked up once
+// per call.
+struct Plotting {
+    nb::object np, figure_class, canvas_class, polygon_class, rc_params, io, base64;
+};
+
+double to_double(nb::handle o) {
+    const double v = PyFloat_AsDouble(o.ptr());
+    if (v == -1.0 && PyErr_Occurred()) qrt::throw_error();
+    return v;
 }
 
-std::string encode_png(nb::handle fig, nb::handle plt, nb::handle io, nb::handle base64) {
-    nb::object buf = get(io, "BytesIO")();
-    get(fig, "savefig")(buf, "format"_a = "png", "dpi"_a = 100);
-    get(plt, "close")(fig);
-    return str_of(get(get(base64, "b64encode")(get(buf, "getvalue")()), "decode")());
+// A rectangle in display pixels, origin at the bottom left.
+struct Box {
+    double x0, y0, x1, y1;
+    bool finite() const {
+        return std::isfinite(x0) && std::isfinite(y0) && std::isfinite(x1) && std::isfinite(y1);
+    }
+};
+
+Box box_of(nb::handle bbox) {
+    return {to_double(get(bbox, "xmin")), to_double(get(bbox, "ymin")),
+            to_double(get(bbox, "xmax")), to_double(get(bbox, "ymax"))};
 }
+
+// How far an Axes' decorations (tick labels, offset texts, title) reach
+// beyond its frame on each side, in pixels. The title counts for its height
+// only: it is centred over the frame whatever the margins, as in the automatic
+// layouts.
+struct Reach {
+    double left = 0, bottom = 0, right = 0, top = 0;
+};
+
+Reach decorations(nb::handle ax, nb::handle renderer) {
+    const Box frame = box_of(get(ax, "bbox"));
+    Box all = frame;
+    for (const char *axis : {"xaxis", "yaxis"}) {
+        nb::object b = get(get(ax, axis), "get_tightbbox")(renderer, "for_layout_only"_a = true);
+        if (b.is_none()) continue;
+        const Box box = box_of(b);
+        if (!box.finite()) continue;
+        all = {std::min(all.x0, box.x0), std::min(all.y0, box.y0), std::max(all.x1, box.x1),
+               std::max(all.y1, box.y1)};
+    }
+    nb::object title = get(ax, "title");
+    if (truthy(get(title, "get_visible")())) {
+        const Box t = box_of(get(title, "get_window_extent")(renderer));
+        if (t.finite() && (t.x1 > t.x0 || t.y1 > t.y0)) {
+            all.y0 = std::min(all.y0, t.y0);
+            all.y1 = std::max(all.y1, t.y1);
+        }
+    }
+    return {std::max(0.0, frame.x0 - all.x0), std::max(0.0, frame.y0 - all.y0),
+            std::max(0.0, all.x1 - frame.x1), std::max(0.0, all.y1 - frame.y1)};
+}
+
+constexpr double kDpi = 100.0;
+
+// A figure with no layout engine, whatever the rcParams ask for (autolayout,
+// constrained layout): its axes are placed here.
+nb::object new_figure(const Plotting &p, double width_in, double height_in) {
+    nb::object fig = p.figure_class("figsize"_a = nb::make_tuple(width_in, height_in),
+                                    "dpi"_a = kDpi, "layout"_a = "none");
+    p.canvas_class(fig);  // the canvas attaches itself to the figure
+    return fig;
+}
+
+std::string encode_png(nb::handle fig, const Plotting &p) {
+    nb::object buf = get(p.io, "BytesIO")();
+    get(fig, "savefig")(buf, "format"_a = "png", "dpi"_a = kDpi);
+    return str_of(get(get(p.base64, "b64encode")(get(buf, "getvalue")()), "decode")());
+}
+
+// A float64 copy of a 1-D array's values, read through the buffer protocol.
+std::vector<double> float_values(const Plotting &p, nb::handle array) {
+    nb::object arr = get(p.np, "ascontiguousarray")(array, "dtype"_a = "float64");
+    Py_buffer view;
+    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0)
+        qrt::throw_error();
+    std::vector<double> out;
+    const bool flat = view.ndim == 1 && view.itemsize == sizeof(double) && view.format &&
+                      std::string(view.format) == "d";
+    if (flat) {
+        const double *data = static_cast<const double *>(view.buf);
+        out.assign(data, data + view.len / static_cast<Py_ssize_t>(sizeof(double)));
+    }
+    PyBuffer_Release(&view);
+    if (!flat) qrt::raise(PyExc_ValueError, "expected a 1-D array of floats");
+    return out;
+}
+
+// The figure the histogram cards are drawn on, one after another.
+class CardFigure {
+  public:
+    explicit CardFigure(const Plotting &p) : p_(p) {}
+
+    // Draws one card, real against synthetic (drawn when it has values), and
+    // returns its PNG in Base64. On any failure the figure is dropped, and the
+    // next card starts on a new one.
+    std::string draw(nb::handle real_vals, nb::handle synth_vals, Py_ssize_t bins,
+                     nb::handle col) {
+        try {
+            if (!fig_.is_valid()) open();
+            for (nb::handle shape : shapes_) get(shape, "remove")();
+            shapes_.clear();
+            // the first outline's extent replaces the previous card's
+            set_attr(ax_, "ignore_existing_data_limits", nb::bool_(true));
+            bool keep = add_histogram(real_vals, bins, "Real", "#0066cc");
+            if (length(synth_vals) > 0)
+                keep = add_histogram(synth_vals, bins, "Synthetic", "#ff6600") && keep;
+            get(ax_, "autoscale_view")();
+            get(ax_, "set_title")(col, "fontsize"_a = 11, "fontweight"_a = "bold");
+            get(ax_, "legend")("fontsize"_a = 9);
+            lay_out();
+            std::string encoded = encode_png(fig_, p_);
+            if (!keep) discard();
+            return encoded;
+        } catch (...) {
+            discard();
+            throw;
+        }
+    }
+
+  private:
+    void open() {
+        fig_ = new_figure(p_, 5, 3.5);
+        ax_ = get(fig_, "subplots")();
+        get(ax_, "tick_params")("labelsize"_a = 8);
+        nb::object params = get(fig_, "subplotpars");
+        defaults_ = {to_double(get(params, "left")), to_double(get(params, "bottom")),
+                     to_double(get(params, "right")), to_double(get(params, "top"))};
+    }
+
+    void discard() {
+        fig_ = nb::object();
+        ax_ = nb::object();
+        shapes_.clear();
+    }
+
+    // One density histogram as a filled step outline: the counts come from
+    // numpy.histogram of the values over their own range, as a "stepfilled"
+    // histogram bins them, and the outline is built here from counts and
+    // edges. Returns false when the column held more than one series (repeated
+    // column labels): those are drawn by Axes.hist, one outline per series,
+    // and the figure is not reused after them.
+    bool add_histogram(nb::handle values, Py_ssize_t bins, const char *label,
+                       const char *color) {
+        nb::object arr = get(values, "to_numpy")();
+        if (PyLong_AsLong(get(arr, "ndim").ptr()) != 1) {
+            if (PyErr_Occurred()) qrt::throw_error();
+            get(ax_, "hist")(values, "bins"_a = bins, "alpha"_a = 0.6, "label"_a = label,
+                             "color"_a = color, "density"_a = true,
+                             "histtype"_a = "stepfilled");
+            return false;
+        }
+        nb::object range = nb::none();
+        if (length(arr) > 0) {
+            nb::object lo = get(p_.np, "nanmin")(arr), hi = get(p_.np, "nanmax")(arr);
+            if (truthy(qrt::check(PyObject_RichCompare(lo.ptr(), hi.ptr(), Py_LE))))
+                range = nb::make_tuple(lo, hi);
+        }
+        auto [counts, edges] = unpack2(get(p_.np, "histogram")(arr, bins, "range"_a = range,
+                                                                "density"_a = true));
+        const std::vector<double> top = float_values(p_, counts);
+        const std::vector<double> x = float_values(p_, edges);
+        if (x.size() != top.size() + 1)
+            qrt::raise(PyExc_ValueError, "histogram edges do not match its counts");
+
+        // (x0, 0), (x0, h0), (x1, h0), (x1, h1), ..., (xn, h[n-1]), (xn, 0)
+        const size_t n_points = 2 * x.size();
+        nb::object xy = get(p_.np, "empty")(nb::make_tuple(n_points, 2));
+        Py_buffer view;
+        if (PyObject_GetBuffer(xy.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0)
+            qrt::throw_error();
+        if (view.len != static_cast<Py_ssize_t>(n_points * 2 * sizeof(double))) {
+            PyBuffer_Release(&view);
+            qrt::raise(PyExc_ValueError, "unexpected vertex buffer");
+        }
+        double *v = static_cast<double *>(view.buf);
+        for (size_t i = 0; i < x.size(); ++i) {
+            v[4 * i] = x[i];
+            v[4 * i + 2] = x[i];
+            v[4 * i + 1] = i == 0 ? 0.0 : top[i - 1];
+            v[4 * i + 3] = i == top.size() ? 0.0 : top[i];
+        }
+        PyBuffer_Release(&view);
+
+        nb::object shape = p_.polygon_class(xy, "closed"_a = true, "facecolor"_a = color,
+                                            "alpha"_a = 0.6, "label"_a = label);
+        get(get(shape, "sticky_edges", "y"), "append")(0);  // bars stand on zero
+        get(ax_, "add_artist")(shape);
+        shapes_.push_back(shape);
+        get(ax_, "update_datalim")(xy);
+        return true;
+    }
+
+    // Margins from the decorations measured around the default frame, plus the
+    // usual padding of 1.08 font sizes; left as they are when they would not
+    // fit.
+    void lay_out() {
+        adjust(defaults_);
+        nb::object renderer = get(fig_, "canvas", "get_renderer")();
+        const Reach r = decorations(ax_, renderer);
+        nb::object size = get(fig_, "bbox");
+        const double w = to_double(get(size, "width")), h = to_double(get(size, "height"));
+        const double pad = 1.08 * to_double(item(p_.rc_params, "font.size")) / 72.0 * kDpi;
+        const double left = (r.left + pad) / w, right = 1.0 - (r.right + pad) / w;
+        const double bottom = (r.bottom + pad) / h, top = 1.0 - (r.top + pad) / h;
+        if (left < right && bottom < top) adjust({left, bottom, right, top});
+    }
+
+    void adjust(const Box &frame) {
+        get(fig_, "subplots_adjust")("left"_a = frame.x0, "bottom"_a = frame.y0,
+                                     "right"_a = frame.x1, "top"_a = frame.y1);
+    }
+
+    const Plotting &p_;
+    nb::object fig_, ax_;
+    Box defaults_{};  // the figure's own subplot parameters, as fractions
+    std::vector<nb::object> shapes_;
+};
 
 // One histogram card, real against synthetic, for column `col`.
 std::string distribution_card(nb::handle real_df, nb::handle synthetic_df, nb::handle col,
-                              nb::handle plt, nb::handle io, nb::handle base64) {
-    nb::object fig;
-    try {
-        auto [f, ax] = unpack2(get(plt, "subplots")("figsize"_a = nb::make_tuple(5, 3.5)));
-        fig = f;
-        nb::object real_vals = get(item(real_df, col), "dropna")();
-        nb::object synth_vals = get(item(synthetic_df, col), "dropna")();
-        const Py_ssize_t bins = std::min<Py_ssize_t>(50, std::max<Py_ssize_t>(10, length(real_vals) / 20));
-        // Each histogram is one filled outline rather than a patch per bin:
-        // the same picture, drawn (and placed around by the legend) much faster.
-        get(ax, "hist")(real_vals, "bins"_a = bins, "alpha"_a = 0.6, "label"_a = "Real",
-                        "color"_a = "#0066cc", "density"_a = true, "histtype"_a = "stepfilled");
-        if (length(synth_vals) > 0)
-            get(ax, "hist")(synth_vals, "bins"_a = bins, "alpha"_a = 0.6, "label"_a = "Synthetic",
-                            "color"_a = "#ff6600", "density"_a = true,
-                            "histtype"_a = "stepfilled");
-        get(ax, "set_title")(col, "fontsize"_a = 11, "fontweight"_a = "bold");
-        get(ax, "legend")("fontsize"_a = 9);
-        get(ax, "tick_params")("labelsize"_a = 8);
-        get(fig, "tight_layout")();
-        std::string encoded = encode_png(fig, plt, io, base64);
-        return "<div class='plot-card'><img src='data:image/png;base64," + encoded + "' alt='" +
-               escaped(col) + "'></div>";
-    } catch (...) {
-        if (fig.is_valid()) close_after_failure(plt, fig);
-        throw;
-    }
+                              CardFigure &cards) {
+    nb::object real_vals = get(item(real_df, col), "dropna")();
+    nb::object synth_vals = get(item(synthetic_df, col), "dropna")();
+    const Py_ssize_t bins =
+        std::min<Py_ssize_t>(50, std::max<Py_ssize_t>(10, length(real_vals) / 20));
+    std::string encoded = cards.draw(real_vals, synth_vals, bins, col);
+    return "<div class='plot-card'><img src='data:image/png;base64," + encoded + "' alt='" +
+           escaped(col) + "'></div>";
+}
+
+// Places the two heatmaps side by side with the colour bar at their right,
+// from the decorations measured where the axes stand now: the panels share
+// the width left by the decorations, the bar is 0.8 of their height and
+// centred on them, 1/20 of its height wide, and stands off the panels by 0.05
+// of their span (the colour bar's usual proportions). A figure too small for
+// its labels keeps the positions it has.
+void place_heatmaps(nb::handle fig, nb::handle ax0, nb::handle ax1, nb::handle cax) {
+    nb::object renderer = get(fig, "canvas", "get_renderer")();
+    const Reach d0 = decorations(ax0, renderer), d1 = decorations(ax1, renderer),
+                dc = decorations(cax, renderer);
+    nb::object size = get(fig, "bbox");
+    const double W = to_double(get(size, "width")), H = to_double(get(size, "height"));
+    const double pad = 3.0 / 72.0 * kDpi;  // around every panel
+    const double gap = 2.5 * pad;            // between the two panels' decorations
+    const double below = std::max(d0.bottom, d1.bottom), above = std::max(d0.top, d1.top);
+    const double h = H - 2 * pad - below - above;
+    const double bar_w = 0.8 * h / 20;
+    const double bar_pad_fixed = 0.05 * (d0.right + gap + d1.left);
+    const double fixed = 2 * pad + d0.left + d0.right + gap + d1.left + d1.right + bar_pad_fixed +
+                         dc.left + bar_w + dc.right;
+    const double w = (W - fixed) / 2.1;  // two panels and 0.05 of each for the bar's pad
+    if (!(w > 0 && h > 0)) return;
+    const double x0 = pad + d0.left;
+    const double x1 = x0 + w + d0.right + gap + d1.left;
+    const double xc = x1 + w + d1.right + 0.1 * w + bar_pad_fixed + dc.left;
+    const double y0 = pad + below;
+    get(ax0, "set_position")(nb::make_tuple(x0 / W, y0 / H, w / W, h / H));
+    get(ax1, "set_position")(nb::make_tuple(x1 / W, y0 / H, w / W, h / H));
+    get(cax, "set_position")(
+        nb::make_tuple(xc / W, (y0 + 0.1 * h) / H, bar_w / W, 0.8 * h / H));
 }
 
 // The real and synthetic correlation heatmaps side by side, over `cols`.
 std::string correlation_pair(nb::handle real_df, nb::handle synthetic_df, nb::handle cols,
-                             nb::handle plt, nb::handle io, nb::handle base64) {
-    nb::object fig;
-    try {
-        // The constrained layout makes room for the colour bar beside the two
-        // panels (tight_layout cannot place a colour bar's axes: it warned and
-        // let the bar cover part of the synthetic panel).
-        auto [f, axes] = unpack2(get(plt, "subplots")(1, 2, "figsize"_a = nb::make_tuple(10, 4.5),
-                                                      "layout"_a = "constrained"));
-        fig = f;
-        nb::object real_corr = get(item(real_df, cols), "corr")();
-        nb::object synth_corr = get(item(synthetic_df, cols), "corr")();
-        nb::object ticks = get(nb::module_::import_("builtins"), "range")(nb::len(cols));
-        nb::object ax0 = item(axes, nb::int_(0)), ax1 = item(axes, nb::int_(1));
+                             const Plotting &p) {
+    nb::object fig = new_figure(p, 10, 4.5);
+    nb::object axes = get(fig, "subplots")(1, 2);
+    nb::object real_corr = get(item(real_df, cols), "corr")();
+    nb::object synth_corr = get(item(synthetic_df, cols), "corr")();
+    nb::object ticks = get(nb::module_::import_("builtins"), "range")(nb::len(cols));
+    nb::object ax0 = item(axes, nb::int_(0)), ax1 = item(axes, nb::int_(1));
 
-        nb::object im0 = get(ax0, "imshow")(get(real_corr, "values"), "cmap"_a = "RdBu_r",
-                                            "vmin"_a = -1, "vmax"_a = 1, "aspect"_a = "auto");
-        get(ax0, "set_title")("Real Correlation", "fontsize"_a = 11, "fontweight"_a = "bold");
-        get(ax0, "set_xticks")(ticks);
-        get(ax0, "set_yticks")(ticks);
-        // Tick labels are the first 12 characters of each label; a label that
-        // cannot be sliced (an integer) makes the heatmap fail.
-        nb::list labels;
-        nb::object first12 = qrt::check(PySlice_New(nullptr, nb::int_(12).ptr(), nullptr));
-        for (nb::handle label : cols) labels.append(item(label, first12));
-        get(ax0, "set_xticklabels")(labels, "rotation"_a = 45, "ha"_a = "right", "fontsize"_a = 7);
-        get(ax0, "set_yticklabels")(labels, "fontsize"_a = 7);
+    nb::object im0 = get(ax0, "imshow")(get(real_corr, "values"), "cmap"_a = "RdBu_r",
+                                        "vmin"_a = -1, "vmax"_a = 1, "aspect"_a = "auto");
+    get(ax0, "set_title")("Real Correlation", "fontsize"_a = 11, "fontweight"_a = "bold");
+    get(ax0, "set_xticks")(ticks);
+    get(ax0, "set_yticks")(ticks);
+    // Tick labels are the first 12 characters of each label; a label that
+    // cannot be sliced (an integer) makes the heatmap fail.
+    nb::list labels;
+    nb::object first12 = qrt::check(PySlice_New(nullptr, nb::int_(12).ptr(), nullptr));
+    for (nb::handle label : cols) labels.append(item(label, first12));
+    get(ax0, "set_xticklabels")(labels, "rotation"_a = 45, "ha"_a = "right", "fontsize"_a = 7);
+    get(ax0, "set_yticklabels")(labels, "fontsize"_a = 7);
 
-        get(ax1, "imshow")(get(synth_corr, "values"), "cmap"_a = "RdBu_r", "vmin"_a = -1,
-                           "vmax"_a = 1, "aspect"_a = "auto");
-        get(ax1, "set_title")("Synthetic Correlation", "fontsize"_a = 11, "fontweight"_a = "bold");
-        get(ax1, "set_xticks")(ticks);
-        get(ax1, "set_yticks")(ticks);
-        get(ax1, "set_xticklabels")(labels, "rotation"_a = 45, "ha"_a = "right", "fontsize"_a = 7);
-        get(ax1, "set_yticklabels")(labels, "fontsize"_a = 7);
+    get(ax1, "imshow")(get(synth_corr, "values"), "cmap"_a = "RdBu_r", "vmin"_a = -1,
+                       "vmax"_a = 1, "aspect"_a = "auto");
+    get(ax1, "set_title")("Synthetic Correlation", "fontsize"_a = 11, "fontweight"_a = "bold");
+    get(ax1, "set_xticks")(ticks);
+    get(ax1, "set_yticks")(ticks);
+    get(ax1, "set_xticklabels")(labels, "rotation"_a = 45, "ha"_a = "right", "fontsize"_a = 7);
+    get(ax1, "set_yticklabels")(labels, "fontsize"_a = 7);
 
-        get(fig, "colorbar")(im0, "ax"_a = axes, "shrink"_a = 0.8);
-        std::string encoded = encode_png(fig, plt, io, base64);
-        return "<h2>Correlation Comparison</h2><div class='plot-card' "
-               "style='max-width:800px'><img src='data:image/png;base64," +
-               encoded + "' alt='Correlation'></div>";
-    } catch (...) {
-        if (fig.is_valid()) close_after_failure(plt, fig);
-        throw;
-    }
+    // The bar's axes is placed with the panels below.
+    nb::object cax = get(fig, "add_axes")(nb::make_tuple(0.9, 0.2, 0.015, 0.6),
+                                          "label"_a = "<colorbar>");
+    get(fig, "colorbar")(im0, "cax"_a = cax);
+    place_heatmaps(fig, ax0, ax1, cax);
+    std::string encoded = encode_png(fig, p);
+    return "<h2>Correlation Comparison</h2><div class='plot-card' "
+           "style='max-width:800px'><img src='data:image/png;base64," +
+           encoded + "' alt='Correlation'></div>";
 }
 
 bool failed_softly(nb::python_error &e) { return e.matches(PyExc_Exception); }
@@ -442,20 +666,25 @@ nb::object generate_plot_html(qrt::Call &c) {
     nb::handle globals = c.capture(0);
     std::string dist_html, corr_html;
 
-    nb::object plt, io, base64;
+    Plotting p;
     try {
         nb::object matplotlib = nb::module_::import_("matplotlib");
         get(matplotlib, "use")("Agg");
-        plt = nb::module_::import_("matplotlib.pyplot");
-        io = nb::module_::import_("io");
-        base64 = nb::module_::import_("base64");
+        p.figure_class = get(nb::module_::import_("matplotlib.figure"), "Figure");
+        p.canvas_class =
+            get(nb::module_::import_("matplotlib.backends.backend_agg"), "FigureCanvasAgg");
+        p.polygon_class = get(nb::module_::import_("matplotlib.patches"), "Polygon");
+        p.rc_params = get(matplotlib, "rcParams");
+        p.io = nb::module_::import_("io");
+        p.base64 = nb::module_::import_("base64");
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_ImportError)) throw;
         return nb::make_tuple(nb::str(""), nb::str(""));
     }
+    p.np = global(globals, "np");
 
     nb::list numeric_types;
-    numeric_types.append(get(global(globals, "np"), "number"));
+    numeric_types.append(get(p.np, "number"));
     nb::object numeric_cols =
         get(get(real_df, "select_dtypes")("include"_a = numeric_types), "columns", "tolist")();
     nb::list shared_numeric;
@@ -464,11 +693,12 @@ nb::object generate_plot_html(qrt::Call &c) {
 
     const size_t n_plot = std::min<size_t>(10, nb::len(shared_numeric));
     if (n_plot > 0) {
+        CardFigure cards(p);
         dist_html = "<h2>Distribution Comparison</h2><div class='plots-grid'>";
         for (size_t i = 0; i < n_plot; ++i) {
             try {
                 nb::object col = item(shared_numeric, nb::int_(i));
-                dist_html += distribution_card(real_df, synthetic_df, col, plt, io, base64);
+                dist_html += distribution_card(real_df, synthetic_df, col, cards);
             } catch (nb::python_error &e) {
                 if (!failed_softly(e)) throw;  // this column gets no card
             }
@@ -478,7 +708,7 @@ nb::object generate_plot_html(qrt::Call &c) {
 
     if (nb::len(shared_numeric) >= 2) {
         try {
-            corr_html = correlation_pair(real_df, synthetic_df, shared_numeric, plt, io, base64);
+            corr_html = correlation_pair(real_df, synthetic_df, shared_numeric, p);
         } catch (nb::python_error &e) {
             if (!failed_softly(e)) throw;  // no heatmap
         }
