@@ -560,6 +560,8 @@ def test_encoded_rows_are_the_matrix_in_parts(real_table, twin_table):
         np.testing.assert_allclose(
             nearest_sq_distances(e.take(q), ref_e, k=k, exclude=exclude),
             nearest_sq_distances(x[q], ref_x, k=k, exclude=exclude), rtol=1e-12, atol=1e-12)
+    with pytest.raises(TypeError, match="encoded rows"):
+        nearest_sq_distances(e.take(q), y)  # encoded rows against a matrix
 
 
 def test_row_keys_are_equal_exactly_for_equal_rows():

@@ -486,6 +486,8 @@ class Encoded:
     def scan_args(self, reference: "Encoded") -> tuple:
         """The leading arguments of the ``_kernels.layout_*`` scans, these
         rows as the queries."""
+        if not isinstance(self, Encoded) or not isinstance(reference, Encoded):
+            raise TypeError("encoded rows can only be compared with encoded rows")
         return (self.dense, self.slots, self.flags, reference.dense, reference.slots,
                 reference.flags, self.weight, self.sq, reference.sq)
 
@@ -578,10 +580,10 @@ def nearest_sq_distances(queries, reference, k: int = 1,
     avail = n_r - (0 if exclude is None else 1)
     if k < 1 or k > avail:
         raise ValueError(f"need at least {k} reference rows, have {avail}")
-    if isinstance(queries, Encoded):
+    if isinstance(queries, Encoded) or isinstance(reference, Encoded):
         ex = np.empty(0, dtype=np.int64) if exclude is None else np.ascontiguousarray(
             exclude, dtype=np.int64)
-        return _kernels.layout_kth_nearest(*queries.scan_args(reference), k, ex)
+        return _kernels.layout_kth_nearest(*Encoded.scan_args(queries, reference), k, ex)
     native = (queries.dtype == np.float64 and reference.dtype == np.float64
               and queries.ndim == 2 and reference.ndim == 2)
     ref_sq = np.einsum("ij,ij->i", reference, reference)

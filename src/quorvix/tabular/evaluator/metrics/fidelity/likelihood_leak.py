@@ -35,13 +35,14 @@ def _kde_log_density(queries, fit, bandwidth: float) -> np.ndarray:
     ``logsumexp``, leaving out the terms too small to change the sum and
     adding the others in another order, so the result may differ from
     scipy's in the last few bits."""
-    if isinstance(fit, Encoded):
+    if isinstance(fit, Encoded) or isinstance(queries, Encoded):
+        scan = Encoded.scan_args(queries, fit)
         n, d = len(fit), fit.dimensions
         const = -np.log(n) - 0.5 * d * np.log(2.0 * np.pi * bandwidth ** 2)
         divisor = 2.0 * bandwidth ** 2
         if not divisor > 0:
             raise ValueError("the bandwidth must be positive")
-        return _kernels.layout_kernel_log_sums(*queries.scan_args(fit), divisor) + const
+        return _kernels.layout_kernel_log_sums(*scan, divisor) + const
     n, d = fit.shape
     fit_sq = np.einsum("ij,ij->i", fit, fit)
     const = -np.log(n) - 0.5 * d * np.log(2.0 * np.pi * bandwidth ** 2)
