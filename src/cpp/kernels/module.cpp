@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -108,7 +109,7 @@ Out2 ks_resampled(In<int32_t, 2> seq, In<uint8_t, 2> ends, int64_t n_real,
 
     Out2 out = new_matrix(n_boot, k);
     double *res = out.data();
-    std::atomic<bool> bad_index{false};
+    std::atomic<bool> bad_index{false}, out_of_memory{false};
     {
         nb::gil_scoped_release unlocked;
         const uint8_t *en = ends.data();
@@ -298,21 +299,38 @@ Out2 ks_resampled(In<int32_t, 2> seq, In<uint8_t, 2> ends, int64_t n_real,
                             break;
                         }
                     }
-                    // Then blocks of kBlock positions. A block first sums, per
-                    // lane, the real and the synthetic counts it holds (16-bit
-                    // fields, four lanes to a word: at most 255 * kBlock each).
-                    // Inside the block a lane's packed sum stays between
-                    // packed - synthetic * n1 M and packed + real * (n2 M + 1);
-                    // when that range lies strictly between the lane's
-                    // extremes no position can reach one, and the block only
-                    // moves the sum. Otherwise that lane walks the block
-                    // position by position as above. (|packed| and those
-                    // ranges stay below 2^62 + n1, so nothing overflows.)
+                    // Then blocks of kBlock positions. A block's real and
+                    // synthetic counts are summed per lane (16-bit fields, four
+                    // lanes to a word: at most 255 * kBlock each). Inside the
+                    // block a lane's packed sum stays between packed - synthetic
+                    // * n1 M and packed + real * (n2 M + 1); when that range
+                    // lies strictly between the lane's extremes no position can
+                    // reach one, and the block only moves the sum. Otherwise
+                    // that lane walks the block position by position as above.
+                    // (|packed| and those ranges stay below 2^62 + n1, so
+                    // nothing overflows.)
+                    //
+                    // The sums of every block are taken first, in one pass that
+                    // also visits the positions that end a block and a run: their
+                    // values are values of the walk, so they widen the extremes
+                    // before the blocks are tested (visiting a value twice, or out
+                    // of order, leaves the extremes as they are). With the wider
+                    // extremes far fewer blocks need the walk.
                     constexpr size_t kBlock = 32;
                     static_assert(255 * kBlock < 65536, "the 16-bit sums of a block could overflow");
                     constexpr uint64_t kEven = 0x00ff00ff00ff00ffULL;
-                    for (size_t start = t; start < total; start += kBlock) {
-                        const size_t stop = std::min(total, start + kBlock);
+                    const size_t n_blocks = t < total ? (total - t + kBlock - 1) / kBlock : 0;
+                    thread_local std::vector<uint16_t> sums;  // each thread its own
+                    try {
+                        sums.resize(n_blocks * kGroup * 2);
+                    } catch (const std::bad_alloc &) {
+                        out_of_memory = true;
+                        return;
+                    }
+                    int64_t start_packed[kGroup];
+                    std::copy(packed, packed + kGroup, start_packed);
+                    for (size_t b = 0; b < n_blocks; ++b) {
+                        const size_t start = t + b * kBlock, stop = std::min(total, start + kBlock);
                         uint64_t re = 0, ro = 0, se = 0, so = 0;
                         for (size_t u = start; u < stop; ++u) {
                             const size_t row = static_cast<size_t>(order[u]);
@@ -325,14 +343,26 @@ Out2 ks_resampled(In<int32_t, 2> seq, In<uint8_t, 2> ends, int64_t n_real,
                             se += even & ~is_real;
                             so += odd & ~is_real;
                         }
+                        uint16_t *bs = sums.data() + b * kGroup * 2;
                         for (size_t l = 0; l < kGroup; ++l) {
                             // byte l of the word (lane l) sits at bits 8 * l on a
                             // little-endian machine, at 56 - 8 * l otherwise
                             const size_t pos = kLittleEndian ? l : kGroup - 1 - l;
                             const unsigned shift = static_cast<unsigned>(16 * (pos >> 1));
-                            const int64_t r = static_cast<int64_t>(((pos & 1 ? ro : re) >> shift) & 0xffff);
-                            const int64_t sy = static_cast<int64_t>(((pos & 1 ? so : se) >> shift) & 0xffff);
-                            const int64_t up = r * real_step, down = sy * synth_step;  // down <= 0
+                            bs[2 * l] = static_cast<uint16_t>(((pos & 1 ? ro : re) >> shift) & 0xffff);
+                            bs[2 * l + 1] = static_cast<uint16_t>(((pos & 1 ? so : se) >> shift) & 0xffff);
+                            packed[l] += static_cast<int64_t>(bs[2 * l]) * real_step +
+                                         static_cast<int64_t>(bs[2 * l + 1]) * synth_step;
+                            if (last[stop - 1]) reach(l, false);
+                        }
+                    }
+                    std::copy(start_packed, start_packed + kGroup, packed);
+                    for (size_t b = 0; b < n_blocks; ++b) {
+                        const size_t start = t + b * kBlock, stop = std::min(total, start + kBlock);
+                        const uint16_t *bs = sums.data() + b * kGroup * 2;
+                        for (size_t l = 0; l < kGroup; ++l) {
+                            const int64_t up = static_cast<int64_t>(bs[2 * l]) * real_step;
+                            const int64_t down = static_cast<int64_t>(bs[2 * l + 1]) * synth_step;  // <= 0
                             if (width[l] > 0 && packed[l] + down >= below[l] &&
                                 packed[l] + up < below[l] + width[l]) {
                                 packed[l] += up + down;
@@ -365,6 +395,7 @@ Out2 ks_resampled(In<int32_t, 2> seq, In<uint8_t, 2> ends, int64_t n_real,
         }
     }
     if (bad_index) throw nb::value_error("a resample holds a row index outside its sample");
+    if (out_of_memory) throw std::bad_alloc();
     return out;
 }
 
