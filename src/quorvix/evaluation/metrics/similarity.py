@@ -218,9 +218,9 @@ class UnivariateSimilarityMetrics:
                 scale = max(r.max(), s.max()) - min(r.min(), s.min())
             if scale <= 0:
                 return 1.0
-            # scipy works on the sorted values only; handing them over sorted
-            # gives the same number and makes its own sorting (argsort, then
-            # a merge of the pooled values) much cheaper
+            # the distance depends on the sorted values only: scipy gets them
+            # sorted (its own argsort and merge are then cheap), and w1_terms
+            # forms scipy's terms from them in one walk
             r, s = np.sort(r), np.sort(s)
             if summed is None:
                 w = wasserstein_distance(r, s)
