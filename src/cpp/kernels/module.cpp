@@ -230,18 +230,34 @@ Out2 ks_resampled(In<int32_t, 2> seq, In<uint8_t, 2> ends, int64_t n_real,
                 const int64_t *idx = synth_half ? si : ri;
                 const size_t n = synth_half ? n_s : n_r;
                 const size_t lanes = std::min(kGroup, n_boot - g * kGroup);
+                // each lane is counted into a compact array of its own first
+                // (a small working set), then spread into its byte of the rows
+                thread_local std::vector<uint32_t> tally;
+                try {
+                    tally.assign(n, 0);
+                } catch (const std::bad_alloc &) {
+                    out_of_memory = true;
+                    return;
+                }
                 for (size_t l = 0; l < lanes && !bad_index; ++l) {
                     const int64_t *drawn = idx + (g * kGroup + l) * n;
+                    uint32_t *t = tally.data();
                     for (size_t i = 0; i < n; ++i) {
                         const int64_t r = drawn[i];
                         if (r < 0 || static_cast<size_t>(r) >= n) {
                             bad_index = true;
                             return;
                         }
-                        uint8_t &c = cnt[static_cast<size_t>(r) * kGroup + l];
-                        if (c == 255) wide_half[task] = 1;
-                        else ++c;
+                        ++t[static_cast<size_t>(r)];
                     }
+                    uint32_t most = 0;
+                    for (size_t r = 0; r < n; ++r) {
+                        const uint32_t v = t[r];
+                        most = v > most ? v : most;
+                        cnt[r * kGroup + l] = static_cast<uint8_t>(v > 255 ? 255 : v);
+                        t[r] = 0;
+                    }
+                    if (most > 255) wide_half[task] = 1;
                 }
             });
             std::vector<uint8_t> wide(n_groups, 0);
@@ -353,7 +369,9 @@ Out2 ks_resampled(In<int32_t, 2> seq, In<uint8_t, 2> ends, int64_t n_real,
                             bs[2 * l + 1] = static_cast<uint16_t>(((pos & 1 ? so : se) >> shift) & 0xffff);
                             packed[l] += static_cast<int64_t>(bs[2 * l]) * real_step +
                                          static_cast<int64_t>(bs[2 * l + 1]) * synth_step;
-                            if (last[stop - 1]) reach(l, false);
+                            if (last[stop - 1] && static_cast<uint64_t>(packed[l] - below[l]) >=
+                                                      static_cast<uint64_t>(width[l]))
+                                reach(l, false);  // beyond (or on) an extreme so far
                         }
                     }
                     std::copy(start_packed, start_packed + kGroup, packed);

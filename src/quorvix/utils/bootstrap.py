@@ -140,15 +140,7 @@ def bootstrap_ci(real_arr, synth_arr, stat_fn: Callable[[np.ndarray, np.ndarray]
         # one pair of index arrays serves every batch (fresh arrays of tens
         # of megabytes per batch cost more in zeroed pages than the draws)
         per = max(1, min(64, _BATCH_VALUES // (n_r + n_s), n_boot))
-        r_buf = np.empty((per, n_r), dtype=np.int64)
-        s_buf = np.empty((per, n_s), dtype=np.int64)
-        for start in range(0, n_boot, per):
-            m = min(per, n_boot - start)
-            r_idx, s_idx = r_buf[:m], s_buf[:m]
-            for i in range(m):
-                r_idx[i] = rng.integers(0, n_r, size=n_r)
-                s_idx[i] = rng.integers(0, n_s, size=n_s)
-            reps[start:start + m] = batch(r_idx, s_idx)
+        _walk_batches(batch, rng, reps, per, n_r, n_s)
 
     finite = reps[np.isfinite(reps)]
     if finite.size:
@@ -159,6 +151,48 @@ def bootstrap_ci(real_arr, synth_arr, stat_fn: Callable[[np.ndarray, np.ndarray]
     return BootstrapResult(estimate=estimate, lower=lower, upper=upper,
                            n_boot=n_boot, alpha=alpha, n_valid=int(finite.size),
                            replicates=reps)
+
+
+def _walk_batches(batch: Callable, rng: np.random.Generator, reps: np.ndarray, per: int,
+                  n_r: int, n_s: int) -> None:
+    """``reps[start:start + m] = batch(real draws, synthetic draws)`` for
+    batches of ``per`` resamples, drawn in order from ``rng``.
+
+    The draws of the next batch are made while a worker thread computes the
+    current one (both let other threads run), so the two overlap; the draws
+    themselves stay in order, on this thread. Two pairs of index buffers
+    take turns, so a batch's draws are never overwritten while it runs."""
+    import os
+
+    bufs = [(np.empty((per, n_r), dtype=np.int64), np.empty((per, n_s), dtype=np.int64))
+            for _ in range(2)]
+    starts = list(range(0, len(reps), per))
+
+    def draw(k):
+        m = min(per, len(reps) - starts[k])
+        r_idx, s_idx = bufs[k % 2][0][:m], bufs[k % 2][1][:m]
+        for i in range(m):
+            r_idx[i] = rng.integers(0, n_r, size=n_r)
+            s_idx[i] = rng.integers(0, n_s, size=n_s)
+        return r_idx, s_idx
+
+    if len(starts) < 2 or (os.cpu_count() or 1) < 2:
+        for k, start in enumerate(starts):
+            r_idx, s_idx = draw(k)
+            reps[start:start + len(r_idx)] = batch(r_idx, s_idx)
+        return
+    from concurrent.futures import ThreadPoolExecutor
+
+    with ThreadPoolExecutor(max_workers=1, thread_name_prefix="quorvix-bootstrap") as pool:
+        running = None
+        for k, start in enumerate(starts):
+            r_idx, s_idx = draw(k)
+            if running is not None:
+                prev_start, prev_m, future = running
+                reps[prev_start:prev_start + prev_m] = future.result()
+            running = (start, len(r_idx), pool.submit(batch, r_idx, s_idx))
+        prev_start, prev_m, future = running
+        reps[prev_start:prev_start + prev_m] = future.result()
 
 
 def mean_ks_over_resamples(ks_2samp: Callable, mean: Callable) -> Callable:
