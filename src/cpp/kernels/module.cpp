@@ -231,34 +231,35 @@ Out2 ks_resampled(In<int32_t, 2> seq, In<uint8_t, 2> ends, int64_t n_real,
                 const size_t n = synth_half ? n_s : n_r;
                 const size_t lanes = std::min(kGroup, n_boot - g * kGroup);
                 // each lane is counted into a compact array of its own first
-                // (a small working set), then spread into its byte of the rows
-                thread_local std::vector<uint32_t> tally;
+                // (a small working set), and then the rows' bytes are
+                // assembled from the lanes' arrays in one sequential pass
+                thread_local std::vector<uint8_t> tally;
                 try {
-                    tally.assign(n, 0);
+                    tally.assign(kGroup * n, 0);
                 } catch (const std::bad_alloc &) {
                     out_of_memory = true;
                     return;
                 }
-                for (size_t l = 0; l < lanes && !bad_index; ++l) {
+                bool past_255 = false;
+                for (size_t l = 0; l < lanes; ++l) {
                     const int64_t *drawn = idx + (g * kGroup + l) * n;
-                    uint32_t *t = tally.data();
+                    uint8_t *t = tally.data() + l * n;
                     for (size_t i = 0; i < n; ++i) {
-                        const int64_t r = drawn[i];
-                        if (r < 0 || static_cast<size_t>(r) >= n) {
+                        const uint64_t r = static_cast<uint64_t>(drawn[i]);
+                        if (r >= n) {  // negative ones too
                             bad_index = true;
                             return;
                         }
-                        ++t[static_cast<size_t>(r)];
+                        uint8_t &c = t[r];
+                        if (c == 255) past_255 = true;
+                        else ++c;
                     }
-                    uint32_t most = 0;
-                    for (size_t r = 0; r < n; ++r) {
-                        const uint32_t v = t[r];
-                        most = v > most ? v : most;
-                        cnt[r * kGroup + l] = static_cast<uint8_t>(v > 255 ? 255 : v);
-                        t[r] = 0;
-                    }
-                    if (most > 255) wide_half[task] = 1;
                 }
+                const uint8_t *lane_tally[kGroup];
+                for (size_t l = 0; l < kGroup; ++l) lane_tally[l] = tally.data() + l * n;
+                for (size_t r = 0; r < n; ++r)
+                    for (size_t l = 0; l < kGroup; ++l) cnt[r * kGroup + l] = lane_tally[l][r];
+                if (past_255) wide_half[task] = 1;
             });
             std::vector<uint8_t> wide(n_groups, 0);
             for (size_t g = 0; g < n_groups; ++g) wide[g] = wide_half[2 * g] | wide_half[2 * g + 1];
