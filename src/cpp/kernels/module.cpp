@@ -337,9 +337,14 @@ Out2 ks_resampled(In<int32_t, 2> seq, In<uint8_t, 2> ends, int64_t n_real,
                     static_assert(255 * kBlock < 65536, "the 16-bit sums of a block could overflow");
                     constexpr uint64_t kEven = 0x00ff00ff00ff00ffULL;
                     const size_t n_blocks = t < total ? (total - t + kBlock - 1) / kBlock : 0;
+                    // blocks are also taken eight at a time, as superblocks
+                    constexpr size_t kSuper = 8;
+                    const size_t n_supers = (n_blocks + kSuper - 1) / kSuper;
                     thread_local std::vector<uint16_t> sums;  // each thread its own
+                    thread_local std::vector<uint32_t> super_sums;
                     try {
                         sums.resize(n_blocks * kGroup * 2);
+                        super_sums.assign(n_supers * kGroup * 2, 0);
                     } catch (const std::bad_alloc &) {
                         out_of_memory = true;
                         return;
@@ -351,6 +356,9 @@ Out2 ks_resampled(In<int32_t, 2> seq, In<uint8_t, 2> ends, int64_t n_real,
                         uint64_t re = 0, ro = 0, se = 0, so = 0;
                         for (size_t u = start; u < stop; ++u) {
                             const size_t row = static_cast<size_t>(order[u]);
+                            // the row read 64 positions on, fetched ahead
+                            if (u + 64 < total)
+                                __builtin_prefetch(cnt + static_cast<size_t>(order[u + 64]) * kGroup);
                             uint64_t w;
                             std::memcpy(&w, cnt + row * kGroup, sizeof w);
                             const uint64_t even = w & kEven, odd = (w >> 8) & kEven;
@@ -368,6 +376,8 @@ Out2 ks_resampled(In<int32_t, 2> seq, In<uint8_t, 2> ends, int64_t n_real,
                             const unsigned shift = static_cast<unsigned>(16 * (pos >> 1));
                             bs[2 * l] = static_cast<uint16_t>(((pos & 1 ? ro : re) >> shift) & 0xffff);
                             bs[2 * l + 1] = static_cast<uint16_t>(((pos & 1 ? so : se) >> shift) & 0xffff);
+                            super_sums[(b / kSuper * kGroup + l) * 2] += bs[2 * l];
+                            super_sums[(b / kSuper * kGroup + l) * 2 + 1] += bs[2 * l + 1];
                             packed[l] += static_cast<int64_t>(bs[2 * l]) * real_step +
                                          static_cast<int64_t>(bs[2 * l + 1]) * synth_step;
                             if (last[stop - 1] && static_cast<uint64_t>(packed[l] - below[l]) >=
@@ -376,24 +386,35 @@ Out2 ks_resampled(In<int32_t, 2> seq, In<uint8_t, 2> ends, int64_t n_real,
                         }
                     }
                     std::copy(start_packed, start_packed + kGroup, packed);
-                    for (size_t b = 0; b < n_blocks; ++b) {
-                        const size_t start = t + b * kBlock, stop = std::min(total, start + kBlock);
-                        const uint16_t *bs = sums.data() + b * kGroup * 2;
-                        for (size_t l = 0; l < kGroup; ++l) {
-                            const int64_t up = static_cast<int64_t>(bs[2 * l]) * real_step;
-                            const int64_t down = static_cast<int64_t>(bs[2 * l + 1]) * synth_step;  // <= 0
-                            if (width[l] > 0 && packed[l] + down >= below[l] &&
-                                packed[l] + up < below[l] + width[l]) {
-                                packed[l] += up + down;
-                                continue;
-                            }
-                            for (size_t u = start; u < stop; ++u) {
-                                const size_t row = static_cast<size_t>(order[u]);
-                                packed[l] += static_cast<int64_t>(cnt[row * kGroup + l]) *
-                                             (row < n_r ? real_step : synth_step);
-                                if (last[u] && static_cast<uint64_t>(packed[l] - below[l]) >=
-                                                   static_cast<uint64_t>(width[l]))
-                                    reach(l, false);
+                    // a lane skips a superblock, or a block, whose range lies
+                    // strictly between its extremes; it walks the others
+                    auto skips = [&](size_t l, int64_t real_count, int64_t synth_count) {
+                        const int64_t up = real_count * real_step;
+                        const int64_t down = synth_count * synth_step;  // <= 0
+                        if (width[l] > 0 && packed[l] + down >= below[l] &&
+                            packed[l] + up < below[l] + width[l]) {
+                            packed[l] += up + down;
+                            return true;
+                        }
+                        return false;
+                    };
+                    for (size_t l = 0; l < kGroup; ++l) {
+                        for (size_t sb = 0; sb < n_supers; ++sb) {
+                            const uint32_t *ss = super_sums.data() + (sb * kGroup + l) * 2;
+                            if (skips(l, ss[0], ss[1])) continue;
+                            const size_t last_block = std::min(n_blocks, (sb + 1) * kSuper);
+                            for (size_t b = sb * kSuper; b < last_block; ++b) {
+                                const uint16_t *bs = sums.data() + b * kGroup * 2;
+                                if (skips(l, bs[2 * l], bs[2 * l + 1])) continue;
+                                const size_t start = t + b * kBlock, stop = std::min(total, start + kBlock);
+                                for (size_t u = start; u < stop; ++u) {
+                                    const size_t row = static_cast<size_t>(order[u]);
+                                    packed[l] += static_cast<int64_t>(cnt[row * kGroup + l]) *
+                                                 (row < n_r ? real_step : synth_step);
+                                    if (last[u] && static_cast<uint64_t>(packed[l] - below[l]) >=
+                                                       static_cast<uint64_t>(width[l]))
+                                        reach(l, false);
+                                }
                             }
                         }
                     }
