@@ -91,8 +91,10 @@ Out2 new_matrix(size_t rows, size_t cols) {
 // min_s > max_s, else max_s. (plain_walk: always divide at every run's end,
 // the way used for samples too large for the packed integers.) Inside a run of equal values the counts do not
 // change, so the run's last position stands for all of it.
+// The row indices come as int64 or, to halve what is read, as int32.
+template <class Index>
 Out2 ks_resampled(In<int32_t, 2> seq, In<uint8_t, 2> ends, int64_t n_real,
-                  In<int64_t, 2> real_idx, In<int64_t, 2> synth_idx, bool plain_walk) {
+                  In<Index, 2> real_idx, In<Index, 2> synth_idx, bool plain_walk) {
     const size_t k = seq.shape(0), total = seq.shape(1);
     const size_t n_boot = real_idx.shape(0);
     const size_t n_r = real_idx.shape(1), n_s = synth_idx.shape(1);
@@ -113,7 +115,7 @@ Out2 ks_resampled(In<int32_t, 2> seq, In<uint8_t, 2> ends, int64_t n_real,
     {
         nb::gil_scoped_release unlocked;
         const uint8_t *en = ends.data();
-        const int64_t *ri = real_idx.data(), *si = synth_idx.data();
+        const Index *ri = real_idx.data(), *si = synth_idx.data();
         const double d1 = static_cast<double>(n_r), d2 = static_cast<double>(n_s);
         // When n1 * n2 * (n1 + 1) stays below 2^62 the walk adds one integer
         // per position, packed = key * (n1 + 1) + a with key = a * n2 - c * n1
@@ -131,7 +133,7 @@ Out2 ks_resampled(In<int32_t, 2> seq, In<uint8_t, 2> ends, int64_t n_real,
         auto one_resample = [&](size_t b) {
             std::vector<int64_t> counts(total, 0);  // real rows, then synthetic rows
             for (size_t i = 0; i < n_r; ++i) {
-                int64_t r = ri[b * n_r + i];
+                const int64_t r = static_cast<int64_t>(ri[b * n_r + i]);
                 if (r < 0 || static_cast<size_t>(r) >= n_r) {
                     bad_index = true;
                     return;
@@ -139,7 +141,7 @@ Out2 ks_resampled(In<int32_t, 2> seq, In<uint8_t, 2> ends, int64_t n_real,
                 ++counts[static_cast<size_t>(r)];
             }
             for (size_t i = 0; i < n_s; ++i) {
-                int64_t s = si[b * n_s + i];
+                const int64_t s = static_cast<int64_t>(si[b * n_s + i]);
                 if (s < 0 || static_cast<size_t>(s) >= n_s) {
                     bad_index = true;
                     return;
@@ -227,7 +229,7 @@ Out2 ks_resampled(In<int32_t, 2> seq, In<uint8_t, 2> ends, int64_t n_real,
                 const size_t g = task / 2;
                 const bool synth_half = task % 2 == 1;
                 uint8_t *cnt = grouped.data() + g * total * kGroup + (synth_half ? n_r * kGroup : 0);
-                const int64_t *idx = synth_half ? si : ri;
+                const Index *idx = synth_half ? si : ri;
                 const size_t n = synth_half ? n_s : n_r;
                 const size_t lanes = std::min(kGroup, n_boot - g * kGroup);
                 // each lane is counted into a compact array of its own first
@@ -242,10 +244,10 @@ Out2 ks_resampled(In<int32_t, 2> seq, In<uint8_t, 2> ends, int64_t n_real,
                 }
                 bool past_255 = false;
                 for (size_t l = 0; l < lanes; ++l) {
-                    const int64_t *drawn = idx + (g * kGroup + l) * n;
+                    const Index *drawn = idx + (g * kGroup + l) * n;
                     uint8_t *t = tally.data() + l * n;
                     for (size_t i = 0; i < n; ++i) {
-                        const uint64_t r = static_cast<uint64_t>(drawn[i]);
+                        const uint64_t r = static_cast<uint64_t>(static_cast<int64_t>(drawn[i]));
                         if (r >= n) {  // negative ones too
                             bad_index = true;
                             return;
@@ -1573,7 +1575,10 @@ nb::ndarray<nb::numpy, uint64_t, nb::ndim<1>> row_keys(In<float, 2> num, In<int6
 
 NB_MODULE(_kernels, m) {
     m.doc() = "Numeric loops behind quorvix's metric classes (private).";
-    m.def("ks_resampled", &ks_resampled, "seq"_a, "ends"_a, "n_real"_a, "real_idx"_a,
+    m.def("ks_resampled", &ks_resampled<int64_t>, "seq"_a, "ends"_a, "n_real"_a, "real_idx"_a,
+          "synth_idx"_a, "plain_walk"_a = false,
+          "KS statistics of resampled columns: an array (resamples x columns).");
+    m.def("ks_resampled", &ks_resampled<int32_t>, "seq"_a, "ends"_a, "n_real"_a, "real_idx"_a,
           "synth_idx"_a, "plain_walk"_a = false,
           "KS statistics of resampled columns: an array (resamples x columns).");
     m.def("ks_sorted", &ks_sorted, "a"_a, "b"_a,

@@ -153,6 +153,27 @@ def bootstrap_ci(real_arr, synth_arr, stat_fn: Callable[[np.ndarray, np.ndarray]
                            replicates=reps)
 
 
+_INT32_DRAWS: list = []  # [whether int32 draws are the int64 draws]
+
+
+def _int32_draws_match() -> bool:
+    """Whether ``Generator.integers(0, n, dtype=np.int32)`` draws the same
+    numbers, and consumes the same stream, as the default int64 draws for
+    ranges below 2^31 (numpy draws both from 32-bit values with the same
+    rejection step). Checked once per process on a few ranges; the int32
+    draws halve what the resampled walk reads."""
+    if not _INT32_DRAWS:
+        same = True
+        for n in (1, 2, 3, 1000, 50_000, 2**31 - 1):
+            wide, narrow = np.random.default_rng(n), np.random.default_rng(n)
+            for _ in range(3):
+                if not np.array_equal(wide.integers(0, n, size=257),
+                                      narrow.integers(0, n, size=257, dtype=np.int32)):
+                    same = False
+        _INT32_DRAWS.append(same)
+    return _INT32_DRAWS[0]
+
+
 def _walk_batches(batch: Callable, rng: np.random.Generator, reps: np.ndarray, per: int,
                   n_r: int, n_s: int) -> None:
     """``reps[start:start + m] = batch(real draws, synthetic draws)`` for
@@ -164,7 +185,8 @@ def _walk_batches(batch: Callable, rng: np.random.Generator, reps: np.ndarray, p
     take turns, so a batch's draws are never overwritten while it runs."""
     import os
 
-    bufs = [(np.empty((per, n_r), dtype=np.int64), np.empty((per, n_s), dtype=np.int64))
+    dtype = np.int32 if _int32_draws_match() and max(n_r, n_s) < 2**31 else np.int64
+    bufs = [(np.empty((per, n_r), dtype=dtype), np.empty((per, n_s), dtype=dtype))
             for _ in range(2)]
     starts = list(range(0, len(reps), per))
 
@@ -172,8 +194,8 @@ def _walk_batches(batch: Callable, rng: np.random.Generator, reps: np.ndarray, p
         m = min(per, len(reps) - starts[k])
         r_idx, s_idx = bufs[k % 2][0][:m], bufs[k % 2][1][:m]
         for i in range(m):
-            r_idx[i] = rng.integers(0, n_r, size=n_r)
-            s_idx[i] = rng.integers(0, n_s, size=n_s)
+            r_idx[i] = rng.integers(0, n_r, size=n_r, dtype=dtype)
+            s_idx[i] = rng.integers(0, n_s, size=n_s, dtype=dtype)
         return r_idx, s_idx
 
     if len(starts) < 2 or (os.cpu_count() or 1) < 2:
@@ -237,7 +259,7 @@ def mean_ks_over_resamples(ks_2samp: Callable, mean: Callable) -> Callable:
         total = n_r + n_s
         seq = np.empty((k, total), dtype=np.int32)
         ends = np.empty((k, total), dtype=np.uint8)
-        for j in range(k):
+        def sort_column(j):
             # ks_2samp compares the pooled values in their common dtype
             pooled = np.concatenate([real[:, j], synth[:, j]]).astype(dtype, copy=False)
             order = np.argsort(pooled)  # the order within runs of equal values is free
@@ -245,6 +267,11 @@ def mean_ks_over_resamples(ks_2samp: Callable, mean: Callable) -> Callable:
             seq[j] = order
             np.not_equal(values[1:], values[:-1], out=ends[j, :-1], casting="unsafe")
             ends[j, -1] = 1
+
+        # each column writes its own rows; numpy's sorts let the other thread run
+        from quorvix.evaluation.metrics._prep import per_column
+
+        per_column(sort_column, range(k), total)
 
         # ks_2samp's default method is exact up to 10,000 values per sample,
         # and then rounds the statistic to a multiple of 1 / lcm(n1, n2)
