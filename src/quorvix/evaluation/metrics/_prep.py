@@ -458,14 +458,14 @@ class Encoded:
 
     The inner product of two such rows is the dense parts' product plus
     ``weight`` for every block whose slots agree plus 1 for every indicator
-    set in both, so the distance functions
-    take them in place of ``transform``'s matrices: the native scans
-    (``_kernels.layout_*``) make the squared distances of a few queries at
-    a time to every reference row, in tiles that stay in the processor's
-    cache, on up to two threads, from a product over the few dense columns
-    and a count of agreeing slots instead of a product over every one-hot
-    column. No matrix of queries x references is stored. The distances
-    equal the matrices' up to rounding."""
+    set in both, so the distance functions take them in place of
+    ``transform``'s matrices: the native scans (``_kernels.layout_*``) make
+    the squared distances of a few queries at a time to every reference
+    row, in tiles that stay in the processor's cache, on up to two threads,
+    from a product over the few dense columns and counts of agreeing slots
+    and shared indicators instead of a product over every column. No
+    matrix of queries x references is stored. The distances equal the
+    matrices' up to rounding."""
 
     __slots__ = ("dense", "slots", "flags", "sq", "weight", "dimensions")
 
