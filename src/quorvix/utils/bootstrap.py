@@ -137,8 +137,9 @@ def bootstrap_ci(real_arr, synth_arr, stat_fn: Callable[[np.ndarray, np.ndarray]
             reps[b] = float(stat_fn(real[r_idx], synth[s_idx]))
     else:
         # the same draws, in the same order, handed over a batch at a time;
-        # one pair of index arrays serves every batch (fresh arrays of tens
-        # of megabytes per batch cost more in zeroed pages than the draws)
+        # two pairs of index arrays serve every batch in turn (fresh arrays
+        # of tens of megabytes per batch cost more in zeroed pages than the
+        # draws)
         per = max(1, min(64, _BATCH_VALUES // (n_r + n_s), n_boot))
         _walk_batches(batch, rng, reps, per, n_r, n_s)
 
